@@ -1,0 +1,11 @@
+#include <QApplication>
+#include <QWidget>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QWidget w;
+    w.setWindowTitle(QStringLiteral("The Fotarik"));
+    w.show();
+    return app.exec();
+}

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds Fotarik and runs every test headless. Installs missing Debian packages first.
+#   ./test.sh              normal build (build/), all tests
+#   ./test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
+#   ./test.sh -R NAME      only the tests whose name matches NAME (passed to ctest)
+set -euo pipefail
+cd "$(dirname "$0")"
+
+sanitize=OFF
+builddir=build
+ctest_args=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --sanitize) sanitize=ON; builddir=build-asan ;;
+        *) ctest_args+=("$1") ;;
+    esac
+    shift
+done
+
+./scripts/install-deps.sh --test
+
+buildtype=RelWithDebInfo
+[ "$sanitize" = ON ] && buildtype=Debug
+cmake -S . -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE="$buildtype" -DFOTARIK_SANITIZE="$sanitize" >/dev/null
+cmake --build "$builddir" --parallel "$(nproc)"
+
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+chmod 700 "$XDG_RUNTIME_DIR"
+ctest --test-dir "$builddir" --output-on-failure --timeout 600 "${ctest_args[@]}"
