@@ -1,0 +1,24 @@
+#pragma once
+// Imaging session and scaled picture loading.
+
+#include <QByteArray>
+#include <QImage>
+#include <cstdint>
+
+namespace fotarik {
+
+// Starts an imaging session: a non-zero token, or 0 (after the start-up message) when
+// the picture readers are unavailable. Each window holds its own session.
+uint32_t StartGdiPlus();
+// Ends the session of token.
+void StopGdiPlus(const uint32_t& token);
+
+// Decodes the picture at path (file-system bytes), fits it into boxWidth x boxHeight
+// (never enlarging; width/height -1 mean "the picture's own size"), draws it smoothly
+// onto a background of backColour (0x00BBGGRR) and returns it at exactly the fitted
+// size. width/height return the fitted size and ScaledWidth/ScaledHeight are set.
+// A file that cannot be decoded returns a null image and changes nothing.
+QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
+                         int32_t& height, uint32_t backColour);
+
+} // namespace fotarik

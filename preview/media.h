@@ -1,0 +1,22 @@
+#pragma once
+// Media playback through the media command interpreter (platform/).
+
+#include <QByteArray>
+#include <QString>
+
+namespace fotarik {
+
+// Opens the file under alias and plays it from the start; true only if both the open and
+// the play command succeeded. No command is sent when the file has no short path.
+bool PlayMp3(const QByteArray& path, const QString& alias);
+// Sends "stop <alias>" and "close <alias>", ignoring both results.
+void StopMp3(const QString& alias);
+
+// The preview's starts and stops.
+void StartMidiSound(const QByteArray& path); // "Play <short>" through mciExecute
+void StartVideo(const QByteArray& path);     // "play <short>" through mciSendString
+void StartWaveSound(const QByteArray& path); // sndPlaySound(path, async)
+void StopWaveSound();                        // sndPlaySound(no name, async)
+void CloseAllMedia();                        // "Close all" through mciExecute
+
+} // namespace fotarik
