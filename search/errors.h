@@ -1,0 +1,11 @@
+#pragma once
+// The errors the search raises, in one place so the walker itself needs no Qt.
+
+namespace fotarik::search {
+
+// 93 "Ungültige Musterzeichenfolge": an element of the pattern list is malformed.
+[[noreturn]] void raiseInvalidPattern();
+// 6 "Überlauf": a hit count no longer fits in 32 bits.
+[[noreturn]] void raiseOverflow();
+
+} // namespace fotarik::search

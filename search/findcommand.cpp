@@ -1,0 +1,160 @@
+#include "findcommand.h"
+
+#include "raisederror.h"
+#include "walker.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fotarik::search {
+
+namespace {
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+void printError(std::string_view text)
+{
+    std::string line("fotarik --find: ");
+    line.append(text);
+    line.push_back('\n');
+    writeAll(STDERR_FILENO, line.data(), line.size());
+}
+
+// Collects hits in one buffer and hands them out at every folder start, so a reader sees
+// them while the walk goes on without paying a system call per hit.
+class StdoutSink : public WalkSink
+{
+public:
+    StdoutSink() { m_buffer.reserve(Capacity + 4096); }
+
+    void serveEvents() override { flush(); }
+    void folderEntered(std::string_view) override {}
+    bool cancelRequested() override { return m_failed; }
+    void hitFound(std::string_view path, int32_t) override
+    {
+        m_buffer.append(path);
+        m_buffer.push_back('\n');
+        if (m_buffer.size() >= Capacity)
+            flush();
+    }
+
+    void flush()
+    {
+        if (m_buffer.empty() || m_failed)
+            return;
+        if (!writeAll(STDOUT_FILENO, m_buffer.data(), m_buffer.size()))
+            m_failed = true;
+        m_buffer.clear();
+    }
+    bool failed() const { return m_failed; }
+
+private:
+    static constexpr size_t Capacity = 64 * 1024;
+    std::string m_buffer;
+    bool m_failed = false;
+};
+
+} // namespace
+
+std::string preparePatternList(std::string_view text)
+{
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    std::string list(text.substr(first, text.find_last_not_of(' ') - first + 1));
+    if (!list.empty() && list.back() == ';')
+        list.pop_back();
+    return list;
+}
+
+QString preparePatternList(const QString& text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text[end - 1] == QLatin1Char(' '))
+        --end;
+    if (end > begin && text[end - 1] == QLatin1Char(';'))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+int runFindCommand(int argc, char** argv)
+{
+    const char* folder = nullptr;
+    const char* patternText = nullptr;
+    int16_t withSubFolders = -1;
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg == "--no-subfolders")
+            withSubFolders = 0;
+        else if (!folder)
+            folder = argv[i];
+        else if (!patternText)
+            patternText = argv[i];
+        else
+            folder = nullptr, i = argc; // one argument too many
+    }
+    if (!folder || !*folder) {
+        printError("Aufruf: fotarik --find ORDNER [\"MUSTER\"] [--no-subfolders]");
+        return 2;
+    }
+
+    const std::string patternList = preparePatternList(patternText ? patternText : DefaultFindPatterns);
+    const PatternList patterns(patternList);
+    if (!patterns.isValid()) {
+        printError("Ungültige Musterzeichenfolge: " + patternList);
+        return 2;
+    }
+
+    // The walker gives 0 for a folder it cannot list, as for an empty one; only here at
+    // the start does the difference matter.
+    std::string start(folder);
+    if (start.back() != '/')
+        start.push_back('/');
+    const int probe = ::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (probe < 0) {
+        printError("Ordner kann nicht gelesen werden: " + start + " (" + std::strerror(errno) + ")");
+        return 2;
+    }
+    ::close(probe);
+
+    StdoutSink sink;
+    int32_t total = 0;
+    int32_t result = 0;
+    try {
+        result = SearchFolder(folder, patterns, withSubFolders, total, sink);
+    } catch (const RaisedError& e) {
+        sink.flush();
+        printError(e.description().toStdString());
+        return 2;
+    }
+    sink.flush();
+    if (sink.failed()) {
+        printError(std::string("Ausgabe fehlgeschlagen (") + std::strerror(errno) + ")");
+        return 2;
+    }
+    const std::string last = std::to_string(result) + "\n";
+    writeAll(STDERR_FILENO, last.data(), last.size());
+    return 0;
+}
+
+} // namespace fotarik::search

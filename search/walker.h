@@ -1,0 +1,46 @@
+#pragma once
+// The folder walker: lists a folder in file-system order, reports every file whose name
+// matches the pattern list and, with sub-folders on, walks each sub-folder at the moment
+// it is met. Paths are bytes from start to end; nothing is decoded.
+
+#include "pattern.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace fotarik::search {
+
+// What the walker tells its caller while it runs. All calls come from the walking thread.
+class WalkSink
+{
+public:
+    virtual ~WalkSink() = default;
+    // At the start of every folder's walk, before it is listed: the one moment per
+    // folder at which pending events may run (and a cancel may be asked for).
+    virtual void serveEvents() = 0;
+    // At the first entry of a folder: the folder now being searched, ending in "/".
+    virtual void folderEntered(std::string_view folder) = 0;
+    // Asked before every entry; true ends the walk at once at every level.
+    virtual bool cancelRequested() = 0;
+    // One hit: its full path (the folder ending in "/" and the name as listed) and the
+    // running total of the whole walk, this hit included.
+    virtual void hitFound(std::string_view path, int32_t runningTotal) = 0;
+};
+
+// Walks `folderPath` (a trailing "/" is added when missing) and returns the number of
+// hits in it and below it; with sub-folders off (`withSubFolders` 0) every sub-folder
+// other than ".", ".." and "$RECYCLE.BIN" counts as a hit too, without being listed.
+// `runningTotal` is advanced by every hit. A folder that cannot be listed gives 0.
+// Symbolic links are never entered (a link to a file is tested like a file); mount
+// points of pseudo file systems (proc, sysfs, devtmpfs, ...) below the start are not
+// entered. An invalid pattern raises fotarik::RaisedError 93 at the first file tested;
+// a running total beyond 32 bits raises 6. Hits reported before either stay reported.
+int32_t SearchFolder(std::string folderPath, const PatternList& patterns, const int16_t& withSubFolders,
+                     int32_t& runningTotal, WalkSink& sink);
+
+// The same with the pattern list as text (";"-separated, UTF-8 bytes).
+int32_t SearchFolder(std::string folderPath, std::string_view patternList, const int16_t& withSubFolders,
+                     int32_t& runningTotal, WalkSink& sink);
+
+} // namespace fotarik::search
