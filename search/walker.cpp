@@ -2,11 +2,13 @@
 
 #include "errors.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
@@ -21,7 +23,7 @@ namespace {
 // Levels up to this depth keep their listing open while a sub-folder is walked, so a
 // sub-folder is opened relative to its parent. Deeper levels read their whole listing
 // first and close it: a tree thousands of levels deep must not run out of descriptors.
-constexpr size_t KeepOpenDepth = 96;
+constexpr size_t MaxKeepOpenDepth = 96;
 constexpr size_t ListingBufferSize = 64 * 1024;
 
 constexpr std::string_view RecycleBin = "$RECYCLE.BIN";
@@ -93,6 +95,12 @@ public:
     Walker(const PatternList& patterns, bool withSubFolders, int32_t& runningTotal, WalkSink& sink)
         : m_patterns(patterns), m_withSubFolders(withSubFolders), m_total(runningTotal), m_sink(sink)
     {
+        // Leave most descriptors to the rest of the program (and to a low limit).
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+            const rlim_t spare = limit.rlim_cur > 64 ? (limit.rlim_cur - 64) / 2 : 0;
+            m_keepOpenDepth = std::clamp<size_t>(size_t(spare), 4, MaxKeepOpenDepth);
+        }
     }
 
     int32_t walkStart(std::string folder)
@@ -136,7 +144,7 @@ private:
 
         const size_t folderLength = m_path.size();
         Listing& listing = listingAt(depth);
-        const bool keepOpen = depth < KeepOpenDepth;
+        const bool keepOpen = depth < m_keepOpenDepth;
         size_t filled = 0;
         size_t pos = 0;
         bool atEnd = false;
@@ -319,6 +327,7 @@ private:
     std::vector<std::unique_ptr<Listing>> m_listings;
     std::unordered_map<dev_t, std::string> m_mountTypes;
     bool m_mountsRead = false;
+    size_t m_keepOpenDepth = MaxKeepOpenDepth;
 };
 
 } // namespace
