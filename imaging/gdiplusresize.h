@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <cstdint>
+#include <functional>
 
 namespace fotarik {
 
@@ -20,5 +21,16 @@ void StopGdiPlus(const uint32_t& token);
 // A file that cannot be decoded returns a null image and changes nothing.
 QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
                          int32_t& height, uint32_t backColour);
+
+// The fitting arithmetic of LoadScaledPicture on its own: a width x height larger than
+// the box in either direction is reduced to fit it with the aspect ratio kept (ratio in
+// single precision, rounding half to even); a smaller one is left alone. A side that
+// would round to 0 becomes 1.
+void FitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height);
+
+// Whether the picture readers can be used (the JPEG reader plugin is present). Tests
+// replace the probe to act out a missing library; an empty function restores the real one.
+bool imagingAvailable();
+void setImagingAvailabilityProbe(std::function<bool()> probe);
 
 } // namespace fotarik

@@ -1,0 +1,281 @@
+#include "gdiplusresize.h"
+
+#include <QColor>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QPainter>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <set>
+
+#include "globals.h"
+#include "jpegdecoder.h"
+#include "messagebox.h"
+#include "metafile.h"
+#include "raisederror.h"
+#include "vbmath.h"
+
+namespace fotarik {
+namespace {
+
+// A missing picture library is reported as "file not found".
+constexpr int ErrFileNotFound = 53;
+
+std::function<bool()>& availabilityProbe()
+{
+    static std::function<bool()> probe;
+    return probe;
+}
+
+std::set<uint32_t>& openSessions()
+{
+    static std::set<uint32_t> sessions;
+    return sessions;
+}
+
+uint32_t g_lastToken = 0;
+
+QString programName()
+{
+    if (QCoreApplication::instance()) {
+        const QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+        if (!name.isEmpty())
+            return name;
+    }
+    return QStringLiteral("fotarik");
+}
+
+qint64 allocationLimitBytes()
+{
+    return qint64(QImageReader::allocationLimit()) * 1024 * 1024;
+}
+
+// Assignment that keeps the old value when the conversion fails, as a guarded step does.
+void assignRounded(int32_t& target, double value)
+{
+    try {
+        target = round32(value);
+    } catch (const RaisedError&) {
+    }
+}
+
+// The picture format by its first bytes, so that only the one reader needed is loaded
+// and a ".dib" or a misnamed file is still read by what it is.
+QByteArray formatFromContent(const QByteArray& head)
+{
+    const auto starts = [&](const char* magic, int length) {
+        return head.size() >= length && std::memcmp(head.constData(), magic, size_t(length)) == 0;
+    };
+    if (starts("BM", 2))
+        return "bmp";
+    if (starts("\x89PNG\r\n\x1a\n", 8))
+        return "png";
+    if (starts("GIF87a", 6) || starts("GIF89a", 6))
+        return "gif";
+    if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4))
+        return "tiff";
+    if (starts("\0\0\1\0", 4))
+        return "ico";
+    if (starts("\0\0\2\0", 4))
+        return "cur";
+    return {};
+}
+
+struct Decoded
+{
+    QImage image; // upright; at least the fitted size, or exactly it for metafiles
+    QSize fitted;
+};
+
+Decoded decodeJpeg(FILE* file, const std::function<QSize(QSize)>& fit)
+{
+    imaging::JpegDecoder decoder(file);
+    if (!decoder.readHeader() || !decoder.colourModelSupported())
+        return {};
+    const int orientation = decoder.orientation();
+    const bool swaps = imaging::orientationSwapsSides(orientation);
+    const QSize stored = decoder.storedSize();
+    const QSize fitted = fit(swaps ? stored.transposed() : stored);
+    const QSize need = swaps ? fitted.transposed() : fitted;
+    // The largest DCT reduction whose output still covers the fitted size.
+    int denominator = 1;
+    for (int d : {8, 4, 2}) {
+        const int w = (stored.width() + d - 1) / d;
+        const int h = (stored.height() + d - 1) / d;
+        if (w >= need.width() && h >= need.height()) {
+            denominator = d;
+            break;
+        }
+    }
+    QImage image = decoder.decodeScaled(denominator, allocationLimitBytes());
+    if (image.isNull())
+        return {};
+    // Scaling before turning keeps the turn cheap.
+    if (image.size() != need)
+        image = image.scaled(need, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return {imaging::applyExifOrientation(std::move(image), orientation), fitted};
+}
+
+Decoded decodeWithQt(QFile& file, const QByteArray& format, const std::function<QSize(QSize)>& fit)
+{
+    QImageReader reader(&file, format);
+    if (format.isEmpty())
+        reader.setDecideFormatFromContent(true);
+    reader.setAutoTransform(true);
+    QImage image;
+    if (!reader.read(&image) || image.isNull())
+        return {};
+    return {image, fit(image.size())};
+}
+
+Decoded decodePicture(const QByteArray& path, const std::function<QSize(QSize)>& fit)
+{
+    QFile file(QFile::decodeName(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray head = file.peek(64);
+    if (head.size() >= 3 && uchar(head[0]) == 0xFF && uchar(head[1]) == 0xD8 && uchar(head[2]) == 0xFF) {
+        FILE* stream = std::fopen(path.constData(), "rb");
+        if (!stream)
+            return {};
+        file.close();
+        return decodeJpeg(stream, fit);
+    }
+    const imaging::MetafileKind kind = imaging::metafileKind(head);
+    if (kind != imaging::MetafileKind::None) {
+        // Metafiles are small; a huge one is not a picture this program shows.
+        if (file.size() > 64 * 1024 * 1024)
+            return {};
+        const QByteArray data = file.readAll();
+        QSize fitted;
+        QImage image =
+            imaging::renderMetafile(kind, data, [&](QSize natural) { return fitted = fit(natural); });
+        return {image, fitted};
+    }
+    return decodeWithQt(file, formatFromContent(head), fit);
+}
+
+// The fitted picture drawn over the background colour at exactly size.
+QImage composeOnBackground(QImage image, QSize size, uint32_t backColour)
+{
+    if (image.hasAlphaChannel() && image.format() != QImage::Format_ARGB32_Premultiplied)
+        image.convertTo(QImage::Format_ARGB32_Premultiplied);
+    if (image.size() != size)
+        image = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (!image.hasAlphaChannel())
+        return image.format() == QImage::Format_RGB32 ? image : image.convertToFormat(QImage::Format_RGB32);
+    const QColor background(int(backColour & 0xFF), int(backColour >> 8 & 0xFF),
+                            int(backColour >> 16 & 0xFF));
+    QImage canvas(size, QImage::Format_RGB32);
+    canvas.fill(background);
+    QPainter painter(&canvas);
+    painter.drawImage(0, 0, image);
+    painter.end();
+    return canvas;
+}
+
+} // namespace
+
+bool imagingAvailable()
+{
+    if (availabilityProbe())
+        return availabilityProbe()();
+    return QImageReader::supportedImageFormats().contains("jpeg");
+}
+
+void setImagingAvailabilityProbe(std::function<bool()> probe)
+{
+    availabilityProbe() = std::move(probe);
+}
+
+uint32_t StartGdiPlus()
+{
+    if (!imagingAvailable()) {
+        showMessage(QStringLiteral("Fehler: %1, GdiPlus.dll wurde nicht gefunden!").arg(ErrFileNotFound),
+                    programName(), MsgIcon::Warning);
+        return 0;
+    }
+    // Tokens are handed out in turn, skipping 0 and any still open after a wrap-around.
+    do {
+        ++g_lastToken;
+    } while (g_lastToken == 0 || openSessions().count(g_lastToken));
+    openSessions().insert(g_lastToken);
+    return g_lastToken;
+}
+
+void StopGdiPlus(const uint32_t& token)
+{
+    if (!imagingAvailable()) {
+        showMessage(QStringLiteral("Fehler: %1 , Gdiplus.dll wurde nicht gefunden!").arg(ErrFileNotFound),
+                    programName(), MsgIcon::Warning);
+        return;
+    }
+    openSessions().erase(token);
+}
+
+void FitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height)
+{
+    int32_t w = width;
+    int32_t h = height;
+    if (w > boxWidth || h > boxHeight) {
+        float r = 0.0f;
+        if (w >= h) {
+            if (h != 0)
+                r = float(double(w) / double(h));
+            w = boxWidth;
+            if (r != 0.0f)
+                assignRounded(h, double(w) / double(r));
+            if (h > boxHeight) {
+                h = boxHeight;
+                assignRounded(w, double(r) * double(h));
+            }
+        }
+        if (h > w) {
+            if (w != 0)
+                r = float(double(h) / double(w));
+            h = boxHeight;
+            if (r != 0.0f)
+                assignRounded(w, double(h) / double(r));
+            if (w > boxWidth) {
+                w = boxWidth;
+                assignRounded(h, double(r) * double(w));
+            }
+        }
+    }
+    // A hair-thin picture still gets a visible line rather than an empty bitmap.
+    width = std::max(w, 1);
+    height = std::max(h, 1);
+}
+
+QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
+                         int32_t& height, uint32_t backColour)
+{
+    int32_t w = width;
+    int32_t h = height;
+    const auto fit = [&](QSize natural) {
+        if (w == -1 || h == -1) {
+            w = natural.width();
+            h = natural.height();
+        }
+        FitToBox(boxWidth, boxHeight, w, h);
+        return QSize(w, h);
+    };
+    Decoded decoded = decodePicture(path, fit);
+    if (decoded.image.isNull() || decoded.fitted.isEmpty())
+        return {};
+    if (qint64(decoded.fitted.width()) * decoded.fitted.height() * 4 > allocationLimitBytes())
+        return {};
+    QImage result = composeOnBackground(std::move(decoded.image), decoded.fitted, backColour);
+    if (result.isNull())
+        return {};
+    width = w;
+    height = h;
+    ScaledWidth = float(w);
+    ScaledHeight = float(h);
+    return result;
+}
+
+} // namespace fotarik

@@ -1,0 +1,217 @@
+#include "jpegdecoder.h"
+
+#include <QTransform>
+#include <csetjmp>
+#include <cstring>
+
+// jpeglib.h needs FILE and size_t declared first.
+#include <jerror.h>
+#include <jpeglib.h>
+
+namespace fotarik::imaging {
+namespace {
+
+struct ErrorManager
+{
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+extern "C" void jpegErrorExit(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
+}
+
+// Warnings are tolerated (many cameras write slightly odd files), except the end of the
+// data before the picture is complete: that file is truncated.
+extern "C" void jpegEmitMessage(j_common_ptr info, int level)
+{
+    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF)
+        std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
+}
+
+extern "C" void jpegSilentOutput(j_common_ptr) {}
+
+uint16_t read16(const uchar* p, bool bigEndian)
+{
+    return bigEndian ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]);
+}
+
+uint32_t read32(const uchar* p, bool bigEndian)
+{
+    return bigEndian ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
+                     : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+}
+
+} // namespace
+
+struct JpegDecoder::State
+{
+    jpeg_decompress_struct info{};
+    ErrorManager error{};
+    FILE* file = nullptr;
+    bool created = false;
+    QImage image;
+};
+
+JpegDecoder::JpegDecoder(FILE* file) : m_state(std::make_unique<State>())
+{
+    m_state->file = file;
+    m_state->info.err = jpeg_std_error(&m_state->error.pub);
+    m_state->error.pub.error_exit = jpegErrorExit;
+    m_state->error.pub.emit_message = jpegEmitMessage;
+    m_state->error.pub.output_message = jpegSilentOutput;
+}
+
+JpegDecoder::~JpegDecoder()
+{
+    if (m_state->created)
+        jpeg_destroy_decompress(&m_state->info);
+    if (m_state->file)
+        std::fclose(m_state->file);
+}
+
+bool JpegDecoder::readHeader()
+{
+    State& s = *m_state;
+    if (!s.file)
+        return false;
+    if (setjmp(s.error.jump))
+        return false;
+    jpeg_create_decompress(&s.info);
+    s.created = true;
+    jpeg_stdio_src(&s.info, s.file);
+    jpeg_save_markers(&s.info, JPEG_APP0 + 1, 0xFFFF);
+    if (jpeg_read_header(&s.info, TRUE) != JPEG_HEADER_OK)
+        return false;
+    for (jpeg_saved_marker_ptr m = s.info.marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 1)
+            continue;
+        const int o = exifOrientation(
+            QByteArray::fromRawData(reinterpret_cast<const char*>(m->data), int(m->data_length)));
+        if (o != 1) {
+            m_orientation = o;
+            break;
+        }
+    }
+    return s.info.image_width > 0 && s.info.image_height > 0;
+}
+
+QSize JpegDecoder::storedSize() const
+{
+    return QSize(int(m_state->info.image_width), int(m_state->info.image_height));
+}
+
+bool JpegDecoder::colourModelSupported() const
+{
+    switch (m_state->info.jpeg_color_space) {
+    case JCS_GRAYSCALE:
+    case JCS_RGB:
+    case JCS_YCbCr:
+    case JCS_CMYK:
+    case JCS_YCCK:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QImage JpegDecoder::decodeScaled(int denominator, qint64 allocationLimitBytes)
+{
+    State& s = *m_state;
+    if (!s.created)
+        return {};
+    if (setjmp(s.error.jump)) {
+        s.image = QImage();
+        return {};
+    }
+    const bool cmyk = s.info.jpeg_color_space == JCS_CMYK || s.info.jpeg_color_space == JCS_YCCK;
+    s.info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
+    s.info.scale_num = 1;
+    s.info.scale_denom = unsigned(denominator);
+    s.info.dct_method = JDCT_ISLOW;
+    jpeg_calc_output_dimensions(&s.info);
+    const qint64 bytes = qint64(s.info.output_width) * s.info.output_height * 4;
+    if (bytes <= 0 || bytes > allocationLimitBytes)
+        return {};
+    s.image = QImage(int(s.info.output_width), int(s.info.output_height), QImage::Format_RGB32);
+    if (s.image.isNull())
+        return {};
+    jpeg_start_decompress(&s.info);
+    if (!cmyk) {
+        // libjpeg-turbo writes B, G, R, 0xFF: the memory layout of RGB32.
+        JSAMPROW rows[16];
+        while (s.info.output_scanline < s.info.output_height) {
+            const int count = int(std::min<JDIMENSION>(16, s.info.output_height - s.info.output_scanline));
+            for (int i = 0; i < count; ++i)
+                rows[i] = s.image.scanLine(int(s.info.output_scanline) + i);
+            jpeg_read_scanlines(&s.info, rows, JDIMENSION(count));
+        }
+    } else {
+        // Adobe writes CMYK inverted, which is what nearly every CMYK JPEG is.
+        JSAMPARRAY row = (*s.info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&s.info), JPOOL_IMAGE,
+                                                     s.info.output_width * 4, 1);
+        while (s.info.output_scanline < s.info.output_height) {
+            QRgb* out = reinterpret_cast<QRgb*>(s.image.scanLine(int(s.info.output_scanline)));
+            jpeg_read_scanlines(&s.info, row, 1);
+            const uchar* in = row[0];
+            for (JDIMENSION x = 0; x < s.info.output_width; ++x, in += 4) {
+                const int k = in[3];
+                out[x] = qRgb(k * in[0] / 255, k * in[1] / 255, k * in[2] / 255);
+            }
+        }
+    }
+    jpeg_finish_decompress(&s.info);
+    QImage result = std::move(s.image);
+    s.image = QImage();
+    return result;
+}
+
+int exifOrientation(const QByteArray& app1)
+{
+    const auto* d = reinterpret_cast<const uchar*>(app1.constData());
+    const qsizetype n = app1.size();
+    if (n < 14 || std::memcmp(d, "Exif\0\0", 6) != 0)
+        return 1;
+    const uchar* tiff = d + 6;
+    const qsizetype size = n - 6;
+    bool big;
+    if (tiff[0] == 'M' && tiff[1] == 'M')
+        big = true;
+    else if (tiff[0] == 'I' && tiff[1] == 'I')
+        big = false;
+    else
+        return 1;
+    if (read16(tiff + 2, big) != 42)
+        return 1;
+    const uint32_t ifd = read32(tiff + 4, big);
+    if (ifd < 8 || qsizetype(ifd) + 2 > size)
+        return 1;
+    const int entries = read16(tiff + ifd, big);
+    for (int i = 0; i < entries; ++i) {
+        const qsizetype at = qsizetype(ifd) + 2 + qsizetype(i) * 12;
+        if (at + 12 > size)
+            return 1;
+        if (read16(tiff + at, big) != 0x0112)
+            continue;
+        const uint16_t type = read16(tiff + at + 2, big);
+        const uint16_t value = type == 3 ? read16(tiff + at + 8, big) : 0;
+        return value >= 1 && value <= 8 ? value : 1;
+    }
+    return 1;
+}
+
+QImage applyExifOrientation(QImage image, int orientation)
+{
+    // The same decomposition as Qt's image handlers: mirror and flip first, then a
+    // quarter turn clockwise.
+    const bool mirror = orientation == 2 || orientation == 3 || orientation == 7 || orientation == 8;
+    const bool flip = orientation == 3 || orientation == 4 || orientation == 5 || orientation == 8;
+    if (mirror || flip)
+        image = std::move(image).mirrored(mirror, flip);
+    if (orientationSwapsSides(orientation))
+        image = image.transformed(QTransform().rotate(90));
+    return image;
+}
+
+} // namespace fotarik::imaging
