@@ -15,28 +15,44 @@ namespace fotarik {
 QString mciErrorText(uint32_t error)
 {
     switch (error) {
-    case mci::NoError: return QStringLiteral("Der Befehl wurde ausgeführt.");
-    case mci::UnrecognizedKeyword: return QStringLiteral("Der Befehl enthält einen unbekannten Parameter.");
-    case mci::UnrecognizedCommand: return QStringLiteral("Der Befehl ist unbekannt.");
+    case mci::NoError:
+        return QStringLiteral("Der Befehl wurde ausgeführt.");
+    case mci::UnrecognizedKeyword:
+        return QStringLiteral("Der Befehl enthält einen unbekannten Parameter.");
+    case mci::UnrecognizedCommand:
+        return QStringLiteral("Der Befehl ist unbekannt.");
     case mci::InvalidDeviceName:
         return QStringLiteral("Ungültiger Gerätename. Das Gerät ist nicht geöffnet oder unbekannt.");
-    case mci::DeviceOpen: return QStringLiteral("Das Gerät ist bereits geöffnet.");
-    case mci::CannotLoadDriver: return QStringLiteral("Der Medientreiber kann nicht geladen werden.");
-    case mci::BadInteger: return QStringLiteral("Der Befehl enthält eine ungültige Zahl.");
-    case mci::MissingParameter: return QStringLiteral("Im Befehl fehlt ein Parameter.");
-    case mci::FileNotFound: return QStringLiteral("Die angegebene Datei wurde nicht gefunden.");
-    case mci::CannotUseAll: return QStringLiteral("\"all\" ist mit diesem Befehl nicht erlaubt.");
-    case mci::DuplicateAlias: return QStringLiteral("Der Alias wird bereits verwendet.");
-    case mci::MissingDeviceName: return QStringLiteral("Im Befehl fehlt der Gerätename.");
+    case mci::DeviceOpen:
+        return QStringLiteral("Das Gerät ist bereits geöffnet.");
+    case mci::CannotLoadDriver:
+        return QStringLiteral("Der Medientreiber kann nicht geladen werden.");
+    case mci::BadInteger:
+        return QStringLiteral("Der Befehl enthält eine ungültige Zahl.");
+    case mci::MissingParameter:
+        return QStringLiteral("Im Befehl fehlt ein Parameter.");
+    case mci::FileNotFound:
+        return QStringLiteral("Die angegebene Datei wurde nicht gefunden.");
+    case mci::CannotUseAll:
+        return QStringLiteral("\"all\" ist mit diesem Befehl nicht erlaubt.");
+    case mci::DuplicateAlias:
+        return QStringLiteral("Der Alias wird bereits verwendet.");
+    case mci::MissingDeviceName:
+        return QStringLiteral("Im Befehl fehlt der Gerätename.");
     case mci::InvalidFile:
-        return QStringLiteral("Die Datei kann nicht abgespielt werden: Format unbekannt oder Datei beschädigt.");
-    default: return QStringLiteral("Unbekannter Medienfehler %1.").arg(error);
+        return QStringLiteral(
+            "Die Datei kann nicht abgespielt werden: Format unbekannt oder Datei beschädigt.");
+    default:
+        return QStringLiteral("Unbekannter Medienfehler %1.").arg(error);
     }
 }
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 // Splits a command into words; a word in double quotes may hold blanks, "" inside is one quote.
 bool tokenize(const QByteArray& command, QByteArrayList* words)
@@ -75,7 +91,10 @@ bool tokenize(const QByteArray& command, QByteArrayList* words)
     }
 }
 
-bool keywordIs(const QByteArray& word, const char* keyword) { return word.compare(keyword, Qt::CaseInsensitive) == 0; }
+bool keywordIs(const QByteArray& word, const char* keyword)
+{
+    return word.compare(keyword, Qt::CaseInsensitive) == 0;
+}
 
 } // namespace
 
@@ -176,7 +195,9 @@ FileState inspectFile(const QByteArray& path)
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT || errno == ENOTDIR ? FileState::Missing : FileState::Unreadable;
-    struct stat st {};
+    struct stat st
+    {
+    };
     QByteArray head(4096, Qt::Uninitialized);
     ssize_t got = -1;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
@@ -191,10 +212,14 @@ FileState inspectFile(const QByteArray& path)
 uint32_t fileError(FileState state)
 {
     switch (state) {
-    case FileState::Missing: return mci::FileNotFound;
-    case FileState::Unreadable: return mci::CannotLoadDriver;
-    case FileState::NotMedia: return mci::InvalidFile;
-    case FileState::Media: break;
+    case FileState::Missing:
+        return mci::FileNotFound;
+    case FileState::Unreadable:
+        return mci::CannotLoadDriver;
+    case FileState::NotMedia:
+        return mci::InvalidFile;
+    case FileState::Media:
+        break;
     }
     return mci::NoError;
 }
@@ -256,8 +281,10 @@ public:
             return mci::CannotLoadDriver;
         const bool all = keywordIs(c.device, "all");
         switch (c.verb) {
-        case MediaCommand::Verb::Open: return open(b, c);
-        case MediaCommand::Verb::Play: return all ? mci::CannotUseAll : play(b, c);
+        case MediaCommand::Verb::Open:
+            return open(b, c);
+        case MediaCommand::Verb::Play:
+            return all ? mci::CannotUseAll : play(b, c);
         case MediaCommand::Verb::Stop:
             if (all) {
                 for (const OpenDevice& d : m_devices)
@@ -342,7 +369,9 @@ private:
         if (OpenDevice* d = find(c.device))
             return b->playDevice(d->id, c.from);
         // A file that is not open yet is opened on the spot and stays open until it is closed.
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::stat(c.device.constData(), &st) != 0 && !c.device.contains('/') && !c.device.contains('.'))
             return mci::InvalidDeviceName;
         if (const uint32_t error = openAs(b, c.device, false, c.device))
@@ -380,9 +409,15 @@ Interpreter& interpreter()
 
 } // namespace
 
-MediaBackend* setMediaBackend(MediaBackend* backend) { return interpreter().install(backend); }
+MediaBackend* setMediaBackend(MediaBackend* backend)
+{
+    return interpreter().install(backend);
+}
 
-MediaDeviceId mediaDeviceId(const QByteArray& name) { return interpreter().idOf(name); }
+MediaDeviceId mediaDeviceId(const QByteArray& name)
+{
+    return interpreter().idOf(name);
+}
 
 uint32_t mciSendString(const QByteArray& command)
 {
@@ -416,9 +451,15 @@ bool sndPlaySound(const std::optional<QByteArray>& name, uint32_t flags)
 
 // ---- RecordingBackend
 
-RecordingBackend::RecordingBackend() { m_previous = setMediaBackend(this); }
+RecordingBackend::RecordingBackend()
+{
+    m_previous = setMediaBackend(this);
+}
 
-RecordingBackend::~RecordingBackend() { setMediaBackend(m_previous); }
+RecordingBackend::~RecordingBackend()
+{
+    setMediaBackend(m_previous);
+}
 
 uint32_t RecordingBackend::openDevice(MediaDeviceId id, const QByteArray& path)
 {
@@ -433,9 +474,15 @@ uint32_t RecordingBackend::playDevice(MediaDeviceId id, std::optional<int64_t> f
     return failPlaysWith;
 }
 
-void RecordingBackend::stopDevice(MediaDeviceId id) { m_log.append("stop #" + QByteArray::number(id)); }
+void RecordingBackend::stopDevice(MediaDeviceId id)
+{
+    m_log.append("stop #" + QByteArray::number(id));
+}
 
-void RecordingBackend::closeDevice(MediaDeviceId id) { m_log.append("close #" + QByteArray::number(id)); }
+void RecordingBackend::closeDevice(MediaDeviceId id)
+{
+    m_log.append("close #" + QByteArray::number(id));
+}
 
 bool RecordingBackend::playWave(const QByteArray& path)
 {
@@ -443,7 +490,10 @@ bool RecordingBackend::playWave(const QByteArray& path)
     return true;
 }
 
-void RecordingBackend::stopWave() { m_log.append("stop wave"); }
+void RecordingBackend::stopWave()
+{
+    m_log.append("stop wave");
+}
 
 void RecordingBackend::commandDone(const char* call, const QByteArray& command, uint32_t result)
 {

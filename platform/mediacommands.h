@@ -43,10 +43,10 @@ struct MediaCommand
 {
     enum class Verb { Open, Play, Stop, Close };
     Verb verb = Verb::Play;
-    QByteArray device;            // file or device name; "all" with close
-    QByteArray type;              // open: device type, lower-case; empty when not given
-    QByteArray alias;             // open: alias; empty when not given
-    std::optional<int64_t> from;  // play: start position in milliseconds
+    QByteArray device;           // file or device name; "all" with close
+    QByteArray type;             // open: device type, lower-case; empty when not given
+    QByteArray alias;            // open: alias; empty when not given
+    std::optional<int64_t> from; // play: start position in milliseconds
 };
 
 // Parses command into *out; returns 0 or the error number that mciSendString would return.

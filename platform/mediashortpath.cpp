@@ -1,0 +1,17 @@
+#include "mediashortpath.h"
+
+#include <sys/stat.h>
+
+namespace fotarik {
+
+QByteArray GetShortPathName(const QByteArray& longPath)
+{
+    struct stat st
+    {
+    };
+    if (longPath.isEmpty() || ::stat(longPath.constData(), &st) != 0)
+        return {};
+    return longPath;
+}
+
+} // namespace fotarik

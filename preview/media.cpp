@@ -1,0 +1,55 @@
+#include "media.h"
+
+#include "mediacommands.h"
+#include "mediashortpath.h"
+
+namespace fotarik {
+
+bool PlayMp3(const QByteArray& path, const QString& alias)
+{
+    const QByteArray shortPath = GetShortPathName(path);
+    if (shortPath.isEmpty())
+        return false;
+    const QByteArray name = alias.toUtf8();
+    if (mciSendString("open " + quoteMediaPath(shortPath) + " type MPEGVideo alias " + name) == 0) {
+        if (mciSendString("play " + name + " from 0") == 0)
+            return true;
+    }
+    return false;
+}
+
+void StopMp3(const QString& alias)
+{
+    const QByteArray name = alias.toUtf8();
+    mciSendString("stop " + name);
+    mciSendString("close " + name);
+}
+
+// Without a short path the command goes out with an empty path and fails; for MIDI the
+// interpreter then tells the user, the video start fails silently.
+void StartMidiSound(const QByteArray& path)
+{
+    mciExecute("Play " + quoteMediaPath(GetShortPathName(path)));
+}
+
+void StartVideo(const QByteArray& path)
+{
+    mciSendString("play " + quoteMediaPath(GetShortPathName(path)));
+}
+
+void StartWaveSound(const QByteArray& path)
+{
+    sndPlaySound(path, SndAsync);
+}
+
+void StopWaveSound()
+{
+    sndPlaySound(std::nullopt, SndAsync);
+}
+
+void CloseAllMedia()
+{
+    mciExecute("Close all");
+}
+
+} // namespace fotarik
