@@ -1,18 +1,38 @@
 #include <QApplication>
-#include <QWidget>
+#include <cstdio>
 #include <cstring>
 
+#include "commandline.h"
 #include "findcommand.h"
+#include "fonts.h"
+#include "suche.h"
+#include "thumbnailcommand.h"
 
 int main(int argc, char** argv)
 {
-    // The terminal search runs before any window system is touched.
+    // The terminal modes run before any window system is touched.
     if (argc > 1 && std::strcmp(argv[1], "--find") == 0)
         return fotarik::search::runFindCommand(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "--thumbnail") == 0)
+        return fotarik::runThumbnailCommand(argc, argv);
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const fotarik::CommandLine commandLine = fotarik::parseCommandLine(arguments);
+    if (commandLine.mode == fotarik::CommandLine::Mode::Help) {
+        std::fputs(fotarik::usageText().toUtf8().constData(), stdout);
+        return 0;
+    }
+    if (commandLine.mode == fotarik::CommandLine::Mode::Version) {
+        std::printf("fotarik %s\n", FOTARIK_VERSION);
+        return 0;
+    }
 
     QApplication app(argc, argv);
-    QWidget w;
-    w.setWindowTitle(QStringLiteral("The Fotarik"));
-    w.show();
+    QApplication::setApplicationName(QStringLiteral("Fotarik"));
+    fotarik::registerFontSubstitutions();
+    fotarik::Suche window(commandLine.startPath);
+    window.show();
     return app.exec();
 }

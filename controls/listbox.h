@@ -91,8 +91,16 @@ public:
     void flushPendingRows() { m_model->publishPending(); }
     ListBoxModel* listModel() const { return m_model; }
 
+signals:
+    // After the view has handled a mouse press (any button) or a double click, so the
+    // selection already reflects it.
+    void MouseDown(Qt::MouseButton button);
+    void DblClick();
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
     bool validIndex(int32_t index) const;

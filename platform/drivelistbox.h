@@ -5,10 +5,11 @@
 #include <QComboBox>
 
 #include "volumes.h"
+#include "widgetlistaccess.h"
 
 namespace fotarik {
 
-class DriveListBox : public QComboBox
+class DriveListBox : public QComboBox, public WidgetListAccess<ComboBoxAdapter>
 {
     Q_OBJECT
     Q_PROPERTY(QString Drive READ Drive WRITE setDrive)

@@ -5,9 +5,11 @@
 
 #include <QListWidget>
 
+#include "widgetlistaccess.h"
+
 namespace fotarik {
 
-class FileListBox : public QListWidget
+class FileListBox : public QListWidget, public WidgetListAccess<ListWidgetAdapter>
 {
     Q_OBJECT
     Q_PROPERTY(QString Path READ Path WRITE setPath)

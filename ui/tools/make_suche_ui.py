@@ -18,13 +18,13 @@ def add(name, cls, parent, text, tip, font, geo, tab, **extra):
 
 add("PictureUnten", "QFrame", "Suche", None, None, DEFAULT, (0, 5910, 10020, 290), 57)
 add("Label1", "QLabel", "PictureUnten", "", None, MS, (15, 0, 45, 195), 58)
-add("cmdDiaShow", "QPushButton", "Suche", "Dia-Show", "Zeigt gefundene Grafikdateien fortlaufend an (Diashow).", MS, (8640, 4080, 1195, 855), 44, enabled=False)
+add("cmdDiaShow", "QToolButton", "Suche", "Dia-Show", "Zeigt gefundene Grafikdateien fortlaufend an (Diashow).", MS, (8640, 4080, 1195, 855), 44, enabled=False)
 add("Frame2", "QGroupBox", "Suche", "", None, MS, (5880, 5040, 3975, 615), 38, visible=False)
 add("HScroll1", "QScrollBar", "Suche", None, None, DEFAULT, (5880, 3720, 3855, 255), 31, visible=False, orientation=True)
 add("Picture2", "QFrame", "Suche", None, None, DEFAULT, (5880, 280, 3885, 3400), 30)
 add("Frame1", "QGroupBox", "Suche", "Suchkriterien  ", None, MS, (120, 3720, 5655, 1935), 11)
-add("cmdAbbruch", "QPushButton", "Suche", "&Abbrechen", None, MS, (7260, 4080, 1195, 855), 10, enabled=False)
-add("cmdSearch", "QPushButton", "Suche", "&Suchen", "Bilddateien suchen", MS, (5895, 4065, 1195, 855), 9)
+add("cmdAbbruch", "QToolButton", "Suche", "&Abbrechen", None, MS, (7260, 4080, 1195, 855), 10, enabled=False)
+add("cmdSearch", "QToolButton", "Suche", "&Suchen", "Bilddateien suchen", MS, (5895, 4065, 1195, 855), 9)
 add("Picture1", "QFrame", "Suche", None, None, DEFAULT, (120, 280, 5625, 3375), 0)
 add("lblS", "QLabel", "Suche", " Suche in Ordner: ", None, MS, (0, 5700, 1290, 195), 59, visible=False)
 add("Label6", "QLabel", "Suche", "-wendro-", None, MS, (120, 45, 555, 195), 29, fg="#ffffff")
@@ -124,6 +124,10 @@ def widget_xml(c, indent):
         out.append(f'{pad} <property name="verticalScrollBarPolicy"><enum>Qt::ScrollBarAlwaysOn</enum></property>')
         out.append(f'{pad} <property name="horizontalScrollBarPolicy"><enum>Qt::ScrollBarAlwaysOn</enum></property>')
         out.append(f'{pad} <property name="lineWrapMode"><enum>QPlainTextEdit::NoWrap</enum></property>')
+    if cls == "QToolButton":
+        # Graphical buttons: the icon above the caption.
+        out.append(f'{pad} <property name="toolButtonStyle"><enum>Qt::ToolButtonTextUnderIcon</enum></property>')
+        out.append(f'{pad} <property name="iconSize"><size><width>32</width><height>32</height></size></property>')
     if cls == "QLabel" and c["name"] in ("Label8",):
         out.append(f'{pad} <property name="wordWrap"><bool>true</bool></property>')
     if c["name"] in ("Picture1", "Picture2", "PictureUnten"):

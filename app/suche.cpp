@@ -1,0 +1,358 @@
+#include "suche.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPainter>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+
+#include "clongscroll.h"
+#include "fonts.h"
+#include "form1.h"
+#include "gdiplusresize.h"
+#include "globals.h"
+#include "raisederror.h"
+#include "trystep.h"
+#include "twips.h"
+#include "ui_suche.h"
+
+namespace fotarik {
+
+QString composeSearchSpec(const std::array<bool, 23>& ticked)
+{
+    QString spec;
+    for (size_t i = 0; i < ticked.size(); ++i) {
+        if (!ticked[i])
+            continue;
+        // "HTM, HTML" names two extensions; one element each lets the box find them.
+        for (const QString& ext : QString::fromLatin1(TypeCaptions[i]).split(QStringLiteral(", ")))
+            spec += QStringLiteral("*.") + ext + u';';
+    }
+    if (spec.endsWith(u';'))
+        spec.chop(1);
+    return spec;
+}
+
+QByteArray ShortcutTargetFromBytes(const QByteArray& s)
+{
+    // Positions as the byte search counts them: from 1, 0 for "not found".
+    auto inStr = [&](qsizetype start, const QByteArray& what) -> qsizetype {
+        if (start < 1)
+            throw RaisedError(5, QStringLiteral("Fotarik"), QStringLiteral("Ungültiger Prozeduraufruf oder ungültiges Argument"));
+        const qsizetype at = s.indexOf(what, start - 1);
+        return at < 0 ? 0 : at + 1;
+    };
+    const QByteArray driveMark(":\\");
+    const qsizetype p1 = inStr(1, driveMark);
+    const qsizetype p2 = inStr(p1 + 2, driveMark);
+    const qsizetype p3 = inStr(p2 - 1, QByteArray("\0\0", 2));
+    const qsizetype length = p3 - p2 + 1;
+    if (p2 == 0 || p3 == 0 || length < 0)
+        return {};
+    return s.mid(p2 - 2, length);
+}
+
+QByteArray ShortcutTarget(const QByteArray& shortcutFile)
+{
+    QFile f(QFile::decodeName(shortcutFile));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    try {
+        return ShortcutTargetFromBytes(f.readAll());
+    } catch (const RaisedError&) {
+        return {};
+    }
+}
+
+QString Suche::nur_Pfad(const QString& Dateiname)
+{
+    const qsizetype at = Dateiname.lastIndexOf(u'/');
+    return at < 0 ? QString() : Dateiname.left(at + 1);
+}
+
+QByteArray Suche::nur_Pfad(const QByteArray& Dateiname)
+{
+    const qsizetype at = Dateiname.lastIndexOf('/');
+    return at < 0 ? QByteArray() : Dateiname.left(at + 1);
+}
+
+Suche::Suche(const QString& commandLine, QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Suche>())
+{
+    ui->setupUi(this);
+    applyDesignFonts(this);
+    chkP = {ui->chkP_0,  ui->chkP_1,  ui->chkP_2,  ui->chkP_3,  ui->chkP_4,  ui->chkP_5,  ui->chkP_6,  ui->chkP_7,
+            ui->chkP_8,  ui->chkP_9,  ui->chkP_10, ui->chkP_11, ui->chkP_12, ui->chkP_13, ui->chkP_14, ui->chkP_15,
+            ui->chkP_16, ui->chkP_17, ui->chkP_18, ui->chkP_19, ui->chkP_20, ui->chkP_21, ui->chkP_22};
+    setWindowIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
+    ui->cmdSearch->setIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
+    ui->cmdAbbruch->setIcon(style()->standardIcon(QStyle::SP_BrowserStop));
+    ui->cmdDiaShow->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+    auto* label1Palette = ui->Label1;
+    QPalette p = label1Palette->palette();
+    p.setColor(QPalette::Window, p.color(QPalette::Base));
+    p.setColor(QPalette::WindowText, p.color(QPalette::Text));
+    label1Palette->setPalette(p);
+    label1Palette->setAutoFillBackground(true);
+    ui->Anzeige1->setCursor(Qt::PointingHandCursor);
+
+    for (size_t i = 0; i < chkP.size(); ++i)
+        connect(chkP[i], &QCheckBox::toggled, this, [this, i] { chkP_Click(static_cast<int>(i)); });
+    connect(ui->Command2, &QPushButton::clicked, this, &Suche::Command2_Click);
+    connect(ui->drvList, &DriveListBox::Change, this, &Suche::drvList_Change);
+    connect(ui->dirList, &DirListBox::Change, this, &Suche::dirList_Change);
+    connect(ui->dirList, &DirListBox::MouseUp, this, &Suche::dirList_MouseUp);
+    connect(ui->cmdSearch, &QToolButton::clicked, this, &Suche::cmdSearch_Click);
+    connect(ui->cmdAbbruch, &QToolButton::clicked, this, &Suche::cmdAbbruch_Click);
+    connect(ui->lstFoundFiles, &ListBox::MouseDown, this, &Suche::lstFoundFiles_MouseDown);
+    connect(ui->lstFoundFiles, &ListBox::DblClick, this, &Suche::lstFoundFiles_DblClick);
+    connect(ui->cmdDiaShow, &QToolButton::clicked, this, &Suche::cmdDiaShow_Click);
+    connect(ui->Command1, &QPushButton::clicked, this, &Suche::Command1_Click);
+    connect(ui->Command3, &QPushButton::clicked, this, &Suche::Command3_Click);
+    connect(ui->Command4, &QPushButton::clicked, this, &Suche::Command4_Click);
+    connect(ui->HScroll2, &QScrollBar::valueChanged, this, &Suche::HScroll2_Change);
+
+    ui->Picture2->installEventFilter(this);
+    ui->txtSearchSpec->installEventFilter(this);
+    ui->drvList->installEventFilter(this);
+    ui->Anzeige1->installEventFilter(this);
+    for (QToolButton* b : {ui->cmdSearch, ui->cmdAbbruch}) {
+        b->setMouseTracking(true);
+        b->installEventFilter(this);
+    }
+
+    Form_Load(commandLine);
+}
+
+Suche::~Suche()
+{
+    delete m_form1;
+}
+
+void Suche::Form_Load(const QString& commandLine)
+{
+    tryStep("centre the window", [&] {
+        const QRect screen = this->screen() ? this->screen()->geometry() : QRect(0, 0, 1024, 768);
+        move(screen.left() + (screen.width() - width()) / 2, screen.top() + (screen.height() - height()) / 2);
+    });
+    tryStep("prepare the preview area", [&] { m_gradientShown = true; });
+    tryStep("paint the preview background", [&] { ui->Picture2->update(); });
+    tryStep("create hsb", [&] {
+        hsb = new CLongScroll(this);
+        hsb->setObjectName(QStringLiteral("hsb"));
+        hsb->setClient(ui->HScroll1);
+        connect(hsb, &CLongScroll::Change, this, &Suche::hsb_Change);
+        connect(hsb, &CLongScroll::Scroll, this, &Suche::hsb_Scroll);
+    });
+    tryStep("set the slideshow speed bar", [&] {
+        ui->HScroll2->setMinimum(1);
+        ui->HScroll2->setMaximum(200);
+        ui->HScroll2->setValue(10);
+        ui->HScroll2->setPageStep(10);
+        ui->HScroll2->setSingleStep(1);
+    });
+    tryStep("print the preview caption", [&] { /* drawn with the background, see paintPreviewBackground */ });
+    tryStep("store the screen values", [&] {
+        ScreenTwipsX = static_cast<float>(twipsPerPixel());
+        VScrollWidth = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    });
+    tryStep("match label backgrounds", [&] {
+        const QColor back = palette().color(QPalette::Window);
+        for (QWidget* w : {static_cast<QWidget*>(ui->lblCount), static_cast<QWidget*>(ui->lblCriteria),
+                           static_cast<QWidget*>(ui->lblfound), static_cast<QWidget*>(ui->Picture1)}) {
+            QPalette pal = w->palette();
+            pal.setColor(QPalette::Window, back);
+            w->setPalette(pal);
+            w->setAutoFillBackground(true);
+        }
+    });
+    applyCommandLine(commandLine);
+    tryStep("start the imaging session", [&] { ImagingToken = StartGdiPlus(); });
+}
+
+void Suche::applyCommandLine(const QString& commandLine)
+{
+    QString text = commandLine;
+    text.remove(u'"');
+    if (commandLine.isEmpty()) {
+        const QByteArray home = QFile::encodeName(QDir::homePath());
+        tryStep("select the home drive", [&] { ui->drvList->setDriveBytes(home); });
+        tryStep("open the home folder", [&] { ui->dirList->setPathBytes(home); });
+        return;
+    }
+    QByteArray argument = QFile::encodeName(text);
+    tryStep("resolve a relative path", [&] {
+        if (!argument.startsWith('/'))
+            argument = QFile::encodeName(QDir::current().absoluteFilePath(text));
+    });
+    if (argument.right(3) == "lnk") {
+        tryStep("read the shortcut", [&] { argument = ShortcutTarget(argument); });
+    } else {
+        // A symbolic link is this platform's shortcut: follow it to its target.
+        tryStep("follow a symbolic link", [&] {
+            const QFileInfo info(QFile::decodeName(argument));
+            if (info.isSymLink() && info.exists())
+                argument = QFile::encodeName(info.canonicalFilePath()) + (argument.endsWith('/') ? "/" : "");
+        });
+    }
+    SelectPathFolder(argument);
+}
+
+void Suche::SelectPathFolder(QByteArray path)
+{
+    // The drive of a path is the volume whose mount point prefixes it.
+    tryStep("select the drive", [&] { ui->drvList->setDriveBytes(path); });
+    tryStep("mark a folder", [&] {
+        if (!path.contains('.') && !path.endsWith('/'))
+            path += '/';
+    });
+    tryStep("open the folder", [&] { ui->dirList->setPathBytes(nur_Pfad(path)); });
+}
+
+// Type selection
+
+void Suche::chkP_Click(int)
+{
+    std::array<bool, 23> ticked{};
+    for (size_t i = 0; i < chkP.size(); ++i)
+        ticked[i] = chkP[i]->isChecked();
+    ui->txtSearchSpec->setText(composeSearchSpec(ticked));
+}
+
+void Suche::Command2_Click()
+{
+    if (ui->Command2->text() == QLatin1String("alle")) {
+        for (QCheckBox* box : chkP)
+            box->setChecked(true);
+        ui->Command2->setText(QStringLiteral("keine"));
+    } else {
+        ui->Command2->setText(QStringLiteral("alle"));
+        ui->txtSearchSpec->setText(QString());
+        for (QCheckBox* box : chkP)
+            box->setChecked(false);
+    }
+}
+
+// Drive and folder lists
+
+void Suche::drvList_Change()
+{
+    // Going back to the folder list's drive raises this change again; once is enough.
+    if (m_driveChangeDepth > 1)
+        return;
+    ++m_driveChangeDepth;
+    const bool moved = tryStep("open the drive", [&] {
+        ui->dirList->setPathBytes(ui->drvList->driveBytes());
+        ui->dirList->Refresh();
+    });
+    if (!moved)
+        tryStep("back to the folder's drive", [&] { ui->drvList->setDriveBytes(ui->dirList->pathBytes()); });
+    --m_driveChangeDepth;
+}
+
+void Suche::drvList_GotFocus()
+{
+    tryStep("re-read the folder tree", [&] { ui->dirList->Refresh(); });
+}
+
+void Suche::dirList_Change()
+{
+    tryStep("follow with the file list", [&] { ui->filList->setPathBytes(ui->dirList->pathBytes()); });
+}
+
+void Suche::dirList_MouseUp()
+{
+    tryStep("open the clicked folder", [&] {
+        const QByteArray target = ui->dirList->listBytes(ui->dirList->ListIndex());
+        if (target != ui->dirList->pathBytes())
+            ui->dirList->setPathBytes(target);
+    });
+}
+
+// Window events
+
+CLongScroll& Suche::hsbRef() const
+{
+    if (!hsb)
+        throw RaisedError(ErrObjectVariableNotSet, QStringLiteral("Fotarik"),
+                          QStringLiteral("Objektvariable oder With-Blockvariable nicht festgelegt"));
+    return *hsb;
+}
+
+void Suche::setBusy(bool busy)
+{
+    if (busy)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+void Suche::closeEvent(QCloseEvent* event)
+{
+    if (m_searching) {
+        // The walk uses this window's controls: end it first, close when it has returned.
+        SearchCancelled = 1;
+        m_closeRequested = true;
+        event->ignore();
+        return;
+    }
+    tryStep("release hsb", [&] {
+        delete hsb;
+        hsb = nullptr;
+    });
+    tryStep("press Stop", [&] { ui->Command4->click(); });
+    tryStep("end the imaging session", [&] { StopGdiPlus(ImagingToken); });
+    tryStep("close the full-screen window", [&] {
+        if (m_form1)
+            m_form1->close();
+    });
+    m_unloaded = true;
+    event->accept();
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+}
+
+bool Suche::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->Picture2 && event->type() == QEvent::Paint) {
+        paintPreviewBackground(ui->Picture2);
+        return false;
+    }
+    if (watched == ui->txtSearchSpec && event->type() == QEvent::FocusIn) {
+        // After the mouse press that gave the focus has placed the cursor.
+        QTimer::singleShot(0, ui->txtSearchSpec, &QLineEdit::selectAll);
+    } else if (watched == ui->drvList && event->type() == QEvent::FocusIn) {
+        drvList_GotFocus();
+    } else if (watched == ui->cmdSearch && event->type() == QEvent::MouseMove) {
+        ui->cmdSearch->setToolTip(QStringLiteral("Dateien mit den gewählten Suchkriterien werden gesucht."));
+    } else if (watched == ui->cmdAbbruch && event->type() == QEvent::MouseMove) {
+        ui->cmdAbbruch->setToolTip(QStringLiteral("Suchlauf abbrechen"));
+    } else if (watched == ui->Anzeige1 && event->type() == QEvent::MouseButtonRelease) {
+        Anzeige1_Click();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Suche::paintPreviewBackground(QWidget* area)
+{
+    if (!m_gradientShown)
+        return;
+    QPainter painter(area);
+    const QRect r = static_cast<QFrame*>(area)->contentsRect();
+    painter.translate(r.topLeft());
+    // 256 bands of 2 units each in a scale 510 units high: black at the top, pure green
+    // at the bottom.
+    const double unit = r.height() / 510.0;
+    for (int i = 0; i < 256; ++i)
+        painter.fillRect(QRectF(-1, 2 * i * unit, r.width() + 2, 2 * unit + 0.5), QColor(0, i, 0));
+    // The caption is printed where the last band left the pen: past the lower right
+    // end of the area, so it is clipped away just as the bands' overshoot is.
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(QPointF(area->width() * twipsPerPixel(), 512 * unit + painter.fontMetrics().ascent()),
+                     QStringLiteral("Vorschaubild"));
+}
+
+} // namespace fotarik

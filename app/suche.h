@@ -1,0 +1,124 @@
+#pragma once
+// The search window: start-up and shutdown, type selection, drive and folder lists, the
+// search run, the preview of the found list's entries, its slideshow, the clipboard copy
+// and dropped files. Its handlers read as the list of steps they perform.
+
+#include <QPointer>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "form1.h"
+
+class QCheckBox;
+
+namespace Ui {
+class Suche;
+}
+
+namespace fotarik {
+
+class CLongScroll;
+
+
+class Suche : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // commandLine: the program's arguments joined by single blanks.
+    explicit Suche(const QString& commandLine, QWidget* parent = nullptr);
+    ~Suche() override;
+
+    // The part of Dateiname up to and including its last "/"; "" when there is none.
+    static QString nur_Pfad(const QString& Dateiname);
+    static QByteArray nur_Pfad(const QByteArray& Dateiname);
+
+    // Points the drive and folder lists at the folder of a file or folder path.
+    void SelectPathFolder(QByteArray path);
+
+    // Shows the found-list entry at hsb's Value.
+    void ThumbNailShow();
+
+    // The full-screen window while it exists (tests, and the window's own hand-back).
+    Form1* fullScreenWindow() const { return m_form1; }
+
+    std::unique_ptr<Ui::Suche> ui;
+    CLongScroll* hsb = nullptr;
+    uint32_t ImagingToken = 0;
+    int32_t SearchCancelled = 0;
+    int16_t DiaFlag = 0;
+    std::array<QCheckBox*, 23> chkP{};
+
+    // True from the start of a search walk to its end.
+    bool isSearching() const { return m_searching; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    // Start-up
+    void Form_Load(const QString& commandLine);
+    void paintPreviewBackground(QWidget* area);
+    void applyCommandLine(const QString& commandLine);
+
+    // Type selection
+    void chkP_Click(int index);
+    void Command2_Click();
+
+    // Drive and folder lists
+    void drvList_Change();
+    void drvList_GotFocus();
+    void dirList_Change();
+    void dirList_MouseUp();
+
+    // Search run
+    void cmdSearch_Click();
+    void cmdAbbruch_Click();
+    void runWalk(const QString& patternList);
+
+    // Preview and list interaction
+    void hsb_Change();
+    void hsb_Scroll();
+    void lstFoundFiles_MouseDown();
+    void lstFoundFiles_DblClick();
+    void Anzeige1_Click();
+    void stopPreviewMedia();
+
+    // Slideshow
+    void cmdDiaShow_Click();
+    void Command1_Click();
+    void Command3_Click();
+    void Command4_Click();
+    void HScroll2_Change();
+
+    Form1& openFullScreen();
+    CLongScroll& hsbRef() const;
+    void setBusy(bool busy);
+
+    QPointer<Form1> m_form1;
+    bool m_gradientShown = true;
+    bool m_searching = false;
+    bool m_closeRequested = false;
+    bool m_unloaded = false;
+    int m_driveChangeDepth = 0;
+};
+
+// The target path a shortcut file holds, found by a plain byte search: the text from
+// the drive letter before the second ":\" up to the next two NUL bytes. Empty when the
+// file cannot be read or holds no such text.
+QByteArray ShortcutTarget(const QByteArray& shortcutFile);
+QByteArray ShortcutTargetFromBytes(const QByteArray& bytes);
+
+// The type-box composition: "*." + caption + ";" for each ticked box in index order,
+// without the last ";". The box "HTM, HTML" contributes one element per extension.
+QString composeSearchSpec(const std::array<bool, 23>& ticked);
+inline constexpr std::array<const char*, 23> TypeCaptions = {
+    "BMP", "WMF", "ICO", "JPG", "GIF", "DIB", "EMF", "CUR",       "WAV", "AVI", "MID", "TXT",
+    "ASC", "INI", "MP3", "HTM, HTML", "PNG", "TIF", "RLE", "JPEG", "JFIF", "JPE", "TIFF"};
+
+} // namespace fotarik

@@ -1,0 +1,342 @@
+// What the search window does with its hits: the preview of the entry at hsb's Value,
+// the found list's mouse press and double click, the clipboard copy, dropped files and
+// the slideshow.
+
+#include <QAbstractEventDispatcher>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLocale>
+#include <QMimeData>
+#include <QTimer>
+#include <sys/stat.h>
+
+#include "clongscroll.h"
+#include "fileclass.h"
+#include "form1.h"
+#include "gdiplusresize.h"
+#include "globals.h"
+#include "media.h"
+#include "messagebox.h"
+#include "modlargelist.h"
+#include "modul1.h"
+#include "raisederror.h"
+#include "suche.h"
+#include "trystep.h"
+#include "twips.h"
+#include "ui_form1.h"
+#include "ui_suche.h"
+#include "vbmath.h"
+
+namespace fotarik {
+namespace {
+
+const QString Mp3Alias = QStringLiteral("MyAlias");
+
+QString lastChars(const QByteArray& path, int n)
+{
+    return QString::fromUtf8(path).right(n).toLower().trimmed();
+}
+
+// "#,###,###": digit groups with the user's separator, nothing for 0.
+QString formatSize(qint64 bytes)
+{
+    if (bytes == 0)
+        return QString();
+    return QLocale::system().toString(bytes);
+}
+
+qint64 fileLength(const QByteArray& path)
+{
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        throw RaisedError(53, QStringLiteral("Fotarik"), QStringLiteral("Datei nicht gefunden"));
+    return static_cast<qint64>(st.st_size);
+}
+
+} // namespace
+
+void Suche::hsb_Change()
+{
+    if (GetListCount(ui->lstFoundFiles) > 0 && VollbildAktiv == 0)
+        ThumbNailShow();
+}
+
+void Suche::hsb_Scroll() { hsb_Change(); }
+
+void Suche::stopPreviewMedia()
+{
+    tryStep("stop the mp3", [&] { StopMp3(Mp3Alias); });
+    tryStep("close all media", [&] { CloseAllMedia(); });
+    tryStep("stop the wave sound", [&] { StopWaveSound(); });
+}
+
+void Suche::ThumbNailShow()
+{
+    QByteArray path;
+    int32_t index = 0;
+    tryStep("hourglass", [&] { setBusy(true); });
+    tryStep("hide the preview areas", [&] {
+        ui->Anzeige1->hide();
+        ui->TextBox1->hide();
+    });
+    tryStep("select the entry", [&] {
+        index = hsbRef().Value();
+        SetListIndex(ui->lstFoundFiles, index);
+    });
+    tryStep("read the path", [&] { path = GetListItem(ui->lstFoundFiles, hsbRef().Value()); });
+    tryStep("show the size", [&] { ui->Label3->setText(formatSize(fileLength(path))); });
+    tryStep("show the path", [&] { ui->Label1->setText(QString::fromUtf8(path)); });
+    tryStep("show the number", [&] { ui->Label2->setText(QString::number(static_cast<int64_t>(hsbRef().Value()) + 1)); });
+    stopPreviewMedia();
+    const QString s3 = lastChars(path, 3);
+    tryStep("start a midi sound", [&] {
+        if (s3 == QLatin1String("mid"))
+            StartMidiSound(path);
+    });
+    if (s3 == QLatin1String("exe") || s3 == QLatin1String("dll")) {
+        tryStep("default pointer", [&] { setBusy(false); });
+        return;
+    }
+    const FileKind kind = FileClass(path);
+    if (kind == FileKind::Picture) {
+        tryStep("keep the text box hidden", [&] { ui->TextBox1->hide(); });
+        tryStep("load the picture", [&] {
+            if (VollbildAktiv != 0)
+                return;
+            int32_t w = -1;
+            int32_t h = -1;
+            const QImage picture = LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF);
+            if (picture.isNull()) {
+                ui->Anzeige1->clear();
+                return;
+            }
+            ui->Anzeige1->setPixmap(QPixmap::fromImage(picture));
+            ui->Anzeige1->resize(picture.size());
+        });
+        tryStep("place the picture", [&] {
+            // Left and top in twips: the difference rounded, halved toward zero, 20 off.
+            const double tpp = twipsPerPixel();
+            const int32_t left = round32(ui->Picture2->width() * tpp - ui->Anzeige1->width() * tpp) / 2 - 20;
+            const int32_t top = round32(ui->Picture2->height() * tpp - ui->Anzeige1->height() * tpp) / 2 - 20;
+            ui->Anzeige1->move(round32(left / tpp), round32(top / tpp));
+            ui->Anzeige1->show();
+        });
+    } else if (kind == FileKind::Text) {
+        tryStep("empty the text box", [&] {
+            ui->TextBox1->setPlainText(QString());
+            ui->TextBox1->show();
+        });
+        tryStep("load the text", [&] { LoadTextFile(path, ui->TextBox1); });
+    } else if (s3 == QLatin1String("wav")) {
+        tryStep("start the wave sound", [&] { StartWaveSound(path); });
+    } else if (s3 == QLatin1String("avi")) {
+        tryStep("start the video", [&] { StartVideo(path); });
+    } else if (s3 == QLatin1String("mp3")) {
+        tryStep("start the mp3", [&] { PlayMp3(path, Mp3Alias); });
+    }
+    tryStep("default pointer", [&] { setBusy(false); });
+}
+
+void Suche::lstFoundFiles_MouseDown()
+{
+    tryStep("show the pressed entry", [&] { hsbRef().setValue(GetListIndex(ui->lstFoundFiles)); });
+}
+
+void Suche::lstFoundFiles_DblClick()
+{
+    VollbildGeladen = 0;
+    QByteArray path;
+    // Without a selected entry there is nothing to open.
+    if (!tryStep("read the selected entry",
+                 [&] { path = GetListItem(ui->lstFoundFiles, GetListIndex(ui->lstFoundFiles)); }))
+        return;
+    const FileKind kind = FileClass(path);
+    if (kind == FileKind::Program) {
+        tryStep("default pointer", [&] { setBusy(false); });
+        return;
+    }
+    tryStep("show the path", [&] { ui->Label1->setText(QString::fromUtf8(path)); });
+    if (kind == FileKind::WaveSound || kind == FileKind::MidiSound || kind == FileKind::Video ||
+        kind == FileKind::Mp3 || kind == FileKind::Other)
+        return; // sounds play on as the preview started them; other files open nothing
+    tryStep("stop the slideshow", [&] {
+        DiaFlag = 2;
+        ui->Frame2->hide();
+        ui->cmdDiaShow->setEnabled(true);
+    });
+    bool opened = false;
+    if (kind == FileKind::Picture) {
+        opened = tryStep("open the full-screen window", [&] {
+            Form1& form = openFullScreen();
+            form.ui->TextBox1->hide();
+            form.showOnSearchScreen();
+        });
+        if (!opened) {
+            tryStep("report", [&] { ui->Label1->setText(QStringLiteral("Bild kann nicht angezeigt werden !")); });
+            opened = true; // the search window is hidden all the same
+        }
+    } else if (kind == FileKind::Text) {
+        opened = tryStep("open the full-screen window with the text", [&] {
+            Form1& form = openFullScreen();
+            form.ui->TextBox1->show();
+            form.ui->Image1->hide();
+            LoadTextFile(path, form.ui->TextBox1);
+            form.showOnSearchScreen();
+        });
+        if (!opened)
+            tryStep("close the half-opened window", [&] {
+                if (m_form1)
+                    m_form1->close();
+            });
+    }
+    if (opened)
+        tryStep("hide the search window", [&] { hide(); });
+}
+
+Form1& Suche::openFullScreen()
+{
+    // One window per opening. A closed one may still have a slideshow pass on the stack
+    // (it ends at its next step), so it is deleted from the event loop, not here.
+    if (m_form1)
+        m_form1->deleteLater();
+    m_form1 = new Form1(ui->lstFoundFiles, this);
+    return *m_form1;
+}
+
+void Suche::Anzeige1_Click()
+{
+    bool failed = false;
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!tryStep("clear the clipboard", [&] { clipboard->clear(); }))
+        failed = true;
+    if (!tryStep("put the picture on the clipboard", [&] {
+            const QPixmap picture = ui->Anzeige1->pixmap();
+            if (picture.isNull())
+                throw RaisedError(521, QStringLiteral("Fotarik"), QStringLiteral("Zwischenablage kann nicht geöffnet werden"));
+            clipboard->setPixmap(picture);
+            if (!clipboard->mimeData() || !clipboard->mimeData()->hasImage())
+                throw RaisedError(521, QStringLiteral("Fotarik"), QStringLiteral("Zwischenablage kann nicht geöffnet werden"));
+        }))
+        failed = true;
+    if (failed)
+        showMessage(QStringLiteral("Bild-Datei konnte nicht in Zwischenablage abgelegt werden."), appTitle(),
+                    MsgIcon::None, this);
+    else
+        showMessage(QStringLiteral("Bild wurde in die Zwischenablage übertragen."), appTitle(), MsgIcon::None, this);
+}
+
+void Suche::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void Suche::dropEvent(QDropEvent* event)
+{
+    tryStep("disable Start", [&] { ui->Command1->setEnabled(false); });
+    QList<QByteArray> names;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile())
+            names << QFile::encodeName(url.toLocalFile());
+    if (names.isEmpty())
+        return;
+    event->acceptProposedAction();
+    QByteArray name = names.first();
+    tryStep("follow a symbolic link", [&] {
+        const QFileInfo info(QFile::decodeName(name));
+        if (info.isSymLink() && info.exists())
+            name = QFile::encodeName(info.canonicalFilePath());
+    });
+    const qsizetype blank = name.indexOf(' ');
+    const QByteArray piece = blank < 0 ? name : name.left(blank);
+    if (piece.right(3) == "lnk") {
+        QByteArray target;
+        tryStep("read the shortcut", [&] { target = ShortcutTarget(piece); });
+        tryStep("select the drive", [&] { ui->drvList->setDriveBytes(target); });
+        tryStep("mark a folder", [&] {
+            if (!target.contains('.') && !target.endsWith('/'))
+                target += '/';
+        });
+        tryStep("open the folder", [&] { ui->dirList->setPathBytes(nur_Pfad(target)); });
+        return;
+    }
+    tryStep("select the drive", [&] { ui->drvList->setDriveBytes(piece); });
+    tryStep("mark a folder", [&] {
+        if (!name.contains('.') && !name.endsWith('/'))
+            name += '/';
+    });
+    tryStep("open the folder", [&] { ui->dirList->setPathBytes(nur_Pfad(name)); });
+}
+
+// Slideshow
+
+void Suche::cmdDiaShow_Click()
+{
+    tryStep("open the slideshow panel", [&] {
+        ui->Frame2->show();
+        ui->cmdDiaShow->setEnabled(false);
+    });
+}
+
+void Suche::Command1_Click()
+{
+    // Wakes the wait below regularly, so it sleeps between events instead of spinning.
+    QTimer tick;
+    tick.start(5);
+    QElapsedTimer clock;
+    for (;;) {
+        DiaFlag = 0;
+        int32_t last = -1;
+        tryStep("read the end", [&] { last = hsbRef().Max(); });
+        bool showed = false;
+        for (int32_t i = 0; i <= last; ++i) {
+            if (DiaFlag == 2 || m_unloaded)
+                return;
+            tryStep("show the next entry", [&] { hsbRef().setValue(i); });
+            showed = true;
+            clock.start();
+            for (;;) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+                if (m_unloaded)
+                    return; // the window closed during the wait
+                double duration = 0;
+                tryStep("read the display time", [&] { duration = ui->HScroll2->value() / 10.0; });
+                if (DiaFlag == 1) {
+                    DiaFlag = 0;
+                    break;
+                }
+                if (clock.elapsed() / 1000.0 >= duration)
+                    break;
+            }
+        }
+        // A pass that had nothing to show would repeat without ever yielding.
+        if (!showed || !ui->Check2->isChecked())
+            return;
+    }
+}
+
+void Suche::Command3_Click() { DiaFlag = 1; }
+
+void Suche::Command4_Click()
+{
+    tryStep("request the stop", [&] { DiaFlag = 2; });
+    tryStep("close the panel", [&] { ui->Frame2->hide(); });
+    tryStep("enable Dia-Show", [&] { ui->cmdDiaShow->setEnabled(true); });
+    tryStep("back to the first entry", [&] { hsbRef().setValue(0); });
+}
+
+void Suche::HScroll2_Change()
+{
+    tryStep("show the display time", [&] {
+        ui->Label9->setText(QStringLiteral("Anzeigedauer ") +
+                            QLocale::system().toString(ui->HScroll2->value() / 10.0, 'f', 1) + QStringLiteral(" s"));
+    });
+}
+
+} // namespace fotarik
