@@ -8,8 +8,13 @@
 #include <QPainter>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <set>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "globals.h"
 #include "jpegdecoder.h"
@@ -119,9 +124,86 @@ Decoded decodeJpeg(FILE* file, const std::function<QSize(QSize)>& fit)
     return {imaging::applyExifOrientation(std::move(image), orientation), fitted};
 }
 
+// The icon entry a viewer shows: the deepest colours, then the largest. Qt would take
+// the first entry, which in many icons is a small or low-colour one.
+int bestIconEntry(QFile& file)
+{
+    const QByteArray head = file.peek(6 + 16 * 64);
+    if (head.size() < 6)
+        return 0;
+    const auto* d = reinterpret_cast<const uchar*>(head.constData());
+    const int count = std::min<int>(d[4] | d[5] << 8, int((head.size() - 6) / 16));
+    int best = 0;
+    qint64 bestScore = -1;
+    for (int i = 0; i < count; ++i) {
+        const uchar* e = d + 6 + 16 * i;
+        const int w = e[0] ? e[0] : 256;
+        const int h = e[1] ? e[1] : 256;
+        int bits = e[6] | e[7] << 8;
+        const quint32 offset =
+            quint32(e[12]) | quint32(e[13]) << 8 | quint32(e[14]) << 16 | quint32(e[15]) << 24;
+        if (bits == 0 && file.seek(offset)) {
+            const QByteArray entry = file.peek(16);
+            if (entry.startsWith("\x89PNG"))
+                bits = 32;
+            else if (entry.size() >= 16)
+                bits = uchar(entry[14]) | uchar(entry[15]) << 8;
+        }
+        const qint64 score = qint64(bits) << 20 | qint64(w) * h;
+        if (score > bestScore) {
+            bestScore = score;
+            best = i;
+        }
+    }
+    file.seek(0);
+    return best;
+}
+
+// Qt's readers return what they got from a file that ends too early; such a file is
+// broken, not a picture. Catches the cut PNG (no end chunk) and the cut bitmap (less
+// pixel data than its header states).
+bool looksComplete(QFile& file, const QByteArray& format)
+{
+    const qint64 size = file.size();
+    if (format == "png") {
+        if (!file.seek(std::max<qint64>(0, size - 256)))
+            return false;
+        const bool complete = file.read(256).contains("IEND");
+        file.seek(0);
+        return complete;
+    }
+    if (format == "bmp") {
+        const QByteArray h = file.peek(38);
+        if (h.size() < 38)
+            return false;
+        const auto le = [&](int at, int bytes) {
+            quint32 v = 0;
+            for (int i = bytes - 1; i >= 0; --i)
+                v = v << 8 | uchar(h[at + i]);
+            return v;
+        };
+        const qint64 offset = le(10, 4);
+        if (le(14, 4) < 40) // OS/2 1.x header: always uncompressed
+            return size >= offset + qint64((le(18, 2) * le(24, 2) + 31) / 32 * 4) * le(20, 2);
+        const qint64 width = qint32(le(18, 4));
+        const qint64 height = std::abs(qint64(qint32(le(22, 4))));
+        const qint64 bits = le(28, 2);
+        const quint32 compression = le(30, 4);
+        if (compression == 0 || compression == 3)
+            return size >= offset + (width * bits + 31) / 32 * 4 * height;
+        return size >= offset + qint64(le(34, 4));
+    }
+    return true;
+}
+
 Decoded decodeWithQt(QFile& file, const QByteArray& format, const std::function<QSize(QSize)>& fit)
 {
+    if (!looksComplete(file, format))
+        return {};
+    const int entry = format == "ico" ? bestIconEntry(file) : 0;
     QImageReader reader(&file, format);
+    if (entry > 0)
+        reader.jumpToImage(entry);
     if (format.isEmpty())
         reader.setDecideFormatFromContent(true);
     reader.setAutoTransform(true);
@@ -133,21 +215,37 @@ Decoded decodeWithQt(QFile& file, const QByteArray& format, const std::function<
 
 Decoded decodePicture(const QByteArray& path, const std::function<QSize(QSize)>& fit)
 {
-    QFile file(QFile::decodeName(path));
-    if (!file.open(QIODevice::ReadOnly))
+    // Opened by its bytes: a name that is not valid UTF-8 must still be found.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return {};
-    const QByteArray head = file.peek(64);
+    char headBytes[64];
+    const ssize_t headLength = ::pread(fd, headBytes, sizeof headBytes, 0);
+    const QByteArray head(headBytes, headLength > 0 ? qsizetype(headLength) : 0);
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return {};
+    }
     if (head.size() >= 3 && uchar(head[0]) == 0xFF && uchar(head[1]) == 0xD8 && uchar(head[2]) == 0xFF) {
-        FILE* stream = std::fopen(path.constData(), "rb");
-        if (!stream)
+        FILE* stream = ::fdopen(fd, "rb");
+        if (!stream) {
+            ::close(fd);
             return {};
-        file.close();
+        }
         return decodeJpeg(stream, fit);
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {};
     }
     const imaging::MetafileKind kind = imaging::metafileKind(head);
     if (kind != imaging::MetafileKind::None) {
         // Metafiles are small; a huge one is not a picture this program shows.
-        if (file.size() > 64 * 1024 * 1024)
+        if (info.st_size > 64 * 1024 * 1024)
             return {};
         const QByteArray data = file.readAll();
         QSize fitted;

@@ -31,6 +31,7 @@ struct Svg
 {
     QByteArray text;
     QSize natural;
+    QRectF viewBox; // the part of the drawing that is the picture; empty for all of it
 };
 
 // libwmf frees what it allocated on every path through wmf_api_destroy.
@@ -81,8 +82,11 @@ Svg wmfToSvg(const QByteArray& data)
     unsigned long length = 0;
     wmf_stream_destroy(w.api, svg->out, &buffer, &length);
     Svg result;
-    if (played == wmf_E_None && buffer && length > 0)
-        result = {QByteArray(buffer, qsizetype(length)), QSize(int(width), int(height))};
+    if (played == wmf_E_None && buffer && length > 0) {
+        result = {QByteArray(buffer, qsizetype(length)), QSize(int(width), int(height)), {}};
+        // libwmf draws every solid brush half transparent; GDI paints them opaque.
+        result.text.replace("fill-opacity:0.5;", "fill-opacity:1.0;");
+    }
     if (buffer)
         wmf_free(w.api, buffer);
     return result;
@@ -107,9 +111,20 @@ Svg emfToSvg(const QByteArray& data)
     size_t outLength = 0;
     QByteArray copy = data; // emf2svg wants a writable buffer
     const int ok = emf2svg(copy.data(), size_t(copy.size()), &out, &outLength, &options);
+    // emf2svg places the bounds (device pixels) at the origin; the picture itself is the
+    // frame, converted to device pixels with the reference device's pixels per millimetre.
+    QRectF viewBox;
+    const double deviceW = readLe32(data, 72), deviceH = readLe32(data, 76);
+    const double millimetresW = readLe32(data, 80), millimetresH = readLe32(data, 84);
+    if (deviceW > 0 && deviceH > 0 && millimetresW > 0 && millimetresH > 0) {
+        const double sx = deviceW / millimetresW / 100.0;
+        const double sy = deviceH / millimetresH / 100.0;
+        viewBox = QRectF(readLe32(data, 24) * sx - readLe32(data, 8),
+                         readLe32(data, 28) * sy - readLe32(data, 12), frameW * sx, frameH * sy);
+    }
     Svg result;
     if (ok && out && outLength > 0)
-        result = {QByteArray(out, qsizetype(outLength)), natural};
+        result = {QByteArray(out, qsizetype(outLength)), natural, viewBox};
     std::free(out);
     return result;
 }
@@ -144,6 +159,8 @@ QImage renderMetafile(MetafileKind kind, const QByteArray& data, const std::func
     QSvgRenderer renderer(svg.text);
     if (!renderer.isValid())
         return {};
+    if (!svg.viewBox.isEmpty())
+        renderer.setViewBox(svg.viewBox);
     const QSize size = fit(svg.natural);
     const qint64 limit = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
     if (size.isEmpty() || qint64(size.width()) * size.height() * 4 > limit)

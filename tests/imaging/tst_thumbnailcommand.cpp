@@ -1,0 +1,109 @@
+#include <QImage>
+#include <QPainter>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestThumbnailCommand : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void photoBecomesPngOfFittedSize();
+    void metafileWithoutDisplay();
+    void undecodableFileExitsOne();
+    void badUsageExitsTwo_data();
+    void badUsageExitsTwo();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+    Run run(const QStringList& arguments);
+    QTemporaryDir m_dir;
+};
+
+TestThumbnailCommand::Run TestThumbnailCommand::run(const QStringList& arguments)
+{
+    QProcess process;
+    // No display at all, and a platform that would fail if a window system were touched.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(FOTARIK_EXE), QStringList{QStringLiteral("--thumbnail")} + arguments);
+    if (!process.waitForFinished(30000))
+        return {};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+void TestThumbnailCommand::photoBecomesPngOfFittedSize()
+{
+    QImage photo(1600, 1200, QImage::Format_RGB32);
+    photo.fill(Qt::darkRed);
+    const QString path = m_dir.filePath(QStringLiteral("foto.jpg"));
+    QVERIFY(photo.save(path, "jpg", 90));
+
+    const Run r = run({path, QStringLiteral("210x210")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.err, QByteArray("210 157\n"));
+    QImage png;
+    QVERIFY(png.loadFromData(r.out, "png"));
+    QCOMPARE(png.size(), QSize(210, 157));
+
+    const Run big = run({path, QStringLiteral("1915x1030")});
+    QCOMPARE(big.exitCode, 0);
+    QCOMPARE(big.err, QByteArray("1373 1030\n"));
+}
+
+void TestThumbnailCommand::metafileWithoutDisplay()
+{
+    const QString wmf = QStringLiteral(FOTARIK_CORPUS_DIR "/images/wmf_emf/pillow_drawing.wmf");
+    if (!QFile::exists(wmf))
+        QSKIP("corpus not present");
+    const Run r = run({wmf, QStringLiteral("50x50")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.err, QByteArray("50 50\n"));
+    QImage png;
+    QVERIFY(png.loadFromData(r.out, "png"));
+    QCOMPARE(png.size(), QSize(50, 50));
+}
+
+void TestThumbnailCommand::undecodableFileExitsOne()
+{
+    const QString path = m_dir.filePath(QStringLiteral("brief.jpg"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("Lieber Hans,\nanbei kein Bild.\n");
+    f.close();
+    const Run r = run({path, QStringLiteral("210x210")});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.out.isEmpty());
+}
+
+void TestThumbnailCommand::badUsageExitsTwo_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no size") << QStringList{QStringLiteral("x.jpg")};
+    QTest::newRow("size without x") << QStringList{QStringLiteral("x.jpg"), QStringLiteral("210")};
+    QTest::newRow("zero side") << QStringList{QStringLiteral("x.jpg"), QStringLiteral("0x210")};
+    QTest::newRow("negative") << QStringList{QStringLiteral("x.jpg"), QStringLiteral("-5x210")};
+    QTest::newRow("extra argument") << QStringList{QStringLiteral("x.jpg"), QStringLiteral("2x2"),
+                                                   QStringLiteral("y")};
+}
+
+void TestThumbnailCommand::badUsageExitsTwo()
+{
+    QFETCH(QStringList, arguments);
+    const Run r = run(arguments);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.out.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestThumbnailCommand)
+#include "tst_thumbnailcommand.moc"
