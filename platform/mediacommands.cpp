@@ -160,15 +160,37 @@ QByteArray quoteMediaPath(const QByteArray& path)
 
 bool looksLikeMedia(const QByteArray& head)
 {
-    const auto at = [&](qsizetype offset, const char* magic) {
-        return head.mid(offset, qsizetype(qstrlen(magic))) == magic;
+    const auto at = [&](qsizetype offset, QByteArrayView magic) {
+        return head.size() >= offset + magic.size() &&
+               QByteArrayView(head).sliced(offset, magic.size()) == magic;
     };
-    if (at(0, "ID3") || at(0, "RIFF") || at(0, "RIFX") || at(0, "MThd") || at(0, "OggS") || at(0, "fLaC") ||
-        at(0, "FORM") || at(0, ".snd") || at(0, "#!AMR") || at(0, "MAC ") || at(0, "wvpk") || at(0, "FLV") ||
-        at(0, ".RMF") || at(0, "\x1A\x45\xDF\xA3") || at(0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11") ||
-        at(0, QByteArray::fromHex("000001BA").constData()) || at(4, "ftyp") || at(4, "moov") ||
-        at(4, "mdat") || at(4, "wide") || at(4, "free"))
-        return true;
+    static const QByteArrayView atStart[] = {
+        "ID3",
+        "RIFF",
+        "RIFX",
+        "MThd",
+        "OggS",
+        "fLaC",
+        "FORM",
+        ".snd",
+        "#!AMR",
+        "MAC ",
+        "wvpk",
+        "FLV",
+        ".RMF",
+        QByteArrayView("\x1A\x45\xDF\xA3", 4),                 // Matroska, WebM
+        QByteArrayView("\x30\x26\xB2\x75\x8E\x66\xCF\x11", 8), // ASF, WMA, WMV
+        QByteArrayView("\x00\x00\x01\xBA", 4),
+        QByteArrayView("\x00\x00\x01\xB3", 4), // MPEG program/video
+    };
+    for (QByteArrayView magic : atStart) {
+        if (at(0, magic))
+            return true;
+    }
+    for (const char* box : {"ftyp", "moov", "mdat", "wide", "free"}) { // MP4, M4A, QuickTime
+        if (at(4, box))
+            return true;
+    }
     if (head.size() > 188 && head[0] == 0x47 && head[188] == 0x47)
         return true; // MPEG transport stream
     // MPEG audio without a tag: a plausible frame header near the start.

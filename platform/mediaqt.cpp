@@ -3,7 +3,6 @@
 #include <QAudioDevice>
 #include <QAudioOutput>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMediaMetaData>
@@ -12,10 +11,20 @@
 #include <QUrl>
 #include <QVideoWidget>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace fotarik {
 
 struct QtMediaBackend::Device
 {
+    ~Device()
+    {
+        player.reset();
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int fd = -1; // keeps a file open whose name the player could not be given
     // Destroyed bottom-up: the player goes before the outputs it plays into.
     std::unique_ptr<QVideoWidget> window;
     std::unique_ptr<QAudioOutput> audio;
@@ -25,13 +34,16 @@ struct QtMediaBackend::Device
 
 namespace {
 
-// A file URL that keeps the path's bytes exactly, also when they are not UTF-8.
-QUrl fileUrl(const QByteArray& path)
+// The player takes file names as text. A name whose bytes do not survive the way through text
+// (not UTF-8) is opened here and handed over as the process's own link to the open file.
+QUrl fileUrl(const QByteArray& path, int* fd)
 {
-    QByteArray absolute = path;
-    if (!absolute.startsWith('/'))
-        absolute = QFile::encodeName(QDir::currentPath()) + '/' + absolute;
-    return QUrl::fromEncoded("file://" + absolute.toPercentEncoding("/"), QUrl::StrictMode);
+    if (QFile::encodeName(QFile::decodeName(path)) == path)
+        return QUrl::fromLocalFile(QFileInfo(QFile::decodeName(path)).absoluteFilePath());
+    *fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (*fd < 0)
+        return {};
+    return QUrl::fromLocalFile(QStringLiteral("/proc/self/fd/%1").arg(*fd));
 }
 
 } // namespace
@@ -86,7 +98,7 @@ std::unique_ptr<QtMediaBackend::Device> QtMediaBackend::makeDevice(const QByteAr
                 if (d->window)
                     d->window->hide();
             });
-    d->player->setSource(fileUrl(path));
+    d->player->setSource(fileUrl(path, &d->fd));
     return device;
 }
 
