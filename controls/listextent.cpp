@@ -2,10 +2,15 @@
 
 #include <QFontMetrics>
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QHash>
+#include <QTextLayout>
 #include <QWidget>
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -19,43 +24,126 @@ namespace fotarik {
 
 namespace {
 
-// Advances of the Latin-1 characters in one font, and how much a neighbour can widen a
-// pair beyond the two advances (positive kerning). With them, the sum of an entry's
-// advances bounds its laid-out width from above without shaping the text.
+// What each Latin-1 character adds to a laid-out width after a given predecessor: its
+// advance plus the kerning (or two-letter ligature) of the pair, taken once per font from
+// the layout of a text that holds every ASCII pair. Summed over an entry this gives the
+// width the full layout gives, so only entries whose sum beats the widest found so far
+// are laid out. Pairs with a non-ASCII Latin-1 character take the largest kerning seen
+// instead of their own, which can only overestimate. Characters that do not lay out as a
+// lone advance (controls, tab, soft hyphen) and everything beyond Latin-1 have no step:
+// their entries are always laid out.
+// Widths are kept in 1/64 pixel, the fixed-point unit of the font engine, so the sums are
+// exact integers.
+constexpr int64_t Unmeasurable = int64_t(1) << 40;
+constexpr int32_t NoStep = INT32_MAX; // a character outside the table
+
 struct CharBounds
 {
-    std::array<float, 256> advance{};
-    std::array<bool, 256> bounded{};
-    float pairSlack = 0.0f;
+    // step[predecessor][character]; predecessor 0 stands for the start of the text.
+    std::vector<int32_t> step = std::vector<int32_t>(256 * 256, NoStep);
 };
+
+int64_t toUnits(qreal pixels)
+{
+    return std::llround(pixels * 64.0);
+}
+
+// A text in which every pair of the k symbols 0..k-1 occurs once (a de Bruijn sequence),
+// so that one layout yields the kerning of all pairs.
+std::vector<int> allPairsSequence(int k)
+{
+    std::vector<int> a(3, 0);
+    std::vector<int> sequence;
+    std::function<void(int, int)> extend = [&](int t, int p) {
+        if (t > 2) {
+            if (2 % p == 0)
+                sequence.insert(sequence.end(), a.begin() + 1, a.begin() + 1 + p);
+            return;
+        }
+        a[t] = a[t - p];
+        extend(t + 1, p);
+        for (int j = a[t - p] + 1; j < k; ++j) {
+            a[t] = j;
+            extend(t + 1, t);
+        }
+    };
+    extend(1, 1);
+    sequence.push_back(sequence.front()); // closes the cycle: the last pair wraps around
+    return sequence;
+}
+
+// Pen positions of the glyphs of text laid out in font, one per character; empty when
+// the layout did not give exactly one glyph per character (ligatures, fallback fonts).
+std::vector<qreal> glyphPositions(const QFont& font, const QString& text)
+{
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    line.setLineWidth(1e9);
+    layout.endLayout();
+    std::vector<qreal> positions;
+    for (const QGlyphRun& run : layout.glyphRuns())
+        for (const QPointF& position : run.positions())
+            positions.push_back(position.x());
+    if (positions.size() != size_t(text.size()) || !std::is_sorted(positions.begin(), positions.end()))
+        return {};
+    return positions;
+}
 
 CharBounds makeBounds(const QFont& font)
 {
-    CharBounds b;
     const QFontMetricsF fm(font);
-    QString chars;
+    std::array<int64_t, 256> advance{};
+    std::array<bool, 256> usable{};
     for (int c = 0x20; c <= 0xFF; ++c) {
-        // Controls, tabs and the soft hyphen do not lay out as their lone advance.
-        if (c >= 0x7F && c < 0xA0)
+        if ((c >= 0x7F && c < 0xA0) || c == 0xAD)
             continue;
-        if (c == 0xAD)
-            continue;
-        b.advance[c] = float(fm.horizontalAdvance(QString(QChar(c))));
-        b.bounded[c] = true;
-        chars.append(QChar(c));
+        advance[c] = toUnits(fm.horizontalAdvance(QString(QChar(c))));
+        usable[c] = true;
     }
-    // Positive kerning is rare and small; the pairs of printable ASCII cover the pairs
-    // fonts kern, and the Latin-1 letters kern like their base letters.
-    qreal slack = 0;
+
+    // kern[a][c]: how much the pair a c lays out wider than the two lone advances.
+    constexpr int First = 0x20;
+    constexpr int Count = 0x7F - First;
+    std::vector<int64_t> kern(size_t(256) * 256, 0);
+    // Laid out in short pieces that share their end characters, so that a piece whose
+    // glyphs do not match its characters one to one (a ligature) costs only its own pairs
+    // measured one by one.
+    const std::vector<int> sequence = allPairsSequence(Count);
+    constexpr size_t Piece = 64;
     QString pair(2, QChar());
-    for (int a = 0x20; a < 0x7F; ++a) {
-        for (int c = 0x20; c < 0x7F; ++c) {
-            pair[0] = QChar(a);
-            pair[1] = QChar(c);
-            slack = std::max(slack, fm.horizontalAdvance(pair) - b.advance[a] - b.advance[c]);
+    for (size_t from = 0; from + 1 < sequence.size(); from += Piece) {
+        const size_t to = std::min(from + Piece, sequence.size() - 1); // last character
+        QString text;
+        for (size_t i = from; i <= to; ++i)
+            text.append(QChar(First + sequence[i]));
+        const std::vector<qreal> positions = glyphPositions(font, text);
+        for (size_t i = from; i < to; ++i) {
+            const int a = First + sequence[i];
+            const int c = First + sequence[i + 1];
+            if (!positions.empty()) {
+                kern[a * 256 + c] = toUnits(positions[i + 1 - from] - positions[i - from]) - advance[a];
+            } else {
+                pair[0] = QChar(a);
+                pair[1] = QChar(c);
+                kern[a * 256 + c] = toUnits(fm.horizontalAdvance(pair)) - advance[a] - advance[c];
+            }
         }
     }
-    b.pairSlack = float(slack);
+    const int64_t widestKern = std::max<int64_t>(0, *std::max_element(kern.begin(), kern.end()));
+
+    CharBounds b;
+    for (int c = 0; c < 256; ++c) {
+        if (!usable[c])
+            continue;
+        b.step[c] = int32_t(advance[c]);
+        for (int a = First; a < 256; ++a) {
+            if (!usable[a])
+                continue;
+            const bool ascii = a < 0x7F && c < 0x7F;
+            b.step[a * 256 + c] = int32_t(advance[c] + (ascii ? kern[a * 256 + c] : widestKern));
+        }
+    }
     return b;
 }
 
@@ -69,34 +157,35 @@ const CharBounds& boundsFor(const QFont& font)
     return *entry;
 }
 
-// Upper bound of the width of bytes in pixels, or a negative number when the entry holds
-// characters outside the table and has to be measured.
-float widthBound(const CharBounds& b, QByteArrayView bytes)
+// The width of bytes in 1/64 pixel as the table predicts it, or at least Unmeasurable
+// when the entry holds characters outside the table and has to be measured.
+int64_t predictedWidth(const CharBounds& b, QByteArrayView bytes)
 {
     const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
     const qsizetype length = bytes.size();
-    float sum = 0.0f;
-    int chars = 0;
+    const int32_t* step = b.step.data();
+    int64_t sum = 0;
+    unsigned previous = 0;
     for (qsizetype k = 0; k < length; ++k) {
         unsigned c = p[k];
         if (c >= 0x80) {
             // Two-byte UTF-8 for U+0080..U+00FF; everything else is measured.
             if ((c != 0xC2 && c != 0xC3) || k + 1 >= length || (p[k + 1] & 0xC0) != 0x80)
-                return -1.0f;
+                return Unmeasurable;
             c = ((c & 0x1F) << 6) | (p[++k] & 0x3F);
         }
-        if (!b.bounded[c])
-            return -1.0f;
-        sum += b.advance[c];
-        ++chars;
+        const int32_t width = step[previous * 256 + c];
+        if (width == NoStep)
+            return Unmeasurable;
+        sum += width;
+        previous = c;
     }
-    // One pixel for the rounding of the laid-out width, and a little for the float sum.
-    return sum + float(std::max(chars - 1, 0)) * b.pairSlack + 1.0f + float(chars) * 1e-3f;
+    return sum;
 }
 
 struct Candidate
 {
-    float bound;
+    int32_t bound;
     int32_t index;
 };
 
@@ -122,32 +211,49 @@ int32_t widestEntryPixels(const QFont& font, const ListBoxAccess& list)
     };
 
     int32_t widest = 0;
-    std::vector<Candidate> candidates;
-    candidates.reserve(size_t(std::max(list.listCount(), 0)));
-    list.forEachItem([&](int32_t index, QByteArrayView bytes) {
-        const float bound = widthBound(bounds, bytes);
-        if (bound < 0.0f)
-            widest = std::max(widest, measure(bytes));
-        else if (bound > float(widest))
-            candidates.push_back({bound, index});
-    });
-
-    // Lay out entries from the highest bound down; once an entry's bound does not exceed
-    // the widest width found, no later entry can exceed it either.
-    auto byBound = [](const Candidate& a, const Candidate& b) { return a.bound > b.bound; };
-    auto rest = candidates.begin();
     QByteArray bytes;
-    while (rest != candidates.end()) {
-        const auto batchEnd = rest + std::min<ptrdiff_t>(64, candidates.end() - rest);
-        std::nth_element(rest, batchEnd - 1, candidates.end(), byBound);
-        std::sort(rest, batchEnd, byBound);
-        for (; rest != batchEnd; ++rest) {
-            if (rest->bound <= float(widest))
-                return widest;
-            if (list.itemBytes(rest->index, bytes))
-                widest = std::max(widest, measure(bytes));
+    std::vector<Candidate> candidates;
+    auto byBound = [](const Candidate& a, const Candidate& b) { return a.bound > b.bound; };
+    // Lays out the entries with the highest bounds first; once an entry's bound does not
+    // exceed the widest width found, no entry with a lower bound can exceed it either.
+    // Returns after at most `limit` layouts, with the rest still in candidates.
+    auto measureFromTheTop = [&](size_t limit) {
+        auto rest = candidates.begin();
+        while (rest != candidates.end() && limit > 0) {
+            const auto batchEnd =
+                rest + std::min<ptrdiff_t>(std::min<size_t>(limit, 64), candidates.end() - rest);
+            std::nth_element(rest, batchEnd - 1, candidates.end(), byBound);
+            std::sort(rest, batchEnd, byBound);
+            for (; rest != batchEnd; ++rest, --limit) {
+                if (rest->bound <= widest) {
+                    candidates.clear();
+                    return;
+                }
+                if (list.itemBytes(rest->index, bytes))
+                    widest = std::max(widest, measure(bytes));
+            }
         }
-    }
+        candidates.erase(candidates.begin(), rest);
+        std::erase_if(candidates, [&](const Candidate& c) { return c.bound <= widest; });
+    };
+
+    list.forEachItem([&](int32_t index, QByteArrayView text) {
+        const int64_t predicted = predictedWidth(bounds, text);
+        if (predicted >= Unmeasurable) {
+            widest = std::max(widest, measure(text));
+            return;
+        }
+        // The laid-out width is the sum rounded to whole pixels, halves up. Entries that
+        // would only tie with the widest found need no layout.
+        const int32_t bound = int32_t((predicted + 32) >> 6);
+        if (bound <= widest)
+            return;
+        candidates.push_back({bound, index});
+        // Keeps the set small: a few layouts of the best raise the bar for the rest.
+        if (candidates.size() >= 4096)
+            measureFromTheTop(8);
+    });
+    measureFromTheTop(std::numeric_limits<size_t>::max());
     return widest;
 }
 

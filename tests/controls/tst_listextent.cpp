@@ -94,8 +94,15 @@ private slots:
         const QByteArray wide("WMmw@%QOGD");
         const QByteArray path("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._- ");
         ListBox list;
+        // Pieces that kern or join into ligatures in common fonts.
+        const QByteArray shaped("ffiflffl AVAWTaToYaLT-J'ryvyF.P,");
         for (int i = 0; i < 3000; ++i)
             AddItem(&list, "/home/user/" + randomEntry(rng, path, 20 + rng.bounded(60)));
+        for (int i = 0; i < 3000; ++i)
+            AddItem(&list, randomEntry(rng, shaped, 40 + rng.bounded(20)));
+        // Many entries of the same width.
+        for (int i = 0; i < 2000; ++i)
+            AddItem(&list, "/home/user/Bilder/IMG_" + QByteArray::number(100000 + i) + ".jpg");
         // Longest in bytes but narrow, shorter but wide, and entries outside Latin-1.
         AddItem(&list, randomEntry(rng, narrow, 140));
         AddItem(&list, randomEntry(rng, wide, 75));
