@@ -141,8 +141,9 @@ void ListBoxModel::schedulePublish()
     if (m_publishTimer.isActive())
         return;
     // Each batch makes the view lay out all its rows again (some 40 ns a row), so a long
-    // list takes its batches less often: at once while it is short, at most every 200 ms
-    // from a million rows on, keeping the layouts below a tenth of the time.
+    // list takes its batches less often: at once while it is short, then one every
+    // 200 ns per row, at most every 200 ms. The layouts then cost at most about a fifth
+    // of the time of a fast walk, and the list on screen is never far behind.
     m_publishTimer.start(std::min(200, m_published / 5000));
 }
 
