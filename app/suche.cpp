@@ -47,14 +47,18 @@ QByteArray ShortcutTargetFromBytes(const QByteArray& s)
         const qsizetype at = s.indexOf(what, start - 1);
         return at < 0 ? 0 : at + 1;
     };
-    const QByteArray driveMark(":\\");
-    const qsizetype p1 = inStr(1, driveMark);
-    const qsizetype p2 = inStr(p1 + 2, driveMark);
-    const qsizetype p3 = inStr(p2 - 1, QByteArray("\0\0", 2));
-    const qsizetype length = p3 - p2 + 1;
-    if (p2 == 0 || p3 == 0 || length < 0)
-        return {};
-    return s.mid(p2 - 2, length);
+    try {
+        const QByteArray driveMark(":\\");
+        const qsizetype p1 = inStr(1, driveMark);
+        const qsizetype p2 = inStr(p1 + 2, driveMark);
+        const qsizetype p3 = inStr(p2 - 1, QByteArray("\0\0", 2));
+        const qsizetype length = p3 - p2 + 1;
+        if (p2 == 0 || p3 == 0 || length < 0)
+            return {};
+        return s.mid(p2 - 2, length);
+    } catch (const RaisedError&) {
+        return {}; // no second drive mark: the search has nowhere to start
+    }
 }
 
 QByteArray ShortcutTarget(const QByteArray& shortcutFile)
@@ -62,11 +66,7 @@ QByteArray ShortcutTarget(const QByteArray& shortcutFile)
     QFile f(QFile::decodeName(shortcutFile));
     if (!f.open(QIODevice::ReadOnly))
         return {};
-    try {
-        return ShortcutTargetFromBytes(f.readAll());
-    } catch (const RaisedError&) {
-        return {};
-    }
+    return ShortcutTargetFromBytes(f.readAll());
 }
 
 QString Suche::nur_Pfad(const QString& Dateiname)
@@ -125,7 +125,25 @@ Suche::Suche(const QString& commandLine, QWidget* parent) : QWidget(parent), ui(
         b->installEventFilter(this);
     }
 
+    // Like the classic lists, both start at the program's current folder and its volume.
+    tryStep("start at the current folder", [&] {
+        const QByteArray cwd = QFile::encodeName(QDir::currentPath());
+        const QSignalBlocker block(ui->drvList);
+        ui->drvList->setDriveBytes(cwd);
+        ui->dirList->setPathBytes(cwd);
+    });
+
     Form_Load(commandLine);
+}
+
+QByteArray Suche::currentFolderOfDrive(const QByteArray& mountPoint)
+{
+    // Each drive has a current folder: for the volume holding the program's current
+    // folder that folder, for every other volume its root.
+    const QByteArray cwd = QFile::encodeName(QDir::currentPath());
+    const std::vector<Volume>& volumes = ui->drvList->volumes();
+    const int cwdVolume = volumeIndexOf(volumes, cwd);
+    return cwdVolume >= 0 && volumes[static_cast<size_t>(cwdVolume)].mountPoint == mountPoint ? cwd : mountPoint;
 }
 
 Suche::~Suche()
@@ -178,10 +196,13 @@ void Suche::applyCommandLine(const QString& commandLine)
 {
     QString text = commandLine;
     text.remove(u'"');
-    if (commandLine.isEmpty()) {
+    const auto openHome = [&] {
         const QByteArray home = QFile::encodeName(QDir::homePath());
         tryStep("select the home drive", [&] { ui->drvList->setDriveBytes(home); });
         tryStep("open the home folder", [&] { ui->dirList->setPathBytes(home); });
+    };
+    if (commandLine.isEmpty()) {
+        openHome();
         return;
     }
     QByteArray argument = QFile::encodeName(text);
@@ -191,6 +212,11 @@ void Suche::applyCommandLine(const QString& commandLine)
     });
     if (argument.right(3) == "lnk") {
         tryStep("read the shortcut", [&] { argument = ShortcutTarget(argument); });
+        if (argument.isEmpty()) {
+            // No usable target: start as without an argument.
+            openHome();
+            return;
+        }
     } else {
         // A symbolic link is this platform's shortcut: follow it to its target.
         tryStep("follow a symbolic link", [&] {
@@ -246,7 +272,7 @@ void Suche::drvList_Change()
         return;
     ++m_driveChangeDepth;
     const bool moved = tryStep("open the drive", [&] {
-        ui->dirList->setPathBytes(ui->drvList->driveBytes());
+        ui->dirList->setPathBytes(currentFolderOfDrive(ui->drvList->driveBytes()));
         ui->dirList->Refresh();
     });
     if (!moved)

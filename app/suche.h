@@ -75,6 +75,7 @@ private:
     void drvList_GotFocus();
     void dirList_Change();
     void dirList_MouseUp();
+    QByteArray currentFolderOfDrive(const QByteArray& mountPoint);
 
     // Search run
     void cmdSearch_Click();

@@ -1,0 +1,289 @@
+// Searches through the real search window on real temporary trees: the states of the
+// controls while the walk runs and after it, the count, the position bar over the hits,
+// cancelling and closing the window during a walk.
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include "clongscroll.h"
+#include "dirlistbox.h"
+#include "listbox.h"
+#include "mediacommands.h"
+#include "messagebox.h"
+#include "modlargelist.h"
+#include "suche.h"
+#include "ui_suche.h"
+
+using namespace fotarik;
+
+namespace {
+
+void makeFile(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("not really a picture");
+}
+
+// n hits named 0000.jpg ... in dir, one folder per 10 files.
+void makeHits(const QString& dir, int n)
+{
+    for (int i = 0; i < n; ++i)
+        makeFile(QStringLiteral("%1/d%2/%3.jpg").arg(dir).arg(i / 10).arg(i, 4, 10, QLatin1Char('0')));
+}
+
+QStringList entries(Suche& w)
+{
+    QStringList out;
+    for (int32_t i = 0; i < GetListCount(w.ui->lstFoundFiles); ++i)
+        out << QString::fromUtf8(GetListItem(w.ui->lstFoundFiles, i));
+    return out;
+}
+
+void search(Suche& w) { QTest::mouseClick(w.ui->cmdSearch, Qt::LeftButton); }
+
+} // namespace
+
+class TstSearchRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { m_media = std::make_unique<RecordingBackend>(); }
+    void shortPatternIsRefused();
+    void threeBlanksSearchForNothing();
+    void hitCounts_data();
+    void hitCounts();
+    void subFoldersOffCountsFolders();
+    void trailingSemicolonIsDropped();
+    void stateWhileTheWalkRuns();
+    void cancelKeepsTheHitsFoundSoFar();
+    void closingDuringTheWalkEndsItFirst();
+    void folderKeepsItsLetterCase();
+
+private:
+    std::unique_ptr<RecordingBackend> m_media;
+};
+
+void TstSearchRun::shortPatternIsRefused()
+{
+    QTemporaryDir dir;
+    makeHits(dir.path(), 2);
+    CapturingMessageSeam messages;
+    Suche w(dir.path());
+    w.show();
+    search(w);
+    QCOMPARE(GetListCount(w.ui->lstFoundFiles), 2);
+    QVERIFY(w.ui->HScroll1->isVisible());
+    w.ui->txtSearchSpec->setText(QStringLiteral("*."));
+    search(w);
+    QCOMPARE(messages.messages.size(), size_t(1));
+    QCOMPARE(messages.messages[0].text, QStringLiteral("Bitte ein Suchkriterium auswählen !"));
+    QCOMPARE(messages.messages[0].caption, QStringLiteral("Dateisuche-Info"));
+    QCOMPARE(messages.messages[0].icon, MsgIcon::Information);
+    // Nothing searched, the list as it was; but the preview was reset and the bar hidden.
+    QCOMPARE(GetListCount(w.ui->lstFoundFiles), 2);
+    QVERIFY(!w.ui->HScroll1->isVisible());
+    QVERIFY(!w.ui->Label8->isVisible());
+    QCOMPARE(w.ui->Label1->text(), QString());
+    QVERIFY(w.ui->cmdSearch->isEnabled());
+    QVERIFY(w.ui->Picture1->isEnabled());
+}
+
+void TstSearchRun::threeBlanksSearchForNothing()
+{
+    QTemporaryDir dir;
+    makeHits(dir.path(), 3);
+    CapturingMessageSeam messages;
+    Suche w(dir.path());
+    w.ui->txtSearchSpec->setText(QStringLiteral("   "));
+    search(w);
+    QVERIFY(messages.messages.empty());
+    QCOMPARE(GetListCount(w.ui->lstFoundFiles), 0);
+    QCOMPARE(w.ui->lblCount->text(), QStringLiteral("0"));
+}
+
+void TstSearchRun::hitCounts_data()
+{
+    QTest::addColumn<int>("hits");
+    QTest::addColumn<int>("largeChange");
+    QTest::newRow("none") << 0 << 1;
+    QTest::newRow("one") << 1 << 0;
+    QTest::newRow("two") << 2 << 0;
+    QTest::newRow("five") << 5 << 0;
+    QTest::newRow("150") << 150 << 10;
+}
+
+void TstSearchRun::hitCounts()
+{
+    QFETCH(int, hits);
+    QFETCH(int, largeChange);
+    QTemporaryDir dir;
+    makeHits(dir.path(), hits);
+    makeFile(dir.filePath(QStringLiteral("kein_treffer.png")));
+    CapturingMessageSeam messages;
+    Suche w(dir.path());
+    w.show();
+    search(w);
+    QCOMPARE(w.ui->lblCount->text(), QString::number(hits));
+    QCOMPARE(GetListCount(w.ui->lstFoundFiles), hits);
+    QCOMPARE(w.hsb->Max(), hits - 1);
+    QCOMPARE(w.hsb->LargeChange(), largeChange);
+    QCOMPARE(w.hsb->Value(), 0);
+    QCOMPARE(w.ui->HScroll1->isVisible(), hits >= 1);
+    QCOMPARE(w.ui->cmdDiaShow->isEnabled(), hits >= 2);
+    // Idle again.
+    QVERIFY(w.ui->cmdSearch->isEnabled());
+    QVERIFY(w.ui->Picture1->isEnabled());
+    QVERIFY(!w.ui->cmdAbbruch->isEnabled());
+    QVERIFY(!w.ui->lblS->isVisible());
+    QVERIFY(!w.ui->Label8->isVisible());
+    QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
+    if (hits >= 1) {
+        // The first hit is previewed: its path and number.
+        QCOMPARE(w.ui->Label1->text(), entries(w).first());
+        QCOMPARE(w.ui->Label2->text(), QStringLiteral("1"));
+        QCOMPARE(GetListIndex(w.ui->lstFoundFiles), 0);
+    } else {
+        // Nothing previewed: the label still names the last folder searched.
+        QCOMPARE(w.ui->Label1->text(), dir.path() + u'/');
+        QCOMPARE(w.ui->Label2->text(), QString());
+    }
+    QVERIFY(messages.messages.empty());
+    // The list scrolls sideways far enough for its widest path.
+    if (hits >= 1)
+        QVERIFY(w.ui->lstFoundFiles->horizontalExtent() >= w.ui->lstFoundFiles->fontMetrics().horizontalAdvance(entries(w).first()));
+}
+
+void TstSearchRun::subFoldersOffCountsFolders()
+{
+    QTemporaryDir dir;
+    for (const char* name : {"a.jpg", "b.JPG", "c.jpeg"})
+        makeFile(dir.filePath(QString::fromLatin1(name)));
+    makeFile(dir.filePath(QStringLiteral("eins/d.jpg")));
+    makeFile(dir.filePath(QStringLiteral("zwei/e.jpg")));
+    Suche w(dir.path());
+    w.ui->chkSubFolder->setChecked(false);
+    search(w);
+    QCOMPARE(w.ui->lblCount->text(), QStringLiteral("5"));
+    QCOMPARE(GetListCount(w.ui->lstFoundFiles), 3);
+    QCOMPARE(w.hsb->Max(), 2);
+    for (const QString& e : entries(w))
+        QCOMPARE(QFileInfo(e).path(), dir.path());
+}
+
+void TstSearchRun::trailingSemicolonIsDropped()
+{
+    QTemporaryDir dir;
+    makeFile(dir.filePath(QStringLiteral("a.jpg")));
+    makeFile(dir.filePath(QStringLiteral("b.png")));
+    Suche w(dir.path());
+    w.ui->txtSearchSpec->setText(QStringLiteral(" *.JPG; "));
+    search(w);
+    QCOMPARE(entries(w), QStringList{dir.filePath(QStringLiteral("a.jpg"))});
+    // Two of them leave an empty last element, which matches nothing and does no harm.
+    w.ui->txtSearchSpec->setText(QStringLiteral("*.PNG;;"));
+    search(w);
+    QCOMPARE(entries(w), QStringList{dir.filePath(QStringLiteral("b.png"))});
+}
+
+void TstSearchRun::stateWhileTheWalkRuns()
+{
+    QTemporaryDir dir;
+    makeHits(dir.path(), 30);
+    Suche w(dir.path());
+    w.show();
+    bool checked = false;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (checked || !w.isSearching() || GetListCount(w.ui->lstFoundFiles) < 1)
+            return;
+        checked = true;
+        QVERIFY(w.ui->lblS->isVisible());
+        QVERIFY(!w.ui->Picture1->isEnabled());
+        QVERIFY(!w.ui->cmdSearch->isEnabled());
+        QVERIFY(!w.ui->cmdDiaShow->isEnabled());
+        QVERIFY(w.ui->cmdAbbruch->isEnabled());
+        QVERIFY(!w.ui->HScroll1->isVisible());
+        QCOMPARE(w.cursor().shape(), Qt::WaitCursor);
+        QVERIFY(w.ui->Label1->text().startsWith(dir.path()));
+        // The type boxes stay usable and do not disturb the running walk.
+        QVERIFY(w.ui->chkP_0->isEnabled());
+        w.chkP[0]->click();
+    });
+    probe.start(0);
+    search(w);
+    QVERIFY(checked);
+    QCOMPARE(GetListCount(w.ui->lstFoundFiles), 30);
+    QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
+}
+
+void TstSearchRun::cancelKeepsTheHitsFoundSoFar()
+{
+    QTemporaryDir dir;
+    makeHits(dir.path(), 200);
+    Suche w(dir.path());
+    w.show();
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (w.isSearching() && GetListCount(w.ui->lstFoundFiles) >= 25 && w.ui->cmdAbbruch->isEnabled())
+            QTest::mouseClick(w.ui->cmdAbbruch, Qt::LeftButton);
+    });
+    probe.start(0);
+    search(w);
+    probe.stop();
+    const QStringList kept = entries(w);
+    QVERIFY(kept.size() >= 25);
+    QVERIFY(kept.size() < 200);
+    QCOMPARE(w.SearchCancelled, 1);
+    QCOMPARE(w.ui->lblCount->text(), QString::number(kept.size()));
+    QCOMPARE(w.ui->Label2->text(), QStringLiteral("1")); // the first hit is shown
+    // Whole folders in walk order: every kept entry is a real file, none twice.
+    QCOMPARE(QSet<QString>(kept.begin(), kept.end()).size(), kept.size());
+    for (const QString& e : kept)
+        QVERIFY(QFile::exists(e));
+    QVERIFY(w.ui->cmdSearch->isEnabled());
+    QVERIFY(!w.ui->cmdAbbruch->isEnabled());
+}
+
+void TstSearchRun::closingDuringTheWalkEndsItFirst()
+{
+    QTemporaryDir dir;
+    makeHits(dir.path(), 100);
+    auto* w = new Suche(dir.path());
+    w->show();
+    QTimer probe;
+    bool asked = false;
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (!asked && w->isSearching()) {
+            asked = true;
+            w->close();
+        }
+    });
+    probe.start(0);
+    search(*w);
+    QVERIFY(asked);
+    QCOMPARE(w->SearchCancelled, 1);
+    QTRY_VERIFY(!w->isVisible());
+    delete w;
+}
+
+void TstSearchRun::folderKeepsItsLetterCase()
+{
+    QTemporaryDir dir;
+    makeFile(dir.filePath(QStringLiteral("Urlaub/IMG_0001.JPG")));
+    Suche w(dir.filePath(QStringLiteral("Urlaub")));
+    search(w);
+    QCOMPARE(entries(w), QStringList{dir.filePath(QStringLiteral("Urlaub/IMG_0001.JPG"))});
+}
+
+QTEST_MAIN(TstSearchRun)
+#include "tst_searchrun.moc"

@@ -1,0 +1,464 @@
+// The search window as it starts: its design, the command line, the type boxes, the
+// drive and folder lists and the shortcut byte search.
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include "clongscroll.h"
+#include "dirlistbox.h"
+#include "drivelistbox.h"
+#include "filelistbox.h"
+#include "listbox.h"
+#include "mediacommands.h"
+#include "messagebox.h"
+#include "suche.h"
+#include "ui_suche.h"
+
+using namespace fotarik;
+
+namespace {
+
+QByteArray bytes(const QString& s) { return QFile::encodeName(s); }
+
+void makeFile(const QString& path, const QByteArray& content = "x")
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+} // namespace
+
+class TstSuche : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { m_media = std::make_unique<RecordingBackend>(); }
+
+    void designOfEveryControl_data();
+    void designOfEveryControl();
+    void initialStateBeforeAnySearch();
+    void tabOrderFollowsTheDesign();
+
+    void nurPfad_data();
+    void nurPfad();
+    void shortcutTargetByteSearch_data();
+    void shortcutTargetByteSearch();
+    void shortcutTargetOfRealShortcuts_data();
+    void shortcutTargetOfRealShortcuts();
+
+    void commandLineChoosesTheStartFolder_data();
+    void commandLineChoosesTheStartFolder();
+    void commandLineShortcutWithoutTargetKeepsTheFolder();
+    void commandLineFollowsASymbolicLink();
+
+    void typeBoxesComposeThePattern();
+    void alleKeineToggles();
+    void patternBoxSelectsAllOnFocus();
+
+    void oneClickOpensASubFolderAndTheFileListFollows();
+    void vanishedFolderLeavesTheListWhereItWas();
+    void driveThatIsNotReadyFallsBackSilently();
+    void driveListFocusRereadsTheTree();
+
+private:
+    std::unique_ptr<RecordingBackend> m_media;
+};
+
+void TstSuche::designOfEveryControl_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("toolTip");
+    // Design positions in twips divided by 15 and rounded.
+    QTest::newRow("cmdSearch") << "cmdSearch" << QRect(393, 271, 80, 57) << "&Suchen" << "Bilddateien suchen";
+    QTest::newRow("cmdAbbruch") << "cmdAbbruch" << QRect(484, 272, 80, 57) << "&Abbrechen" << "";
+    QTest::newRow("cmdDiaShow") << "cmdDiaShow" << QRect(576, 272, 80, 57) << "Dia-Show"
+                                << "Zeigt gefundene Grafikdateien fortlaufend an (Diashow).";
+    QTest::newRow("Picture2") << "Picture2" << QRect(392, 19, 259, 227) << "" << "";
+    QTest::newRow("Picture1") << "Picture1" << QRect(8, 19, 375, 225) << "" << "";
+    QTest::newRow("Frame1") << "Frame1" << QRect(8, 248, 377, 129) << "Suchkriterien  " << "";
+    QTest::newRow("Frame2") << "Frame2" << QRect(392, 336, 265, 41) << "" << "";
+    QTest::newRow("HScroll1") << "HScroll1" << QRect(392, 248, 257, 17) << "" << "";
+    QTest::newRow("lstFoundFiles") << "lstFoundFiles" << QRect(117, 23, 241, 121) << ""
+                                   << "Anzuzeigende Datei auswählen.";
+    QTest::newRow("drvList") << "drvList" << QRect(7, 3, 105, 21) << "" << "Laufwerk auswählen";
+    QTest::newRow("dirList") << "dirList" << QRect(8, 28, 105, 96) << "" << "Verzeichnis auswählen";
+    QTest::newRow("txtSearchSpec") << "txtSearchSpec" << QRect(8, 160, 352, 19) << "*.JPG;*.JPEG;*.JFIF;*.JPE" << "";
+    QTest::newRow("chkSubFolder") << "chkSubFolder" << QRect(8, 128, 105, 13) << "mit Unterordnern?" << "";
+    QTest::newRow("lblfound") << "lblfound" << QRect(8, 184, 345, 17)
+                              << " Gefundene Dateien:       Ausgewählte Datei               Größe (in Byte)" << "";
+    QTest::newRow("lblCount") << "lblCount" << QRect(16, 200, 81, 17) << "0" << "";
+    QTest::newRow("lblCriteria") << "lblCriteria" << QRect(10, 144, 89, 17) << "Suchkriterium:" << "";
+    QTest::newRow("Label4") << "Label4" << QRect(408, 3, 215, 13)
+                            << "Vorschaubild         (Click-> Bild zum Clipboard)" << "";
+    QTest::newRow("Label5") << "Label5" << QRect(128, 8, 203, 13)
+                            << "Click->Vorschaubild    Doppelclick->Vollbild" << "";
+    QTest::newRow("Label6") << "Label6" << QRect(8, 3, 37, 13) << "-wendro-" << "";
+    QTest::newRow("Label8") << "Label8" << QRect(16, 96, 230, 40) << "Vorschaubildfeld" << "";
+    QTest::newRow("lblS") << "lblS" << QRect(0, 380, 86, 13) << " Suche in Ordner: " << "";
+    QTest::newRow("Anzeige1") << "Anzeige1" << QRect(0, 0, 217, 217) << ""
+                              << "\"Click\" auf Bild -> zum Clipboard (in Originalgröße)";
+    QTest::newRow("TextBox1") << "TextBox1" << QRect(0, 0, 252, 219) << "TextBox1" << "";
+    QTest::newRow("Command1") << "Command1" << QRect(120, 16, 41, 17) << "Start" << "Diashow starten";
+    QTest::newRow("Command3") << "Command3" << QRect(184, 16, 33, 17) << "Next" << "Nächstes Bild";
+    QTest::newRow("Command4") << "Command4" << QRect(224, 16, 33, 17) << "Stop" << "Diashow stoppen";
+    QTest::newRow("Check2") << "Check2" << QRect(88, 24, 17, 13) << "Check2" << "Endlosanzeige";
+    QTest::newRow("Command2") << "Command2" << QRect(324, 104, 41, 17) << "alle" << "";
+    QTest::newRow("Label7_2") << "Label7_2" << QRect(8, 16, 26, 13) << "Bilder" << "";
+    QTest::newRow("chkP_15") << "chkP_15" << QRect(240, 104, 81, 17) << "HTM, HTML" << "";
+    QTest::newRow("chkP_22") << "chkP_22" << QRect(168, 104, 61, 17) << "TIFF" << "";
+    QTest::newRow("PictureUnten") << "PictureUnten" << QRect(0, 394, 668, 19) << "" << "";
+}
+
+void TstSuche::designOfEveryControl()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, text);
+    QFETCH(QString, toolTip);
+    Suche window(QString{});
+    auto* w = window.findChild<QWidget*>(name);
+    QVERIFY2(w, qPrintable(name));
+    QCOMPARE(w->geometry(), geometry);
+    QString shown;
+    if (auto* b = qobject_cast<QAbstractButton*>(w))
+        shown = b->text();
+    else if (auto* l = qobject_cast<QLabel*>(w))
+        shown = l->text();
+    else if (auto* e = qobject_cast<QLineEdit*>(w))
+        shown = e->text();
+    else if (auto* g = qobject_cast<QGroupBox*>(w))
+        shown = g->title();
+    else if (auto* t = qobject_cast<QPlainTextEdit*>(w))
+        shown = t->toPlainText();
+    QCOMPARE(shown, text);
+    QCOMPARE(w->toolTip(), toolTip);
+}
+
+void TstSuche::initialStateBeforeAnySearch()
+{
+    Suche window(QString{});
+    window.show();
+    QCOMPARE(window.windowTitle(), QStringLiteral("The Fotarik"));
+    QCOMPARE(window.ui->txtSearchSpec->text(), QStringLiteral("*.JPG;*.JPEG;*.JFIF;*.JPE"));
+    for (int i = 0; i < 23; ++i)
+        QCOMPARE(window.chkP[size_t(i)]->isChecked(), i == 3 || i == 19 || i == 20 || i == 21);
+    QVERIFY(window.ui->chkSubFolder->isChecked());
+    for (QWidget* hidden : {static_cast<QWidget*>(window.ui->Frame2), static_cast<QWidget*>(window.ui->HScroll1),
+                            static_cast<QWidget*>(window.ui->TextBox1), static_cast<QWidget*>(window.ui->Anzeige1),
+                            static_cast<QWidget*>(window.ui->filList), static_cast<QWidget*>(window.ui->lblS)})
+        QVERIFY2(!hidden->isVisible(), qPrintable(hidden->objectName()));
+    QVERIFY(!window.ui->cmdDiaShow->isEnabled());
+    QVERIFY(!window.ui->cmdAbbruch->isEnabled());
+    QVERIFY(window.ui->cmdSearch->isEnabled());
+    QCOMPARE(window.ui->Command2->text(), QStringLiteral("alle"));
+    // The slideshow speed bar as the load sets it, and hsb attached to HScroll1.
+    QCOMPARE(window.ui->HScroll2->minimum(), 1);
+    QCOMPARE(window.ui->HScroll2->maximum(), 200);
+    QCOMPARE(window.ui->HScroll2->value(), 10);
+    QCOMPARE(window.ui->HScroll2->pageStep(), 10);
+    QVERIFY(window.hsb);
+    QCOMPARE(window.hsb->objectName(), QStringLiteral("hsb"));
+    QCOMPARE(window.hsb->property("Max").toInt(), 32767);
+    QCOMPARE(window.ui->HScroll1->maximum(), 32767);
+    QVERIFY(window.ImagingToken != 0);
+    // Fonts of the design, with their exact sizes.
+    QCOMPARE(window.font().family(), QStringLiteral("MS Sans Serif"));
+    QVERIFY(window.font().bold());
+    QCOMPARE(window.ui->chkP_3->font().pointSizeF(), 6.75);
+    QCOMPARE(window.ui->Label8->font().pointSizeF(), 15.75);
+    QCOMPARE(window.ui->TextBox1->font().family(), QStringLiteral("Verdana"));
+    QCOMPARE(window.ui->cmdSearch->font().pointSizeF(), 8.25);
+    QVERIFY(!window.ui->cmdSearch->font().bold());
+    // The list classes the large-list access accepts.
+    for (QWidget* list : {static_cast<QWidget*>(window.ui->lstFoundFiles), static_cast<QWidget*>(window.ui->drvList),
+                          static_cast<QWidget*>(window.ui->dirList), static_cast<QWidget*>(window.ui->filList)})
+        QVERIFY(QString::fromLatin1(list->metaObject()->className()).contains(QLatin1String("listbox"), Qt::CaseInsensitive));
+    QVERIFY(window.acceptDrops());
+}
+
+void TstSuche::tabOrderFollowsTheDesign()
+{
+    Suche window(QString{});
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    window.ui->txtSearchSpec->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), window.ui->txtSearchSpec);
+    const QList<QWidget*> expected = {window.ui->dirList, window.ui->drvList, window.ui->lstFoundFiles,
+                                      window.ui->cmdSearch, window.ui->chkP_0, window.ui->chkP_1};
+    for (QWidget* next : expected) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), next->objectName());
+    }
+}
+
+void TstSuche::nurPfad_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("file") << "/home/u/Bilder/a.jpg" << "/home/u/Bilder/";
+    QTest::newRow("no slash") << "a.jpg" << "";
+    QTest::newRow("root") << "/" << "/";
+    QTest::newRow("folder with slash") << "/srv/fotos/" << "/srv/fotos/";
+    QTest::newRow("empty") << "" << "";
+}
+
+void TstSuche::nurPfad()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, folder);
+    QCOMPARE(Suche::nur_Pfad(path), folder);
+    QCOMPARE(Suche::nur_Pfad(bytes(path)), bytes(folder));
+}
+
+void TstSuche::shortcutTargetByteSearch_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("target");
+    QTest::newRow("item list then path")
+        << QByteArray("L\0\0\0C:\\\0\x14\0junkC:\\Bilder\\Urlaub.jpg\0\0tail", 39) << QByteArray("C:\\Bilder\\Urlaub.jpg");
+    QTest::newRow("only one drive mark") << QByteArray("xxC:\\a\0\0", 8) << QByteArray();
+    QTest::newRow("no drive mark") << QByteArray("plain text") << QByteArray();
+    QTest::newRow("no double NUL after the second mark") << QByteArray("C:\\ D:\\x\0y", 10) << QByteArray();
+    QTest::newRow("empty file") << QByteArray() << QByteArray();
+}
+
+void TstSuche::shortcutTargetByteSearch()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, target);
+    QCOMPARE(ShortcutTargetFromBytes(content), target);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("x.lnk"));
+    makeFile(file, content);
+    QCOMPARE(ShortcutTarget(bytes(file)), target);
+}
+
+void TstSuche::shortcutTargetOfRealShortcuts_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("target");
+    QTest::newRow("WordPad") << "ez_WinXP_WordPad.lnk"
+                             << QByteArray("C:\\Program Files\\Windows NT\\Accessories\\wordpad.exe");
+    QTest::newRow("Windows Update") << "ez_WinVista_Windows_Update.lnk" << QByteArray("D:\\Windows\\System32\\wuapp.exe");
+    QTest::newRow("microsoft example") << "lp3_microsoft_example.lnk" << QByteArray("C:\\test\\a.txt");
+    QTest::newRow("powershell") << "lp3_console_properties_block.lnk"
+                                << QByteArray("C:\\Windows\\SysWOW64\\WindowsPowerShell\\v1.0\\powershell.exe");
+    QTest::newRow("directory") << "ez_Misc_local.directory.seven.lnk" << QByteArray("C:\\Users\\");
+    // One ASCII drive mark only, or none: no target.
+    QTest::newRow("one mark") << "lp3_decoding_error3.lnk" << QByteArray();
+    QTest::newRow("network") << "lp3_network_info.lnk" << QByteArray();
+    QTest::newRow("no mark") << "ez_Misc_remote.file.xp.lnk" << QByteArray();
+    QTest::newRow("app shortcut") << "ez_Win81_PhotosApp.lnk" << QByteArray();
+}
+
+void TstSuche::shortcutTargetOfRealShortcuts()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, target);
+    const QString path = QStringLiteral(FOTARIK_CORPUS_DIR "/lnk/") + file;
+    if (!QFile::exists(path))
+        QSKIP("shortcut corpus not present");
+    QCOMPARE(ShortcutTarget(bytes(path)), target);
+}
+
+void TstSuche::commandLineChoosesTheStartFolder_data()
+{
+    QTest::addColumn<QString>("argument"); // relative to the temporary folder, quoted as given
+    QTest::addColumn<QString>("folder");   // expected dirList path, relative
+    QTest::newRow("file") << "\"%1/Bilder/Urlaub.jpg\"" << "Bilder";
+    QTest::newRow("folder without dot") << "%1/Fotos" << "Fotos";
+    QTest::newRow("folder with a dot opens its parent") << "%1/Fotos.alt" << "";
+    QTest::newRow("blanks, quoted") << "\"%1/Eigene Dateien/mein bild.jpg\"" << "Eigene Dateien";
+    QTest::newRow("shortcut in capitals is a plain file") << "%1/Fotos/Bild.LNK" << "Fotos";
+    QTest::newRow("umlauts") << "%1/Grüße/ä.jpg" << "Grüße";
+}
+
+void TstSuche::commandLineChoosesTheStartFolder()
+{
+    QFETCH(QString, argument);
+    QFETCH(QString, folder);
+    QTemporaryDir dir;
+    QDir d(dir.path());
+    for (const char* sub : {"Bilder", "Fotos", "Fotos.alt", "Eigene Dateien", "Grüße"})
+        QVERIFY(d.mkpath(QString::fromUtf8(sub)));
+    makeFile(dir.filePath(QStringLiteral("Bilder/Urlaub.jpg")));
+    makeFile(dir.filePath(QStringLiteral("Fotos/Bild.LNK")), QByteArray("C:\\x C:\\y\0\0", 11));
+    CapturingMessageSeam messages;
+    Suche window(argument.arg(dir.path()));
+    const QString expected = folder.isEmpty() ? dir.path() : dir.filePath(folder);
+    QCOMPARE(window.ui->dirList->Path(), expected);
+    QCOMPARE(window.ui->filList->Path(), expected);
+    QCOMPARE(window.ui->drvList->Drive(), window.ui->drvList->volumes()[size_t(volumeIndexOf(window.ui->drvList->volumes(), bytes(expected)))].mountPoint);
+    QVERIFY(messages.messages.empty());
+}
+
+void TstSuche::commandLineShortcutWithoutTargetKeepsTheFolder()
+{
+    QTemporaryDir dir;
+    makeFile(dir.filePath(QStringLiteral("kaputt.lnk")), "garbage without any drive mark");
+    CapturingMessageSeam messages;
+    const QString before = QDir::currentPath();
+    Suche window(dir.filePath(QStringLiteral("kaputt.lnk")));
+    QCOMPARE(window.ui->dirList->Path(), QDir::homePath());
+    Suche missing(dir.filePath(QStringLiteral("gibt es nicht/a.jpg")));
+    QCOMPARE(missing.ui->dirList->Path(), before);
+    QVERIFY(messages.messages.empty());
+}
+
+void TstSuche::commandLineFollowsASymbolicLink()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("ziel/tief")));
+    makeFile(dir.filePath(QStringLiteral("ziel/tief/bild.jpg")));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("ziel/tief/bild.jpg")), dir.filePath(QStringLiteral("verweis.jpg"))));
+    Suche window(dir.filePath(QStringLiteral("verweis.jpg")));
+    QCOMPARE(window.ui->dirList->Path(), QFileInfo(dir.filePath(QStringLiteral("ziel/tief"))).canonicalFilePath());
+}
+
+void TstSuche::typeBoxesComposeThePattern()
+{
+    Suche window(QString{});
+    window.chkP[3]->click();
+    QCOMPARE(window.ui->txtSearchSpec->text(), QStringLiteral("*.JPEG;*.JFIF;*.JPE"));
+    window.chkP[3]->click();
+    window.chkP[0]->click();
+    QCOMPARE(window.ui->txtSearchSpec->text(), QStringLiteral("*.BMP;*.JPG;*.JPEG;*.JFIF;*.JPE"));
+    window.ui->txtSearchSpec->setText(QStringLiteral("*.XYZ"));
+    window.chkP[4]->click();
+    QCOMPARE(window.ui->txtSearchSpec->text(), QStringLiteral("*.BMP;*.JPG;*.GIF;*.JPEG;*.JFIF;*.JPE"));
+    // The box naming two extensions contributes one element each.
+    window.chkP[15]->click();
+    QCOMPARE(window.ui->txtSearchSpec->text(), QStringLiteral("*.BMP;*.JPG;*.GIF;*.HTM;*.HTML;*.JPEG;*.JFIF;*.JPE"));
+    for (QCheckBox* box : window.chkP)
+        if (box->isChecked())
+            box->click();
+    QCOMPARE(window.ui->txtSearchSpec->text(), QString());
+}
+
+void TstSuche::alleKeineToggles()
+{
+    Suche window(QString{});
+    QTest::mouseClick(window.ui->Command2, Qt::LeftButton);
+    QCOMPARE(window.ui->Command2->text(), QStringLiteral("keine"));
+    QCOMPARE(window.ui->txtSearchSpec->text(),
+             QStringLiteral("*.BMP;*.WMF;*.ICO;*.JPG;*.GIF;*.DIB;*.EMF;*.CUR;*.WAV;*.AVI;*.MID;*.TXT;*.ASC;*.INI;"
+                            "*.MP3;*.HTM;*.HTML;*.PNG;*.TIF;*.RLE;*.JPEG;*.JFIF;*.JPE;*.TIFF"));
+    // After "alle" the user may untick some boxes; the next click still unticks all.
+    window.chkP[5]->click();
+    QTest::mouseClick(window.ui->Command2, Qt::LeftButton);
+    QCOMPARE(window.ui->Command2->text(), QStringLiteral("alle"));
+    QCOMPARE(window.ui->txtSearchSpec->text(), QString());
+    for (QCheckBox* box : window.chkP)
+        QVERIFY(!box->isChecked());
+    // TIFF alone, then "alle": every element once, ending with JPE and TIFF.
+    window.chkP[22]->click();
+    QTest::mouseClick(window.ui->Command2, Qt::LeftButton);
+    const QString all = window.ui->txtSearchSpec->text();
+    QVERIFY(all.endsWith(QStringLiteral("*.JPE;*.TIFF")));
+    QCOMPARE(all.count(QStringLiteral("*.TIFF")), 1);
+}
+
+void TstSuche::patternBoxSelectsAllOnFocus()
+{
+    Suche window(QString{});
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QTest::mouseClick(window.ui->txtSearchSpec, Qt::LeftButton, {}, QPoint(5, 5));
+    QTRY_COMPARE(window.ui->txtSearchSpec->selectedText(), window.ui->txtSearchSpec->text());
+    // Again by keyboard, after the selection was lost.
+    window.ui->txtSearchSpec->deselect();
+    window.ui->dirList->setFocus();
+    window.ui->txtSearchSpec->setFocus(Qt::TabFocusReason);
+    QTRY_COMPARE(window.ui->txtSearchSpec->selectedText(), window.ui->txtSearchSpec->text());
+}
+
+void TstSuche::oneClickOpensASubFolderAndTheFileListFollows()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("alpha")));
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("beta")));
+    makeFile(dir.filePath(QStringLiteral("beta/x.jpg")));
+    Suche window(dir.path());
+    window.show();
+    DirListBox* list = window.ui->dirList;
+    QCOMPARE(list->Path(), dir.path());
+    QCOMPARE(list->ListCount(), 2);
+    QCOMPARE(list->List(1), dir.filePath(QStringLiteral("beta")));
+    QCOMPARE(list->List(-1), dir.path());
+    const int row = list->count() - 1; // the last sub-folder, "beta"
+    list->scrollToItem(list->item(row));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
+    QCOMPARE(list->Path(), dir.filePath(QStringLiteral("beta")));
+    QCOMPARE(window.ui->filList->Path(), dir.filePath(QStringLiteral("beta")));
+    QCOMPARE(window.ui->filList->fileNames(), QStringList{QStringLiteral("x.jpg")});
+    // A click on the current folder's own entry changes nothing.
+    QSignalSpy changes(list, &DirListBox::Change);
+    const int current = list->count() - 1 - list->ListCount();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(current)).center());
+    QCOMPARE(changes.count(), 0);
+}
+
+void TstSuche::vanishedFolderLeavesTheListWhereItWas()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("weg")));
+    CapturingMessageSeam messages;
+    Suche window(dir.path());
+    window.show();
+    DirListBox* list = window.ui->dirList;
+    QVERIFY(QDir(dir.filePath(QStringLiteral("weg"))).removeRecursively());
+    const int row = list->count() - 1;
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
+    QCOMPARE(list->Path(), dir.path());
+    QVERIFY(messages.messages.empty());
+}
+
+void TstSuche::driveThatIsNotReadyFallsBackSilently()
+{
+    QTemporaryDir dir;
+    CapturingMessageSeam messages;
+    Suche window(dir.path());
+    std::vector<Volume> volumes = window.ui->drvList->volumes();
+    volumes.push_back(Volume{"/nicht/bereit/laufwerk", QStringLiteral("USB")});
+    window.ui->drvList->setVolumes(volumes);
+    const QString driveBefore = window.ui->drvList->Drive();
+    const int notReady = window.ui->drvList->findText(QStringLiteral("/nicht/bereit/laufwerk"), Qt::MatchStartsWith);
+    QVERIFY(notReady >= 0);
+    window.ui->drvList->setCurrentIndex(notReady);
+    emit window.ui->drvList->activated(notReady); // the user's choice
+    QCOMPARE(window.ui->drvList->Drive(), driveBefore);
+    QVERIFY(QFileInfo(window.ui->dirList->Path()).isDir());
+    QVERIFY(messages.messages.empty());
+}
+
+void TstSuche::driveListFocusRereadsTheTree()
+{
+    QTemporaryDir dir;
+    Suche window(dir.path());
+    window.show();
+    QCOMPARE(window.ui->dirList->ListCount(), 0);
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("neu")));
+    window.ui->drvList->setFocus();
+    QFocusEvent focusIn(QEvent::FocusIn, Qt::TabFocusReason);
+    QApplication::sendEvent(window.ui->drvList, &focusIn); // offscreen, focus may not move by itself
+    QCOMPARE(window.ui->dirList->ListCount(), 1);
+}
+
+QTEST_MAIN(TstSuche)
+#include "tst_suche.moc"
