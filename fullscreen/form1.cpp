@@ -16,6 +16,7 @@
 #include "globals.h"
 #include "modlargelist.h"
 #include "modul1.h"
+#include "prefetch.h"
 #include "trystep.h"
 #include "twips.h"
 #include "ui_form1.h"
@@ -46,7 +47,8 @@ constexpr int WaitTickMs = 5;
 } // namespace
 
 Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui::Form1>()), m_foundList(foundList), m_searchWindow(searchWindow)
+    : QWidget(parent), ui(std::make_unique<Ui::Form1>()), m_prefetch(std::make_unique<PicturePrefetch>()),
+      m_foundList(foundList), m_searchWindow(searchWindow)
 {
     ui->setupUi(this);
 
@@ -83,9 +85,15 @@ Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
 
 Form1::~Form1()
 {
+    m_prefetch->join();
     // Deleted without having been closed (program end): the imaging session is still ours.
     if (!m_closed && ImagingToken != 0)
         tryStep("end imaging session", [&] { StopGdiPlus(ImagingToken); });
+}
+
+void Form1::setPrefetchEnabled(bool enabled)
+{
+    m_prefetch->setEnabled(enabled);
 }
 
 void Form1::showOnSearchScreen()
@@ -197,6 +205,7 @@ void Form1::closeEvent(QCloseEvent* event)
         return;
     // Set first: a slideshow pass waiting under this handler ends at its next cycle.
     m_closed = true;
+    m_prefetch->join();
     tryStep("end imaging session", [&] { StopGdiPlus(ImagingToken); });
     VollbildAktiv = 0;
     tryStep("hand position back", [&] { SetListIndex(m_foundList, hsb->Value()); });
@@ -328,6 +337,8 @@ void Form1::Anzeige()
     if (hsb == nullptr)
         return;
     BusyPointer busy(this);
+    // ScaledWidth/ScaledHeight are read and written below: no preparation may run meanwhile.
+    m_prefetch->join();
     const int64_t i = hsb->Value();
     const int64_t n = int64_t(hsb->Max()) + 1;
 
@@ -367,6 +378,18 @@ void Form1::Anzeige()
     case FileKind::Other:
         break;
     }
+    prefetchNext(i);
+}
+
+void Form1::prefetchNext(int64_t i)
+{
+    if (m_closed || !m_prefetch->enabled() || PicAreaWidth <= 0 || PicAreaHeight <= 0 || i + 1 > hsb->Max())
+        return;
+    QByteArray next;
+    if (!tryStep("read next entry", [&] { next = GetListItem(m_foundList, static_cast<int32_t>(i + 1)); }))
+        return;
+    if (FileClass(next) == FileKind::Picture)
+        m_prefetch->start(next, PicAreaWidth, PicAreaHeight, White);
 }
 
 void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
@@ -380,7 +403,10 @@ void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
         if (PicAreaWidth > 0 && PicAreaHeight > 0 && !m_closed) {
             int32_t w = -1;
             int32_t h = -1;
-            const QImage picture = LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h, White);
+            std::optional<QImage> prepared = m_prefetch->take(path, PicAreaWidth, PicAreaHeight, White);
+            const QImage picture = prepared
+                                       ? std::move(*prepared)
+                                       : LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h, White);
             ui->Image1->setPixmap(QPixmap::fromImage(picture));
             if (!picture.isNull())
                 ui->Image1->resize(picture.size());

@@ -23,6 +23,7 @@ class Form1;
 namespace fotarik {
 
 class CLongScroll;
+class PicturePrefetch;
 
 class Form1 : public QWidget
 {
@@ -61,6 +62,10 @@ public:
     // True from the first close on; a closed window never shows anything again.
     bool isClosed() const { return m_closed; }
 
+    // Whether the next entry's picture is prepared in advance while one is shown (on by
+    // default; what is shown and when does not depend on it).
+    void setPrefetchEnabled(bool enabled);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -75,11 +80,13 @@ private:
     void togglePanel();
     void computePicArea();
     void showPicture(const QByteArray& path, int64_t i, int64_t n);
+    void prefetchNext(int64_t i);
     void HScroll2_Change();
     bool handleKeyDown(QObject* receiver, QKeyEvent* event);
     bool handlePanelMouse(QEvent* event);
     double outerWidthTwips() const;
 
+    std::unique_ptr<PicturePrefetch> m_prefetch;
     QPointer<QObject> m_foundList;
     QPointer<QWidget> m_searchWindow;
     bool m_closed = false;

@@ -453,6 +453,48 @@ private slots:
         QCOMPARE(f->ui->Image1->pos(), QPoint(200, 127));
     }
 
+    void preparedPictureFollowsAFileChangedMeanwhile()
+    {
+        add(writePicture(QStringLiteral("a.png"), 400, 300));
+        add(writePicture(QStringLiteral("b.png"), 300, 200));
+        Form1* f = open(0);
+        // b.png is prepared while a.png is shown; showing a.png again waits for that.
+        f->hsb->setValue(0);
+        // Now b.png changes on disk.
+        writePicture(QStringLiteral("b.png"), 200, 100);
+        QTest::keyClick(f, Qt::Key_Right);
+        QCOMPARE(f->ui->Image1->geometry(), QRect(300, 227, 200, 100));
+    }
+
+    void preparingAPictureLeavesTheLastSizeAlone()
+    {
+        add(writePicture(QStringLiteral("a.png"), 400, 300));
+        add(writePicture(QStringLiteral("big.png"), 1600, 1200));
+        const QByteArray bad = writeFile(QStringLiteral("bad.png"), "no picture");
+        add(bad);
+        Form1* f = open(0);
+        // Straight to the undecodable entry: it is placed with the size of a.png, the last
+        // picture shown, not with that of big.png, which was only prepared.
+        f->hsb->setValue(2);
+        QVERIFY(f->ui->Image1->pixmap().isNull());
+        QCOMPARE(f->ui->Image1->pos(), QPoint(200, 127));
+    }
+
+    void withoutPreparationTheSamePicturesAppear()
+    {
+        add(writePicture(QStringLiteral("a.png"), 400, 300));
+        add(writePicture(QStringLiteral("big.png"), 1600, 1200));
+        Form1* f = open(0);
+        f->setPrefetchEnabled(false);
+        QTest::keyClick(f, Qt::Key_Right);
+        QCOMPARE(f->ui->Image1->geometry(), QRect(34, 2, 732, 549));
+        f->setPrefetchEnabled(true);
+        QTest::keyClick(f, Qt::Key_Left);
+        QTest::keyClick(f, Qt::Key_Right);
+        QCOMPARE(f->ui->Image1->geometry(), QRect(34, 2, 732, 549));
+        QCOMPARE(f->ui->Image1->pixmap().toImage().pixelColor(366, 274), QColor(200, 30, 30));
+    }
+
     void tinyWindowKeepsWorking()
     {
         add(writePicture(QStringLiteral("a.png"), 400, 300));

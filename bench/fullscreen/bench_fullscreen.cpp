@@ -1,0 +1,159 @@
+// Time from an arrow key to the next picture shown in the full-screen window, stepping
+// through 24-megapixel JPEGs on a 1920 x 1080 client area, with and without preparing the
+// next picture in advance, against vipsthumbnail on the same files and box.
+//
+//   QT_QPA_PLATFORM=offscreen bench_fullscreen [--count N] [--look MS] [DIR]
+//
+// Without DIR, N synthetic 6000 x 4000 JPEGs (quality 90) are written to a temporary folder.
+// --look is how long the "user" looks at each picture before pressing the key again.
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "clongscroll.h"
+#include "form1.h"
+#include "globals.h"
+#include "listbox.h"
+#include "modlargelist.h"
+#include "ui_form1.h"
+
+using namespace fotarik;
+
+namespace {
+
+// Smooth gradients, waves and a little grain: decodes like a photo, not like noise.
+void writePhoto(const QString& path, int seed)
+{
+    QImage image(6000, 4000, QImage::Format_RGB32);
+    QRandomGenerator rng(seed);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            const int grain = int(rng.generate() % 17) - 8;
+            const int r = int(128 + 100 * std::sin(x / (300.0 + seed * 7)) + grain);
+            const int g = int(128 + 100 * std::sin((x + y) / 450.0 + seed) + grain);
+            const int b = int(128 + 100 * std::cos(y / 250.0) + grain);
+            line[x] = qRgb(std::clamp(r, 0, 255), std::clamp(g, 0, 255), std::clamp(b, 0, 255));
+        }
+    }
+    if (!image.save(path, "JPG", 90))
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+double median(QList<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.isEmpty() ? 0 : v[v.size() / 2];
+}
+
+QList<double> stepThrough(QWidget* search, ListBox* list, int count, bool prefetch, int lookMs)
+{
+    SetListIndex(list, 0);
+    VollbildGeladen = 0;
+    Form1 form(list, search);
+    form.setPrefetchEnabled(prefetch);
+    form.ui->Picture1->resize(form.ui->Picture1->width(), 46);
+    form.show();
+    form.resize(1920, 1080);
+    QTest::qWait(lookMs);
+    QList<double> times;
+    for (int i = 1; i < count; ++i) {
+        QElapsedTimer t;
+        t.start();
+        QTest::keyClick(&form, Qt::Key_Right); // displays and serves the paint before it returns
+        times << t.nsecsElapsed() / 1e6;
+        if (form.hsb->Value() != i || form.ui->Image1->pixmap().isNull())
+            qFatal("picture %d not shown", i);
+        QTest::qWait(lookMs);
+    }
+    std::printf("  box %d x %d, last picture %d x %d\n", form.PicAreaWidth, form.PicAreaHeight,
+                form.ui->Image1->width(), form.ui->Image1->height());
+    form.close();
+    return times;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    QStringList args = app.arguments().mid(1);
+    int count = 6;
+    int lookMs = 800;
+    QString dirPath;
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--count") && i + 1 < args.size())
+            count = args[++i].toInt();
+        else if (args[i] == QLatin1String("--look") && i + 1 < args.size())
+            lookMs = args[++i].toInt();
+        else
+            dirPath = args[i];
+    }
+
+    QTemporaryDir temp;
+    QStringList files;
+    if (dirPath.isEmpty()) {
+        std::printf("writing %d synthetic 6000 x 4000 JPEGs...\n", count);
+        for (int i = 0; i < count; ++i) {
+            const QString p = temp.filePath(QStringLiteral("photo%1.jpg").arg(i));
+            writePhoto(p, i);
+            files << p;
+        }
+    } else {
+        for (const QString& name : QDir(dirPath).entryList({QStringLiteral("*.jpg"), QStringLiteral("*.JPG")},
+                                                           QDir::Files, QDir::Name))
+            files << QDir(dirPath).filePath(name);
+        count = int(files.size());
+    }
+    if (count < 2)
+        qFatal("need at least two pictures");
+    std::printf("%d pictures, first %lld bytes\n", count, QFileInfo(files[0]).size());
+
+    QWidget search;
+    auto* list = new ListBox(&search);
+    for (const QString& f : files)
+        AddItem(list, QFile::encodeName(f));
+    search.show();
+
+    std::printf("key to picture, without preparation:\n");
+    const QList<double> plain = stepThrough(&search, list, count, false, lookMs);
+    std::printf("key to picture, next picture prepared while looking (%d ms):\n", lookMs);
+    const QList<double> prepared = stepThrough(&search, list, count, true, lookMs);
+
+    QList<double> vips;
+    for (const QString& f : files) {
+        QElapsedTimer t;
+        t.start();
+        const int rc = QProcess::execute(QStringLiteral("vipsthumbnail"),
+                                         {f, QStringLiteral("-s"), QStringLiteral("1915x1029"),
+                                          QStringLiteral("-o"), temp.filePath(QStringLiteral("thumb_%s.v"))});
+        vips << t.nsecsElapsed() / 1e6;
+        if (rc != 0) {
+            std::printf("vipsthumbnail failed (%d)\n", rc);
+            break;
+        }
+    }
+
+    auto report = [](const char* what, const QList<double>& v) {
+        QString all;
+        for (double x : v)
+            all += QString::number(x, 'f', 0) + QLatin1Char(' ');
+        std::printf("%-34s median %7.1f ms   [%s]\n", what, median(v), qPrintable(all.trimmed()));
+    };
+    report("Form1, no preparation", plain);
+    report("Form1, next picture prepared", prepared);
+    report("vipsthumbnail -s 1915x1029 (.v)", vips);
+    return 0;
+}

@@ -1,0 +1,85 @@
+#include "prefetch.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include "gdiplusresize.h"
+#include "globals.h"
+
+namespace fotarik {
+
+void PicturePrefetch::setEnabled(bool enabled)
+{
+    join();
+    m_prepared.reset();
+    m_enabled = enabled;
+}
+
+PicturePrefetch::Stamp PicturePrefetch::stampOf(const QByteArray& path)
+{
+    const QFileInfo info(QFile::decodeName(path));
+    if (!info.exists())
+        return {};
+    return {info.size(), info.lastModified()};
+}
+
+void PicturePrefetch::start(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, uint32_t backColour)
+{
+    // Already prepared or being prepared (a resize or panel toggle displays the same entry again).
+    const bool same = path == m_path && boxWidth == m_boxWidth && boxHeight == m_boxHeight &&
+                      backColour == m_backColour && (m_running.valid() || m_prepared.has_value());
+    if (same && m_enabled && stampOf(path) == m_stamp)
+        return;
+    join();
+    m_prepared.reset();
+    if (!m_enabled)
+        return;
+    m_path = path;
+    m_boxWidth = boxWidth;
+    m_boxHeight = boxHeight;
+    m_backColour = backColour;
+    m_stamp = stampOf(path);
+    m_savedWidth = ScaledWidth;
+    m_savedHeight = ScaledHeight;
+    m_running = std::async(std::launch::async, [path, boxWidth, boxHeight, backColour] {
+        int32_t w = -1;
+        int32_t h = -1;
+        return LoadScaledPicture(path, boxWidth, boxHeight, w, h, backColour);
+    });
+}
+
+void PicturePrefetch::join()
+{
+    if (!m_running.valid())
+        return;
+    try {
+        m_prepared = m_running.get();
+    } catch (const std::exception& e) {
+        qDebug().noquote() << "picture preparation failed:" << e.what();
+        m_prepared.reset();
+    }
+    ScaledWidth = m_savedWidth;
+    ScaledHeight = m_savedHeight;
+}
+
+std::optional<QImage> PicturePrefetch::take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,
+                                            uint32_t backColour)
+{
+    join();
+    // Another entry's display leaves the prepared picture for its own entry in place.
+    if (!m_prepared || path != m_path || boxWidth != m_boxWidth || boxHeight != m_boxHeight ||
+        backColour != m_backColour)
+        return std::nullopt;
+    std::optional<QImage> prepared;
+    prepared.swap(m_prepared);
+    if (stampOf(path) != m_stamp)
+        return std::nullopt;
+    if (!prepared->isNull()) {
+        ScaledWidth = float(prepared->width());
+        ScaledHeight = float(prepared->height());
+    }
+    return prepared;
+}
+
+} // namespace fotarik

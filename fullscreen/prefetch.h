@@ -1,0 +1,62 @@
+#pragma once
+// Prepares the picture the full-screen window will most likely show next (the entry after
+// the shown one) on a worker thread while the user looks at the current one. A prepared
+// picture is exactly what LoadScaledPicture would make for the same file and box at display
+// time; the display still happens when and where it always does, only sooner.
+//
+// ScaledWidth/ScaledHeight are program-wide and belong to the user-interface thread: a
+// preparation runs only between displays, every display joins it first, and joining puts
+// the two values back as they were, so a preparation never shows through them.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QImage>
+#include <cstdint>
+#include <future>
+#include <optional>
+
+namespace fotarik {
+
+class PicturePrefetch
+{
+public:
+    PicturePrefetch() = default;
+    ~PicturePrefetch() { join(); }
+    PicturePrefetch(const PicturePrefetch&) = delete;
+    PicturePrefetch& operator=(const PicturePrefetch&) = delete;
+
+    void setEnabled(bool enabled);
+    bool enabled() const { return m_enabled; }
+
+    // Starts preparing path for the box (after joining any preparation still running).
+    void start(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, uint32_t backColour);
+    // The prepared picture for exactly this file, box and colour, when the file is unchanged
+    // since; sets ScaledWidth/ScaledHeight as LoadScaledPicture would (a null picture leaves
+    // them). Nothing when no such picture was prepared.
+    std::optional<QImage> take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,
+                               uint32_t backColour);
+    // Waits for a running preparation and restores ScaledWidth/ScaledHeight.
+    void join();
+
+private:
+    struct Stamp
+    {
+        qint64 size = -1;
+        QDateTime modified;
+        bool operator==(const Stamp&) const = default;
+    };
+    static Stamp stampOf(const QByteArray& path);
+
+    bool m_enabled = true;
+    QByteArray m_path;
+    int32_t m_boxWidth = 0;
+    int32_t m_boxHeight = 0;
+    uint32_t m_backColour = 0;
+    Stamp m_stamp;
+    float m_savedWidth = 0;
+    float m_savedHeight = 0;
+    std::future<QImage> m_running;
+    std::optional<QImage> m_prepared;
+};
+
+} // namespace fotarik
