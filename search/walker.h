@@ -11,7 +11,8 @@
 
 namespace fotarik::search {
 
-// What the walker tells its caller while it runs. All calls come from the walking thread.
+// What the walker tells its caller while it runs. All calls come from the walking thread;
+// the string views are valid only during the call.
 class WalkSink
 {
 public:
