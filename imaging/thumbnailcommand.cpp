@@ -51,6 +51,8 @@ int runThumbnailCommand(int argc, char** argv)
     if (argc != 4 || !parseBox(argv[3], boxWidth, boxHeight))
         return usage();
     const QByteArray path(argv[2]);
+    // Standard error carries only the size line; Qt's diagnostics would corrupt it.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
 
     // Metafiles may hold text, and text needs fonts, which only a GUI application
     // provides; the offscreen platform gives one without any display.
