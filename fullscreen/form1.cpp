@@ -12,6 +12,7 @@
 
 #include "clongscroll.h"
 #include "fileclass.h"
+#include "fonts.h"
 #include "gdiplusresize.h"
 #include "globals.h"
 #include "modlargelist.h"
@@ -52,13 +53,7 @@ Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
 {
     ui->setupUi(this);
 
-    // The form format stores whole point sizes only.
-    QFont windowFont(QStringLiteral("MS Sans Serif"));
-    windowFont.setPointSizeF(8.25);
-    setFont(windowFont);
-    QFont textFont(QStringLiteral("Verdana"));
-    textFont.setPointSizeF(9.75);
-    ui->TextBox1->setFont(textFont);
+    applyDesignFonts(this);
 
     // The frame is drawn under everything and lets clicks through to the panel, like a shape.
     ui->Shape1->lower();
@@ -70,7 +65,10 @@ Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
                        static_cast<QWidget*>(ui->Label3), static_cast<QWidget*>(ui->Label9)})
         w->setAttribute(Qt::WA_NoMousePropagation);
     ui->Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    ui->Label1->adjustSize();
+    // The substitute fonts are not as narrow as the designed ones: a label grows rather
+    // than cutting its caption off.
+    for (QLabel* label : {ui->Label1, ui->Label2, ui->Label3, ui->Label9})
+        label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
 
     ui->Image1->installEventFilter(this);
     ui->TextBox1->viewport()->installEventFilter(this);
@@ -358,21 +356,17 @@ void Form1::Anzeige()
         // A closed window only updates its line: nobody sees the text any more.
         if (!m_closed)
             tryStep("load text", [&] { LoadTextFile(path, ui->TextBox1); });
-        ui->Label1->setText(informationLine(QStringLiteral(" *** Textdatei *** "), i, n, path));
-        ui->Label1->adjustSize();
+        setLabel1(QStringLiteral(" *** Textdatei *** "), i, n, path);
         break;
     case FileKind::Video:
-        ui->Label1->setText(informationLine(QStringLiteral(" *** AVI-Datei *** "), i, n, path));
-        ui->Label1->adjustSize();
+        setLabel1(QStringLiteral(" *** AVI-Datei *** "), i, n, path);
         break;
     case FileKind::WaveSound:
     case FileKind::MidiSound:
-        ui->Label1->setText(informationLine(QStringLiteral(" *** Sounddatei *** "), i, n, path));
-        ui->Label1->adjustSize();
+        setLabel1(QStringLiteral(" *** Sounddatei *** "), i, n, path);
         break;
     case FileKind::Mp3:
-        ui->Label1->setText(informationLine(QStringLiteral(" *** MP3-Datei *** "), i, n, path));
-        ui->Label1->adjustSize();
+        setLabel1(QStringLiteral(" *** MP3-Datei *** "), i, n, path);
         break;
     case FileKind::Program:
     case FileKind::Other:
@@ -390,6 +384,12 @@ void Form1::prefetchNext(int64_t i)
         return;
     if (FileClass(next) == FileKind::Picture)
         m_prefetch->start(next, PicAreaWidth, PicAreaHeight, White);
+}
+
+void Form1::setLabel1(const QString& typeWord, int64_t i, int64_t n, const QByteArray& path)
+{
+    ui->Label1->setText(informationLine(typeWord, i, n, path));
+    ui->Label1->adjustSize();
 }
 
 void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
@@ -418,8 +418,7 @@ void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
             ui->Image1->move(left, top);
             ui->Image1->show();
         }
-        ui->Label1->setText(informationLine(QStringLiteral("Bild: "), i, n, path));
-        ui->Label1->adjustSize();
+        setLabel1(QStringLiteral("Bild: "), i, n, path);
     } catch (const std::exception& e) {
         qDebug().noquote() << "display ended:" << e.what();
     } catch (...) {

@@ -7,6 +7,7 @@
 // The JPEGs of DIR are used; without DIR, or when DIR holds none, N synthetic 6000 x 4000
 // JPEGs (quality 90) are written (to DIR, or to a temporary folder).
 // --look is how long the "user" looks at each picture before pressing the key again.
+// --show opens the window maximized over the pictures instead and runs until it is closed.
 
 #include <QApplication>
 #include <QDir>
@@ -25,6 +26,7 @@
 #include <ctime>
 
 #include "clongscroll.h"
+#include "fonts.h"
 #include "form1.h"
 #include "globals.h"
 #include "listbox.h"
@@ -92,15 +94,19 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    registerFontSubstitutions();
     QStringList args = app.arguments().mid(1);
     int count = 6;
     int lookMs = 800;
+    bool showOnly = false;
     QString dirPath;
     for (int i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--count") && i + 1 < args.size())
             count = args[++i].toInt();
         else if (args[i] == QLatin1String("--look") && i + 1 < args.size())
             lookMs = args[++i].toInt();
+        else if (args[i] == QLatin1String("--show"))
+            showOnly = true;
         else
             dirPath = args[i];
     }
@@ -132,6 +138,21 @@ int main(int argc, char** argv)
     for (const QString& f : files)
         AddItem(list, QFile::encodeName(f));
     search.show();
+
+    if (showOnly) {
+        SetListIndex(list, 0);
+        auto* form = new Form1(list, &search);
+        form->showOnSearchScreen();
+        search.hide();
+        QObject::connect(form, &QObject::destroyed, &app, &QApplication::quit);
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, form, [form] {
+            if (form->isClosed())
+                form->deleteLater();
+        });
+        poll.start(200);
+        return app.exec();
+    }
 
     std::printf("key to picture, without preparation:\n");
     const QList<double> plain = stepThrough(&search, list, count, false, lookMs);
