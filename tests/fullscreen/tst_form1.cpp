@@ -136,6 +136,22 @@ private slots:
         form.close();
     }
 
+    void panelColours()
+    {
+        add(writePicture(QStringLiteral("a.png"), 20, 20));
+        Form1* f = open(0);
+        const QImage panel = f->ui->Picture1->grab().toImage();
+        QCOMPARE(panel.pixelColor(600, 20), QColor(0, 0, 0));
+        QCOMPARE(panel.pixelColor(600, 44), QColor(128, 128, 0)); // the frame
+        const QImage check = f->ui->Check1->grab().toImage();
+        QCOMPARE(check.pixelColor(check.width() - 1, check.height() / 2), QColor(0, 0, 0));
+        // The style shades a button's face; it stays near silver, far from black or white.
+        QCOMPARE(f->ui->Command1->palette().color(QPalette::Button), QColor(192, 192, 192));
+        const QImage button = f->ui->Command1->grab().toImage();
+        const QColor face = button.pixelColor(button.width() - 4, button.height() / 2);
+        QVERIFY2(qAbs(face.red() - 192) < 40 && qAbs(face.blue() - 192) < 40, qPrintable(face.name()));
+    }
+
     void loadWithoutOpenRequestKeepsVollbildAktiv()
     {
         add(writeFile(QStringLiteral("a.txt"), "x"));
