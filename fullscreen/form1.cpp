@@ -237,11 +237,20 @@ void Form1::mouseReleaseEvent(QMouseEvent* event)
         togglePanel();
 }
 
-void Form1::mouseDoubleClickEvent(QMouseEvent*)
+void Form1::mouseDoubleClickEvent(QMouseEvent* event)
 {
     // A double click on the bare window is no double click of its own: its first click has
     // toggled the panel, and its second one must not toggle it back.
     m_windowClickArmed = false;
+    // The first click of a double click on the panel hides it, so the window system hands
+    // the second click to the window where the panel was: still the panel's double click.
+    const QPoint pos = event->position().toPoint();
+    const bool panelDoubleClick = m_panelClickTime.isValid() &&
+                                  m_panelClickTime.elapsed() <= QApplication::doubleClickInterval() &&
+                                  m_panelRectAtClick.contains(pos) && childAt(pos) == nullptr;
+    m_panelClickTime.invalidate();
+    if (panelDoubleClick)
+        close();
 }
 
 bool Form1::handlePanelMouse(QEvent* event)
@@ -256,8 +265,11 @@ bool Form1::handlePanelMouse(QEvent* event)
         const bool click =
             m_panelClickArmed && me->button() == Qt::LeftButton && ui->Picture1->rect().contains(pos);
         m_panelClickArmed = false;
-        if (click)
+        if (click) {
+            m_panelRectAtClick = ui->Picture1->geometry();
+            m_panelClickTime.start();
             togglePanel();
+        }
         return click;
     }
     case QEvent::MouseButtonDblClick:

@@ -10,7 +10,9 @@
 // window again; a slideshow pass still on the stack ends at once and never touches the
 // window again, so the owner may delete a closed Form1 at any later time.
 
+#include <QElapsedTimer>
 #include <QPointer>
+#include <QRect>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
@@ -95,6 +97,8 @@ private:
     // click must not toggle a second time.
     bool m_windowClickArmed = false;
     bool m_panelClickArmed = false;
+    QElapsedTimer m_panelClickTime;
+    QRect m_panelRectAtClick;
 };
 
 } // namespace fotarik

@@ -359,6 +359,7 @@ private slots:
         QTest::newRow("Esc on the scroll bar") << "esc-scrollbar";
         QTest::newRow("double click on the picture") << "dclick-picture";
         QTest::newRow("double click on the panel") << "dclick-panel";
+        QTest::newRow("double click on the panel, second click on the window") << "dclick-panel-window";
         QTest::newRow("double click in the text") << "dclick-text";
         QTest::newRow("close button") << "close";
     }
@@ -383,6 +384,17 @@ private slots:
             realDoubleClick(f->ui->Image1, QPoint(2, 2));
         } else if (how == QLatin1String("dclick-panel")) {
             realDoubleClick(f->ui->Picture1, QPoint(440, 44));
+        } else if (how == QLatin1String("dclick-panel-window")) {
+            // The first click hides the panel; the window system then gives the rest of the
+            // double click to the window underneath.
+            const QPoint inPanel(440, 44);
+            const QPoint inWindow = f->ui->Picture1->mapTo(f, inPanel);
+            QTest::mousePress(f->ui->Picture1, Qt::LeftButton, {}, inPanel);
+            QTest::mouseRelease(f->ui->Picture1, Qt::LeftButton, {}, inPanel);
+            QVERIFY(f->ui->Picture1->isHidden());
+            QTest::mousePress(f, Qt::LeftButton, {}, inWindow);
+            QTest::mouseDClick(f, Qt::LeftButton, {}, inWindow);
+            QTest::mouseRelease(f, Qt::LeftButton, {}, inWindow);
         } else if (how == QLatin1String("dclick-text")) {
             QVERIFY(f->ui->TextBox1->isVisible());
             realDoubleClick(f->ui->TextBox1->viewport(), QPoint(5, 5));
