@@ -48,7 +48,9 @@ QString formatSize(qint64 bytes)
 {
     if (bytes == 0)
         return QString();
-    return QLocale::system().toString(bytes);
+    QLocale locale = QLocale::system();
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return locale.toString(bytes);
 }
 
 qint64 fileLength(const QByteArray& path)
@@ -258,6 +260,8 @@ void Suche::dropEvent(QDropEvent* event)
     if (piece.right(3) == "lnk") {
         QByteArray target;
         tryStep("read the shortcut", [&] { target = ShortcutTarget(piece); });
+        if (target.isEmpty())
+            return; // no usable target: the lists stay where they are
         tryStep("select the drive", [&] { ui->drvList->setDriveBytes(target); });
         tryStep("mark a folder", [&] {
             if (!target.contains('.') && !target.endsWith('/'))
@@ -315,8 +319,9 @@ void Suche::Command1_Click()
                     break;
             }
         }
-        // A pass that had nothing to show would repeat without ever yielding.
-        if (!showed || !ui->Check2->isChecked())
+        // A pass that had nothing to show would repeat without ever yielding, and a Stop
+        // seen only after the last wait must not be wiped out by the restart.
+        if (!showed || DiaFlag == 2 || !ui->Check2->isChecked())
             return;
     }
 }
