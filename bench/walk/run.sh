@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Times `fotarik --find` against GNU find and fd on a generated tree of about 300 000 files
-# in 15 000 folders, warm cache, and checks that all three report the same hits.
+# in 15 000 folders, warm cache, and checks that all three report the same hits. When
+# bench_searchwindow is built, a search run of the real search window (click to idle) is
+# timed on the same tree too, and its hits are checked; with --breakdown, or when the
+# window needs more than 1.5 x --find, the window's walk is then timed piece by piece.
 #
-#   bench/walk/run.sh [--runs N] [--tree DIR] [--fotarik PATH]
+#   bench/walk/run.sh [--runs N] [--tree DIR] [--fotarik PATH] [--window PATH] [--breakdown]
 #
 # The tree is made once under DIR (default: $TMPDIR/fotarik-walk-tree) and reused.
 set -euo pipefail
@@ -11,11 +14,15 @@ runs=5
 tree="${TMPDIR:-/tmp}/fotarik-walk-tree"
 here="$(cd "$(dirname "$0")" && pwd)"
 fotarik=""
+window=""
+breakdown=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs) runs="$2"; shift 2 ;;
         --tree) tree="$2"; shift 2 ;;
         --fotarik) fotarik="$2"; shift 2 ;;
+        --window) window="$2"; shift 2 ;;
+        --breakdown) breakdown=1; shift ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
@@ -25,6 +32,10 @@ if [ -z "$fotarik" ]; then
     done
 fi
 [ -x "$fotarik" ] || { echo "no fotarik executable found; pass --fotarik PATH" >&2; exit 2; }
+if [ -z "$window" ]; then
+    window="$(dirname "$fotarik")/../bench/searchwindow/bench_searchwindow"
+    [ -x "$window" ] || window=""
+fi
 fd="$(command -v fdfind || command -v fd || true)"
 
 if [ ! -f "$tree/.complete" ]; then
@@ -63,12 +74,21 @@ result=$(tail -n 1 "$work/err")
 t_find=$(measure find run_find)
 t_fd="-"
 if [ -n "$fd" ]; then t_fd=$(measure fd run_fd); fi
+t_window="-"
+if [ -n "$window" ]; then
+    # The program makes its own warm-up run and takes the median itself.
+    QT_QPA_PLATFORM=offscreen "$window" "$tree" --runs "$runs" --hits "$work/out" --no-breakdown \
+        >"$work/window.log" 2>"$work/window.err" || { cat "$work/window.err" >&2; exit 1; }
+    t_window=$(awk '/^window-median-ms/ {print $2}' "$work/window.log")
+    LC_ALL=C sort "$work/out" >"$work/window.hits"
+fi
 
 hits=$(wc -l <"$work/fotarik.hits")
 same="yes"
 cmp -s "$work/fotarik.hits" "$work/find.hits" || same="NO (fotarik vs find differ)"
 if [ -n "$fd" ] && ! cmp -s "$work/fotarik.hits" "$work/fd.hits"; then same="NO (fotarik vs fd differ)"; fi
 [ "$result" = "$hits" ] || same="NO (result $result, $hits lines)"
+if [ -n "$window" ] && ! cmp -s "$work/fotarik.hits" "$work/window.hits"; then same="NO (fotarik vs window differ)"; fi
 
 echo
 printf '%-34s %12s %10s\n' "median of $runs runs, warm cache" "ms" "x find"
@@ -76,6 +96,17 @@ printf '%-34s %12s %10s\n' "fotarik --find" "$t_fotarik" "$(awk -v a="$t_fotarik
 printf '%-34s %12s %10s\n' "find -type f -iname" "$t_find" "1.00"
 if [ -n "$fd" ]; then
     printf '%-34s %12s %10s\n' "fdfind -u -t f -e jpg -e jpeg" "$t_fd" "$(awk -v a="$t_fd" -v b="$t_find" 'BEGIN{printf "%.2f", a/b}')"
+fi
+if [ -n "$window" ]; then
+    printf '%-34s %12s %10s\n' "search window, click to idle" "$t_window" "$(awk -v a="$t_window" -v b="$t_find" 'BEGIN{printf "%.2f", a/b}')"
+    ratio=$(awk -v a="$t_window" -v b="$t_fotarik" 'BEGIN{printf "%.2f", a/b}')
+    echo "window / fotarik --find: $ratio (goal <= 1.50)"
+    if [ "$breakdown" = 1 ] || awk -v r="$ratio" 'BEGIN{exit !(r > 1.5)}'; then
+        echo
+        QT_QPA_PLATFORM=offscreen "$window" "$tree" --runs "$runs" | grep -v '^window-median-ms'
+    fi
+else
+    echo "(bench_searchwindow not built next to $fotarik: no window timing; pass --window PATH)"
 fi
 echo "hits: $hits; same set of hits from all: $same"
 [ "${same:0:3}" = "yes" ]

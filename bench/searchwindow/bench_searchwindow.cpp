@@ -1,0 +1,208 @@
+// A search run of the real search window, offscreen: the time from the click on "&Suchen"
+// until the window is idle again (the click returns there), several runs, median; then the
+// same walk rebuilt step by step in this process, so a slow window shows where its time goes.
+//
+//   bench_searchwindow TREE [--runs N] [--pattern "*.JPG;*.JPEG"] [--hits FILE] [--no-breakdown]
+//
+// The last line is "window-median-ms <ms> hits <n>" for scripts; --hits writes the found
+// list, one path per line, as the window holds it after the last run.
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "clongscroll.h"
+#include "fonts.h"
+#include "listbox.h"
+#include "listextent.h"
+#include "mediacommands.h"
+#include "messagebox.h"
+#include "modlargelist.h"
+#include "suche.h"
+#include "ui_suche.h"
+#include "walker.h"
+
+using namespace fotarik;
+
+namespace {
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    if (v.empty())
+        return 0;
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// One warm-up run, then `runs` timed runs; the median in milliseconds.
+double timeRuns(int runs, const std::function<void()>& work)
+{
+    work();
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer t;
+        t.start();
+        work();
+        ms.push_back(t.nsecsElapsed() / 1e6);
+    }
+    return median(ms);
+}
+
+// The window's way of taking the walker's reports, with each piece switched on separately.
+struct Pieces
+{
+    bool serveEvents = false;
+    bool addItem = false;
+    bool countLabel = false;
+    bool folderLabel = false;
+};
+
+class PieceSink : public search::WalkSink
+{
+public:
+    PieceSink(Suche& window, const Pieces& pieces) : m_window(window), m_pieces(pieces) {}
+
+    void serveEvents() override
+    {
+        ++folders;
+        if (m_pieces.serveEvents)
+            QCoreApplication::processEvents();
+    }
+    void folderEntered(std::string_view folder) override
+    {
+        if (m_pieces.folderLabel)
+            m_window.ui->Label1->setText(
+                QString::fromUtf8(folder.data(), static_cast<qsizetype>(folder.size())));
+    }
+    bool cancelRequested() override { return false; }
+    void hitFound(std::string_view path, int32_t runningTotal) override
+    {
+        if (m_pieces.addItem)
+            AddItem(m_window.ui->lstFoundFiles, QByteArray(path.data(), static_cast<qsizetype>(path.size())));
+        if (m_pieces.countLabel)
+            m_window.ui->lblCount->setText(QString::number(runningTotal));
+    }
+
+    int folders = 0;
+
+private:
+    Suche& m_window;
+    const Pieces& m_pieces;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Fotarik"));
+    registerFontSubstitutions();
+
+    QString tree;
+    QString pattern = QStringLiteral("*.JPG;*.JPEG");
+    QString hitsFile;
+    int runs = 5;
+    bool breakdown = true;
+    const QStringList args = app.arguments().mid(1);
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--runs") && i + 1 < args.size())
+            runs = std::max(1, args[++i].toInt());
+        else if (args[i] == QLatin1String("--pattern") && i + 1 < args.size())
+            pattern = args[++i];
+        else if (args[i] == QLatin1String("--hits") && i + 1 < args.size())
+            hitsFile = args[++i];
+        else if (args[i] == QLatin1String("--no-breakdown"))
+            breakdown = false;
+        else
+            tree = args[i];
+    }
+    if (tree.isEmpty()) {
+        std::fprintf(stderr, "usage: bench_searchwindow TREE [--runs N] [--pattern P] [--hits FILE] "
+                             "[--no-breakdown]\n");
+        return 2;
+    }
+
+    RecordingBackend media;
+    CapturingMessageSeam messages;
+    Suche w(tree);
+    w.show();
+    QApplication::processEvents();
+    w.ui->txtSearchSpec->setText(pattern);
+    if (w.ui->dirList->pathBytes() != QFile::encodeName(tree) &&
+        w.ui->dirList->pathBytes() != QFile::encodeName(tree) + '/')
+        std::fprintf(stderr, "note: the folder list stands at %s\n", w.ui->dirList->pathBytes().constData());
+
+    const double windowMs = timeRuns(runs, [&] { w.ui->cmdSearch->click(); });
+    const int32_t hits = GetListCount(w.ui->lstFoundFiles);
+    if (!messages.messages.empty())
+        std::fprintf(stderr, "unexpected message: %s\n", qPrintable(messages.messages.front().text));
+    if (w.isSearching() || !w.ui->cmdSearch->isEnabled())
+        std::fprintf(stderr, "the window is not idle after the click\n");
+
+    if (!hitsFile.isEmpty()) {
+        QFile out(hitsFile);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(hitsFile));
+            return 2;
+        }
+        for (int32_t i = 0; i < hits; ++i)
+            out.write(GetListItem(w.ui->lstFoundFiles, i) + '\n');
+    }
+
+    if (breakdown) {
+        std::printf("search window on %s, pattern \"%s\", median of %d runs after one warm-up\n",
+                    qPrintable(tree), qPrintable(pattern), runs);
+        std::printf("  %-58s %9.1f ms\n", "click on \"&Suchen\" to idle", windowMs);
+        std::printf(" the same walk rebuilt in this process, piece by piece:\n");
+        const QByteArray folder = w.ui->dirList->pathBytes();
+        const std::string folderStd(folder.constData(), static_cast<size_t>(folder.size()));
+        const search::PatternList patterns(pattern);
+        auto* list = w.ui->lstFoundFiles;
+        int folders = 0;
+        const auto walkWith = [&](const Pieces& pieces) {
+            return [&, pieces] {
+                ClearList(list);
+                PieceSink sink(w, pieces);
+                int32_t total = 0;
+                search::SearchFolder(folderStd, patterns, -1, total, sink);
+                list->flushPendingRows();
+                folders = sink.folders;
+            };
+        };
+        struct Stage
+        {
+            const char* name;
+            Pieces pieces;
+        };
+        const Stage stages[] = {
+            {"walker, reports ignored", {}},
+            {"+ event queue served per folder", {true, false, false, false}},
+            {"+ AddItem per hit", {true, true, false, false}},
+            {"+ lblCount text per hit", {true, true, true, false}},
+            {"+ Label1 text per folder (the window's walk)", {true, true, true, true}},
+        };
+        for (const Stage& s : stages)
+            std::printf("  %-58s %9.1f ms\n", s.name, timeRuns(runs, walkWith(s.pieces)));
+        std::printf("  (%d folders, %d hits)\n", folders, GetListCount(list));
+        std::printf("  %-58s %9.1f ms\n", "FitListExtent over the hits",
+                    timeRuns(runs, [&] { FitListExtent(&w, list); }));
+        if (GetListCount(list) > 0)
+            std::printf("  %-58s %9.1f ms\n", "preview of the first hit (ThumbNailShow)", timeRuns(runs, [&] {
+                            w.hsb->setValue(0);
+                            w.ThumbNailShow();
+                        }));
+    }
+    std::printf("window-median-ms %.1f hits %d\n", windowMs, hits);
+    return 0;
+}
