@@ -20,6 +20,7 @@
 #include "jpegdecoder.h"
 #include "messagebox.h"
 #include "metafile.h"
+#include "pngdecoder.h"
 #include "raisederror.h"
 #include "vbmath.h"
 
@@ -124,6 +125,29 @@ Decoded decodeJpeg(FILE* file, const std::function<QSize(QSize)>& fit)
     return {imaging::applyExifOrientation(std::move(image), orientation), fitted};
 }
 
+Decoded decodePng(FILE* file, const std::function<QSize(QSize)>& fit)
+{
+    imaging::PngDecoder decoder(file);
+    if (!decoder.readHeader())
+        return {};
+    const QSize fitted = fit(decoder.size());
+    // Decoded straight to the fitted size: the reduction is averaged while reading.
+    QImage image = decoder.decodeScaled(fitted.boundedTo(decoder.size()), allocationLimitBytes());
+    if (image.isNull())
+        return {};
+    return {std::move(image), fitted};
+}
+
+// A PNG whose end chunk is not near its end was cut short (or has something else
+// appended), as Qt's reader would not notice.
+bool pngEndsWithIend(int fd, qint64 size)
+{
+    char tail[256];
+    const qint64 at = std::max<qint64>(0, size - qint64(sizeof tail));
+    const ssize_t n = ::pread(fd, tail, sizeof tail, off_t(at));
+    return n > 0 && QByteArray::fromRawData(tail, qsizetype(n)).contains("IEND");
+}
+
 // The icon entry a viewer shows: the deepest colours, then the largest. Qt would take
 // the first entry, which in many icons is a small or low-colour one.
 int bestIconEntry(QFile& file)
@@ -160,18 +184,10 @@ int bestIconEntry(QFile& file)
 }
 
 // Qt's readers return what they got from a file that ends too early; such a file is
-// broken, not a picture. Catches the cut PNG (no end chunk) and the cut bitmap (less
-// pixel data than its header states).
+// broken, not a picture. Catches the cut bitmap (less pixel data than its header states).
 bool looksComplete(QFile& file, const QByteArray& format)
 {
     const qint64 size = file.size();
-    if (format == "png") {
-        if (!file.seek(std::max<qint64>(0, size - 256)))
-            return false;
-        const bool complete = file.read(256).contains("IEND");
-        file.seek(0);
-        return complete;
-    }
     if (format == "bmp") {
         const QByteArray h = file.peek(38);
         if (h.size() < 38)
@@ -236,6 +252,14 @@ Decoded decodePicture(const QByteArray& path, const std::function<QSize(QSize)>&
             return {};
         }
         return decodeJpeg(stream, fit);
+    }
+    if (head.startsWith("\x89PNG\r\n\x1a\n")) {
+        FILE* stream = pngEndsWithIend(fd, info.st_size) ? ::fdopen(fd, "rb") : nullptr;
+        if (!stream) {
+            ::close(fd);
+            return {};
+        }
+        return decodePng(stream, fit);
     }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
