@@ -92,12 +92,14 @@ Suche::Suche(const QString& commandLine, QWidget* parent) : QWidget(parent), ui(
     ui->cmdSearch->setIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
     ui->cmdAbbruch->setIcon(style()->standardIcon(QStyle::SP_BrowserStop));
     ui->cmdDiaShow->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
-    auto* label1Palette = ui->Label1;
-    QPalette p = label1Palette->palette();
+    auto* label1 = ui->Label1;
+    QPalette p = label1->palette();
     p.setColor(QPalette::Window, p.color(QPalette::Base));
     p.setColor(QPalette::WindowText, p.color(QPalette::Text));
-    label1Palette->setPalette(p);
-    label1Palette->setAutoFillBackground(true);
+    label1->setPalette(p);
+    label1->setAutoFillBackground(true);
+    // The designed width holds a single character; the path line spans the bottom panel.
+    label1->resize(ui->PictureUnten->width() - label1->x(), label1->height());
     ui->Anzeige1->setCursor(Qt::PointingHandCursor);
 
     for (size_t i = 0; i < chkP.size(); ++i)
