@@ -230,10 +230,10 @@ void Suche::applyCommandLine(const QString& commandLine)
     SelectPathFolder(argument);
 }
 
-void Suche::SelectPathFolder(QByteArray path)
+void Suche::SelectPathFolder(QByteArray path, const QByteArray& driveText)
 {
     // The drive of a path is the volume whose mount point prefixes it.
-    tryStep("select the drive", [&] { ui->drvList->setDriveBytes(path); });
+    tryStep("select the drive", [&] { ui->drvList->setDriveBytes(driveText.isNull() ? path : driveText); });
     tryStep("mark a folder", [&] {
         if (!path.contains('.') && !path.endsWith('/'))
             path += '/';

@@ -35,8 +35,10 @@ public:
     static QString nur_Pfad(const QString& Dateiname);
     static QByteArray nur_Pfad(const QByteArray& Dateiname);
 
-    // Points the drive and folder lists at the folder of a file or folder path.
-    void SelectPathFolder(QByteArray path);
+    // Points the drive and folder lists at the folder of a file or folder path: a file's
+    // folder, a folder without a dot itself, a name with a dot its parent. The drive is
+    // taken from driveText when given, else from path.
+    void SelectPathFolder(QByteArray path, const QByteArray& driveText = QByteArray());
 
     // Shows the found-list entry at hsb's Value.
     void ThumbNailShow();

@@ -262,20 +262,11 @@ void Suche::dropEvent(QDropEvent* event)
         tryStep("read the shortcut", [&] { target = ShortcutTarget(piece); });
         if (target.isEmpty())
             return; // no usable target: the lists stay where they are
-        tryStep("select the drive", [&] { ui->drvList->setDriveBytes(target); });
-        tryStep("mark a folder", [&] {
-            if (!target.contains('.') && !target.endsWith('/'))
-                target += '/';
-        });
-        tryStep("open the folder", [&] { ui->dirList->setPathBytes(nur_Pfad(target)); });
+        SelectPathFolder(target);
         return;
     }
-    tryStep("select the drive", [&] { ui->drvList->setDriveBytes(piece); });
-    tryStep("mark a folder", [&] {
-        if (!name.contains('.') && !name.endsWith('/'))
-            name += '/';
-    });
-    tryStep("open the folder", [&] { ui->dirList->setPathBytes(nur_Pfad(name)); });
+    // The drive comes from the piece before the first blank, the folder from the whole name.
+    SelectPathFolder(name, piece);
 }
 
 // Slideshow
