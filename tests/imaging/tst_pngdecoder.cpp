@@ -180,6 +180,7 @@ private slots:
     void sixteenBitSamplesRounded();
     void paletteWithTransparency();
     void greyWithTransparentValue();
+    void exifChunkLeftAsQtLeavesIt();
 
 private:
     QTemporaryDir m_dir;
@@ -394,6 +395,26 @@ void TestPngDecoder::greyWithTransparentValue()
     const QImage image = load(path, 100, 0x000000FF);
     QCOMPARE(image.pixel(0, 0), qRgb(255, 0, 0));
     QCOMPARE(image.pixel(1, 2), qRgb(0xC0, 0xC0, 0xC0));
+}
+
+void TestPngDecoder::exifChunkLeftAsQtLeavesIt()
+{
+    // An eXIf chunk saying "turn a quarter": Qt's reader, even when asked to turn
+    // pictures upright, shows a PNG as stored, and so does this program.
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(QImage(40, 20, QImage::Format_RGB32).save(&buffer, "png"));
+    const QByteArray exif("MM\0*\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0", 26);
+    png.insert(8 + 25, chunk("eXIf", exif));
+    const QString path = m_dir.filePath("exif.png");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(png) == png.size());
+    f.close();
+    QImageReader reader(path);
+    reader.setAutoTransform(true);
+    QCOMPARE(reader.read().size(), QSize(40, 20));
+    QCOMPARE(load(path, 210).size(), QSize(40, 20));
 }
 
 QTEST_GUILESS_MAIN(TestPngDecoder)
