@@ -14,6 +14,7 @@
 #include <QLocale>
 #include <QMimeData>
 #include <QTimer>
+#include <algorithm>
 #include <sys/stat.h>
 
 #include "clongscroll.h"
@@ -281,9 +282,10 @@ void Suche::cmdDiaShow_Click()
 
 void Suche::Command1_Click()
 {
-    // Wakes the wait below regularly, so it sleeps between events instead of spinning.
+    // Wakes the wait below, so it sleeps between events instead of spinning; it is set to
+    // the time left (at most 5 ms) so a wait ends on time, not up to a tick late.
     QTimer tick;
-    tick.start(5);
+    tick.setTimerType(Qt::PreciseTimer);
     QElapsedTimer clock;
     for (;;) {
         DiaFlag = 0;
@@ -296,11 +298,12 @@ void Suche::Command1_Click()
             tryStep("show the next entry", [&] { hsbRef().setValue(i); });
             showed = true;
             clock.start();
+            double duration = 0;
             for (;;) {
+                tick.start(std::clamp(static_cast<int>(duration * 1000 - clock.elapsed()), 1, 5));
                 QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
                 if (m_unloaded)
                     return; // the window closed during the wait
-                double duration = 0;
                 tryStep("read the display time", [&] { duration = ui->HScroll2->value() / 10.0; });
                 if (DiaFlag == 1) {
                     DiaFlag = 0;

@@ -2,6 +2,7 @@
 // list, the count, the list's width and the position over the hits.
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include "clongscroll.h"
@@ -23,7 +24,18 @@ class WindowSink : public search::WalkSink
 public:
     WindowSink(Suche& window, Ui::Suche& ui) : m_window(window), m_ui(ui) {}
 
-    void serveEvents() override { QCoreApplication::processEvents(); }
+    // Events are served at every folder, so a click on the cancel button is seen at the
+    // next folder; but the window repaints only every few dozen milliseconds, since
+    // repainting the growing list and the labels once per folder costs ten times the walk.
+    void serveEvents() override
+    {
+        const bool paint = !m_painted.isValid() || m_painted.elapsed() >= RepaintIntervalMs;
+        if (paint != m_window.updatesEnabled())
+            m_window.setUpdatesEnabled(paint);
+        QCoreApplication::processEvents();
+        if (paint)
+            m_painted.start();
+    }
     void folderEntered(std::string_view folder) override
     {
         m_ui.Label1->setText(QString::fromUtf8(folder.data(), static_cast<qsizetype>(folder.size())));
@@ -35,9 +47,12 @@ public:
         m_ui.lblCount->setText(QString::number(runningTotal));
     }
 
+    static constexpr qint64 RepaintIntervalMs = 40;
+
 private:
     Suche& m_window;
     Ui::Suche& m_ui;
+    QElapsedTimer m_painted;
 };
 
 } // namespace
@@ -131,6 +146,7 @@ void Suche::runWalk(const QString& patternList)
         ui->lstFoundFiles->flushPendingRows();
         ui->lblCount->setText(QString::number(found));
     });
+    setUpdatesEnabled(true);
     ui->lstFoundFiles->flushPendingRows();
     m_searching = false;
 }

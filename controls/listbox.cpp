@@ -140,11 +140,12 @@ void ListBoxModel::schedulePublish()
 {
     if (m_publishTimer.isActive())
         return;
-    // Each batch makes the view lay out all its rows again (some 40 ns a row), so a long
-    // list takes its batches less often: at once while it is short, then one every
-    // 200 ns per row, at most every 200 ms. The layouts then cost at most about a fifth
-    // of the time of a fast walk, and the list on screen is never far behind.
-    m_publishTimer.start(std::min(200, m_published / 5000));
+    // Each batch makes the view lay out all its rows again (some 40 ns a row) and repaint,
+    // so a longer list takes its batches less often: at once while it is short, then at
+    // the pace of a screen refresh (40 ms), slowing to one every 200 ms for huge lists.
+    // The layouts then cost a small part of a fast walk, and the list on screen is
+    // never far behind.
+    m_publishTimer.start(m_published < 500 ? 0 : std::clamp(m_published / 1000, 40, 200));
 }
 
 void ListBoxModel::publishPending()
