@@ -17,6 +17,24 @@ namespace {
 // A text file bigger than this is shown up to this size: a multi-gigabyte log would
 // otherwise freeze the window and exhaust memory.
 constexpr qsizetype MaxTextBytes = 16 * 1024 * 1024;
+// The text box lays out every line (a few microseconds each), so 16 MiB of very short
+// lines would still freeze it for half a minute: such a file is shown up to this line.
+constexpr qsizetype MaxTextLines = 300000;
+
+// Cuts bytes after their MaxTextLines-th line break; true when something was cut.
+bool cutAfterMaxLines(QByteArray& bytes)
+{
+    qsizetype at = -1;
+    for (qsizetype line = 0; line < MaxTextLines; ++line) {
+        at = bytes.indexOf('\n', at + 1);
+        if (at < 0)
+            return false;
+    }
+    if (at + 1 >= bytes.size())
+        return false;
+    bytes.truncate(at + 1);
+    return true;
+}
 
 constexpr int32_t ErrFileNotFound = 53;
 constexpr int32_t ErrPathFileAccess = 75;
@@ -123,7 +141,9 @@ QString decodeText(const QByteArray& bytes)
 void LoadTextFile(const QByteArray& path, QPlainTextEdit* box)
 {
     bool truncated = false;
-    const QByteArray bytes = readHead(path, &truncated);
+    QByteArray bytes = readHead(path, &truncated);
+    if (cutAfterMaxLines(bytes))
+        truncated = true;
     QString text;
     if (truncated) {
         // The cut at 16 MiB may split a character; that alone must not turn UTF-8 into Windows-1252.

@@ -25,6 +25,7 @@ private slots:
     void nonUtf8FileNameIsRead();
     void textStopsAtNul();
     void hugeFileShowsItsFirst16MiB();
+    void manyShortLinesAreShownUpTo300000();
     void cutInsideUtf8CharacterStaysUtf8();
 
 private:
@@ -159,6 +160,17 @@ void TestModul1::hugeFileShowsItsFirst16MiB()
     const QString text = load(bytes);
     QCOMPARE(text.size(), limit);
     QVERIFY(!text.contains(QStringLiteral("ENDE")));
+}
+
+void TestModul1::manyShortLinesAreShownUpTo300000()
+{
+    // Far below 16 MiB, but enough lines to keep the text box busy for many seconds.
+    QByteArray bytes = QByteArray("ä\n").repeated(400000);
+    bytes.prepend("erste Zeile\n");
+    const QString text = load(bytes);
+    QCOMPARE(text.count(u'\n'), 300000);
+    QVERIFY(text.startsWith(QStringLiteral("erste Zeile\nä\n")));
+    QVERIFY(text.endsWith(QStringLiteral("ä\n")));
 }
 
 void TestModul1::cutInsideUtf8CharacterStaysUtf8()
