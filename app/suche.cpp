@@ -25,17 +25,17 @@ namespace fotarik {
 
 QString composeSearchSpec(const std::array<bool, 23>& ticked)
 {
-    QString spec;
+    QString pattern;
     for (size_t i = 0; i < ticked.size(); ++i) {
         if (!ticked[i])
             continue;
         // "HTM, HTML" names two extensions; one element each lets the box find them.
         for (const QString& ext : QString::fromLatin1(TypeCaptions[i]).split(QStringLiteral(", ")))
-            spec += QStringLiteral("*.") + ext + u';';
+            pattern += QStringLiteral("*.") + ext + u';';
     }
-    if (spec.endsWith(u';'))
-        spec.chop(1);
-    return spec;
+    if (pattern.endsWith(u';'))
+        pattern.chop(1);
+    return pattern;
 }
 
 QByteArray ShortcutTargetFromBytes(const QByteArray& s)

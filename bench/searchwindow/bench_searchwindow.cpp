@@ -7,6 +7,7 @@
 // The last line is "window-median-ms <ms> hits <n>" for scripts; --hits writes the found
 // list, one path per line, as the window holds it after the last run.
 
+#include "benchsupport.h"
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -33,23 +34,12 @@
 
 using namespace fotarik;
 
+using fotarik::bench::cpuMs;
+using fotarik::bench::median;
+
 namespace {
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    if (v.empty())
-        return 0;
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
-double cpuMs()
-{
-    rusage r{};
-    getrusage(RUSAGE_SELF, &r);
-    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e3 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e3;
-}
 
 // Wall and CPU time of this process in milliseconds. On a busy machine the CPU time is
 // the steadier figure: it leaves out the time other processes held the cores.

@@ -7,6 +7,7 @@
 //
 //   bench_slideshow [--count N] [--runs R]     (defaults 1000 and 7)
 
+#include "benchsupport.h"
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -38,23 +39,13 @@
 
 using namespace fotarik;
 
+using fotarik::bench::cpuMs;
+using fotarik::bench::makePhoto;
+using fotarik::bench::median;
+
 namespace {
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    if (v.empty())
-        return 0;
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
-double cpuSeconds()
-{
-    rusage r{};
-    getrusage(RUSAGE_SELF, &r);
-    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
 
 // A small picture with a little structure, different for every index.
 void writeSmallPicture(const QString& path, int index)
@@ -70,29 +61,6 @@ void writeSmallPicture(const QString& path, int index)
         qFatal("cannot write %s", qPrintable(path));
 }
 
-// A photo-like 6000 x 4000 picture: smooth colour fields plus fine grain and edges, so
-// the entropy decoder has real work (a flat gradient decodes unrealistically fast).
-QImage makePhoto()
-{
-    const int w = 6000;
-    const int h = 4000;
-    QImage image(w, h, QImage::Format_RGB32);
-    QRandomGenerator rng(4711);
-    for (int y = 0; y < h; ++y) {
-        QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < w; ++x) {
-            const double fx = x / 600.0;
-            const double fy = y / 400.0;
-            const int grain = int(rng.bounded(48)) - 24;
-            const int r = int(128 + 90 * std::sin(fx * 1.7 + std::cos(fy * 2.3))) + grain;
-            const int g = int(128 + 90 * std::sin(fy * 1.3 + fx * 0.4)) + grain;
-            const int b =
-                int(128 + 90 * std::cos((fx + fy) * 0.9)) + ((x / 37 + y / 53) % 2 ? 30 : -30) + grain;
-            line[x] = qRgb(std::clamp(r, 0, 255), std::clamp(g, 0, 255), std::clamp(b, 0, 255));
-        }
-    }
-    return image;
-}
 
 void search(Suche& w, const QString& pattern)
 {
@@ -141,11 +109,11 @@ void slideshowPass(const QString& folder, int count)
         stamps.push_back(clock.nsecsElapsed());
         values.push_back(w.hsb->Value());
     });
-    const double cpu0 = cpuSeconds();
+    const double cpu0 = (cpuMs() / 1000.0);
     clock.start();
     w.ui->Command1->click(); // returns when the pass ends
     const qint64 endNs = clock.nsecsElapsed();
-    const double cpu = cpuSeconds() - cpu0;
+    const double cpu = (cpuMs() / 1000.0) - cpu0;
 
     if (int(stamps.size()) != count)
         std::printf("  note: %zu entries shown, expected %d\n", stamps.size(), count);

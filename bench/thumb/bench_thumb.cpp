@@ -3,6 +3,7 @@
 // vipsthumbnail and djpeg as whole processes.
 // Usage: bench_thumb [runs] (default 7). Needs vipsthumbnail, djpeg and /usr/bin/time.
 
+#include "benchsupport.h"
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -22,13 +23,11 @@
 
 #include "gdiplusresize.h"
 
+using fotarik::bench::makePhoto;
+using fotarik::bench::median;
+
 namespace {
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 // Medians of several pieces of work timed in turn, so that a change in the machine's
 // load during the measurement weighs on all of them alike and their ratio holds.
@@ -86,29 +85,6 @@ ProcessFigures timeProcess(int runs, const QString& program, const QStringList& 
     return {median(ms), median(peak), ok};
 }
 
-// A photo-like 6000 x 4000 picture: smooth colour fields plus fine grain and edges, so
-// the entropy decoder has real work (a flat gradient decodes unrealistically fast).
-QImage makePhoto()
-{
-    const int w = 6000;
-    const int h = 4000;
-    QImage image(w, h, QImage::Format_RGB32);
-    QRandomGenerator rng(4711);
-    for (int y = 0; y < h; ++y) {
-        QRgb* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < w; ++x) {
-            const double fx = x / 600.0;
-            const double fy = y / 400.0;
-            const int grain = int(rng.bounded(48)) - 24;
-            const int r = int(128 + 90 * std::sin(fx * 1.7 + std::cos(fy * 2.3))) + grain;
-            const int g = int(128 + 90 * std::sin(fy * 1.3 + fx * 0.4)) + grain;
-            const int b =
-                int(128 + 90 * std::cos((fx + fy) * 0.9)) + ((x / 37 + y / 53) % 2 ? 30 : -30) + grain;
-            line[x] = qRgb(std::clamp(r, 0, 255), std::clamp(g, 0, 255), std::clamp(b, 0, 255));
-        }
-    }
-    return image;
-}
 
 extern "C" void quietPngError(png_structp png, png_const_charp)
 {
