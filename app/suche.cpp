@@ -175,7 +175,7 @@ void Suche::Form_Load(const QString& commandLine)
         ui->HScroll2->setPageStep(10);
         ui->HScroll2->setSingleStep(1);
     });
-    tryStep("print the preview caption", [&] { /* drawn with the background, see paintPreviewBackground */ });
+    // The caption "Vorschaubild" is printed with the background (paintPreviewBackground).
     tryStep("store the screen values", [&] {
         ScreenTwipsX = static_cast<float>(twipsPerPixel());
         VScrollWidth = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
