@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QScreen>
@@ -69,6 +70,15 @@ QByteArray ShortcutTarget(const QByteArray& shortcutFile)
     return ShortcutTargetFromBytes(f.readAll());
 }
 
+// The designed widths fit the original bitmap font; a substitute font may need a few
+// pixels more, and a label then grows rather than cutting its text off.
+void widenToText(QLabel* label)
+{
+    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2;
+    if (needed > label->width())
+        label->resize(needed, label->height());
+}
+
 QString Suche::nur_Pfad(const QString& Dateiname)
 {
     const qsizetype at = Dateiname.lastIndexOf(u'/');
@@ -101,6 +111,9 @@ Suche::Suche(const QString& commandLine, QWidget* parent) : QWidget(parent), ui(
     // The designed width holds a single character; the path line spans the bottom panel.
     label1->resize(ui->PictureUnten->width() - label1->x(), label1->height());
     ui->Anzeige1->setCursor(Qt::PointingHandCursor);
+    for (QLabel* label : findChildren<QLabel*>())
+        if (!label->wordWrap() && !label->text().isEmpty())
+            widenToText(label);
 
     for (size_t i = 0; i < chkP.size(); ++i)
         connect(chkP[i], &QCheckBox::toggled, this, [this, i] { chkP_Click(static_cast<int>(i)); });

@@ -12,6 +12,7 @@
 #include "form1.h"
 
 class QCheckBox;
+class QLabel;
 
 namespace Ui {
 class Suche;
@@ -116,6 +117,9 @@ private:
 // file cannot be read or holds no such text.
 QByteArray ShortcutTarget(const QByteArray& shortcutFile);
 QByteArray ShortcutTargetFromBytes(const QByteArray& bytes);
+
+// Makes label wide enough for its text, never narrower than designed.
+void widenToText(QLabel* label);
 
 // The type-box composition: "*." + caption + ";" for each ticked box in index order,
 // without the last ";". The box "HTM, HTML" contributes one element per extension.

@@ -335,6 +335,7 @@ void Suche::HScroll2_Change()
     tryStep("show the display time", [&] {
         ui->Label9->setText(QStringLiteral("Anzeigedauer ") +
                             QLocale::system().toString(ui->HScroll2->value() / 10.0, 'f', 1) + QStringLiteral(" s"));
+        widenToText(ui->Label9);
     });
 }
 
