@@ -118,8 +118,27 @@ void TstSuche::designOfEveryControl_data()
     QTest::newRow("Check2") << "Check2" << QRect(88, 24, 17, 13) << "Check2" << "Endlosanzeige";
     QTest::newRow("Command2") << "Command2" << QRect(324, 104, 41, 17) << "alle" << "";
     QTest::newRow("Label7_2") << "Label7_2" << QRect(8, 16, 26, 13) << "Bilder" << "";
-    QTest::newRow("chkP_15") << "chkP_15" << QRect(240, 104, 81, 17) << "HTM, HTML" << "";
-    QTest::newRow("chkP_22") << "chkP_22" << QRect(168, 104, 61, 17) << "TIFF" << "";
+    // The type boxes: index, caption, left, top, width in twips (all 255 high).
+    struct Box
+    {
+        int index;
+        const char* caption;
+        int left, top, width;
+    };
+    const Box boxes[] = {{0, "BMP", 120, 480, 735},   {1, "WMF", 1500, 840, 795},   {2, "ICO", 120, 1200, 735},
+                         {3, "JPG", 1500, 480, 795},  {4, "GIF", 840, 480, 555},    {5, "DIB", 840, 840, 615},
+                         {6, "EMF", 1500, 1200, 735}, {7, "CUR", 840, 1200, 615},   {8, "WAV", 4800, 480, 735},
+                         {9, "AVI", 120, 1560, 735},  {10, "MID", 4800, 840, 735},  {11, "TXT", 3600, 480, 735},
+                         {12, "ASC", 3600, 840, 735}, {13, "INI", 3600, 1200, 735}, {14, "MP3", 4800, 1200, 735},
+                         {15, "HTM, HTML", 3600, 1560, 1215}, {16, "PNG", 120, 840, 675}, {17, "TIF", 1500, 1560, 1035},
+                         {18, "RLE", 840, 1560, 615}, {19, "JPEG", 2520, 480, 795}, {20, "JFIF", 2520, 840, 795},
+                         {21, "JPE", 2520, 1200, 795}, {22, "TIFF", 2520, 1560, 915}};
+    auto px = [](int twips) { return qRound(twips / 15.0); };
+    for (const Box& b : boxes) {
+        const QString name = QStringLiteral("chkP_%1").arg(b.index);
+        QTest::newRow(qPrintable(name)) << name << QRect(px(b.left), px(b.top), px(b.width), px(255))
+                                        << QString::fromLatin1(b.caption) << QString();
+    }
     QTest::newRow("PictureUnten") << "PictureUnten" << QRect(0, 394, 668, 19) << "" << "";
 }
 
@@ -204,8 +223,15 @@ void TstSuche::tabOrderFollowsTheDesign()
     QVERIFY(QTest::qWaitForWindowActive(&window));
     window.ui->txtSearchSpec->setFocus();
     QTRY_COMPARE(QApplication::focusWidget(), window.ui->txtSearchSpec);
-    const QList<QWidget*> expected = {window.ui->dirList, window.ui->drvList, window.ui->lstFoundFiles,
-                                      window.ui->cmdSearch, window.ui->chkP_0, window.ui->chkP_1};
+    // Hidden, disabled and unfocusable controls are passed over; after the last type
+    // box the order starts again at the pattern box.
+    const QList<QWidget*> expected = {
+        window.ui->dirList, window.ui->drvList, window.ui->lstFoundFiles, window.ui->cmdSearch, window.ui->chkP_0,
+        window.ui->chkP_1,  window.ui->chkP_2,  window.ui->chkP_3,       window.ui->chkP_4,    window.ui->chkP_5,
+        window.ui->chkP_6,  window.ui->chkP_7,  window.ui->chkP_11,      window.ui->chkP_12,   window.ui->chkP_13,
+        window.ui->Command2, window.ui->chkP_8, window.ui->chkP_9,       window.ui->chkP_10,   window.ui->chkP_14,
+        window.ui->chkP_15, window.ui->chkP_16, window.ui->chkP_17,      window.ui->chkP_18,   window.ui->chkSubFolder,
+        window.ui->chkP_19, window.ui->chkP_20, window.ui->chkP_21,      window.ui->chkP_22,   window.ui->txtSearchSpec};
     for (QWidget* next : expected) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget()->objectName(), next->objectName());

@@ -79,7 +79,8 @@ CUSTOM = {
     "fotarik::DirListBox": ("QListWidget", "dirlistbox.h"),
     "fotarik::FileListBox": ("QListWidget", "filelistbox.h"),
 }
-NOFOCUS = {"QLabel", "QGroupBox", "QFrame"}
+# Scroll bars take no focus here, and a tab stop on such a widget would be ignored.
+NOFOCUS = {"QLabel", "QGroupBox", "QFrame", "QScrollBar"}
 
 
 def px(v):
