@@ -5,20 +5,17 @@ namespace fotarik {
 CommandLine parseCommandLine(const QStringList& arguments)
 {
     CommandLine c;
-    QStringList rest;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& a = arguments[i];
         if (i == 1 && a == QLatin1String("--find"))
-            return {CommandLine::Mode::Find, {}};
+            return {CommandLine::Mode::Find};
         if (i == 1 && a == QLatin1String("--thumbnail"))
-            return {CommandLine::Mode::Thumbnail, {}};
+            return {CommandLine::Mode::Thumbnail};
         if (a == QLatin1String("--help") || a == QLatin1String("-h"))
-            return {CommandLine::Mode::Help, {}};
+            return {CommandLine::Mode::Help};
         if (a == QLatin1String("--version"))
-            return {CommandLine::Mode::Version, {}};
-        rest << a;
+            return {CommandLine::Mode::Version};
     }
-    c.startPath = rest.join(u' ');
     return c;
 }
 

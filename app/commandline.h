@@ -1,6 +1,6 @@
 #pragma once
-// The program's command line: options it knows, and "the command line" that chooses the
-// start folder (the other arguments joined by single blanks).
+// The program's command line: the options it knows. Without one, the arguments joined by
+// single blanks choose the start folder.
 
 #include <QString>
 #include <QStringList>
@@ -11,7 +11,6 @@ struct CommandLine
 {
     enum class Mode { Window, Help, Version, Find, Thumbnail };
     Mode mode = Mode::Window;
-    QString startPath; // arguments joined by blanks (quotes are removed by the window)
 };
 
 CommandLine parseCommandLine(const QStringList& arguments);

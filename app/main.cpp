@@ -32,7 +32,11 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fotarik"));
     fotarik::registerFontSubstitutions();
-    fotarik::Suche window(commandLine.startPath);
+    // The start path goes on as the arguments' own bytes, so any file name works.
+    QByteArray startPath;
+    for (int i = 1; i < argc; ++i)
+        startPath += (i > 1 ? " " : "") + QByteArray(argv[i]);
+    fotarik::Suche window(startPath);
     window.show();
     return app.exec();
 }

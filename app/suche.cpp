@@ -11,6 +11,8 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
+#include <cstdlib>
+#include <sys/stat.h>
 
 #include "clongscroll.h"
 #include "fonts.h"
@@ -79,6 +81,17 @@ void widenToText(QLabel* label)
         label->resize(needed, label->height());
 }
 
+QByteArray followSymbolicLink(const QByteArray& path)
+{
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return path;
+    std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.constData(), nullptr), &std::free);
+    if (!resolved)
+        return path; // a dangling link: its own name stands
+    return QByteArray(resolved.get()) + (path.endsWith('/') ? "/" : "");
+}
+
 QString Suche::nur_Pfad(const QString& Dateiname)
 {
     const qsizetype at = Dateiname.lastIndexOf(u'/');
@@ -91,7 +104,9 @@ QByteArray Suche::nur_Pfad(const QByteArray& Dateiname)
     return at < 0 ? QByteArray() : Dateiname.left(at + 1);
 }
 
-Suche::Suche(const QString& commandLine, QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Suche>())
+Suche::Suche(const QString& commandLine, QWidget* parent) : Suche(QFile::encodeName(commandLine), parent) {}
+
+Suche::Suche(const QByteArray& commandLine, QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Suche>())
 {
     ui->setupUi(this);
     applyDesignFonts(this);
@@ -166,7 +181,7 @@ Suche::~Suche()
     delete m_form1;
 }
 
-void Suche::Form_Load(const QString& commandLine)
+void Suche::Form_Load(const QByteArray& commandLine)
 {
     tryStep("centre the window", [&] {
         const QRect screen = this->screen() ? this->screen()->geometry() : QRect(0, 0, 1024, 768);
@@ -207,10 +222,10 @@ void Suche::Form_Load(const QString& commandLine)
     tryStep("start the imaging session", [&] { ImagingToken = StartGdiPlus(); });
 }
 
-void Suche::applyCommandLine(const QString& commandLine)
+void Suche::applyCommandLine(const QByteArray& commandLine)
 {
-    QString text = commandLine;
-    text.remove(u'"');
+    QByteArray argument = commandLine;
+    argument.replace('"', QByteArray());
     const auto openHome = [&] {
         const QByteArray home = QFile::encodeName(QDir::homePath());
         tryStep("select the home drive", [&] { ui->drvList->setDriveBytes(home); });
@@ -220,10 +235,9 @@ void Suche::applyCommandLine(const QString& commandLine)
         openHome();
         return;
     }
-    QByteArray argument = QFile::encodeName(text);
     tryStep("resolve a relative path", [&] {
         if (!argument.startsWith('/'))
-            argument = QFile::encodeName(QDir::current().absoluteFilePath(text));
+            argument = QFile::encodeName(QDir::currentPath()) + '/' + argument;
     });
     if (argument.right(3) == "lnk") {
         tryStep("read the shortcut", [&] { argument = ShortcutTarget(argument); });
@@ -234,11 +248,7 @@ void Suche::applyCommandLine(const QString& commandLine)
         }
     } else {
         // A symbolic link is this platform's shortcut: follow it to its target.
-        tryStep("follow a symbolic link", [&] {
-            const QFileInfo info(QFile::decodeName(argument));
-            if (info.isSymLink() && info.exists())
-                argument = QFile::encodeName(info.canonicalFilePath()) + (argument.endsWith('/') ? "/" : "");
-        });
+        tryStep("follow a symbolic link", [&] { argument = followSymbolicLink(argument); });
     }
     SelectPathFolder(argument);
 }

@@ -28,7 +28,9 @@ class Suche : public QWidget
     Q_OBJECT
 
 public:
-    // commandLine: the program's arguments joined by single blanks.
+    // commandLine: the program's arguments joined by single blanks, as the file system's
+    // bytes (the text form is for callers that have no bytes).
+    explicit Suche(const QByteArray& commandLine, QWidget* parent = nullptr);
     explicit Suche(const QString& commandLine, QWidget* parent = nullptr);
     ~Suche() override;
 
@@ -65,9 +67,9 @@ protected:
 
 private:
     // Start-up
-    void Form_Load(const QString& commandLine);
+    void Form_Load(const QByteArray& commandLine);
     void paintPreviewBackground(QWidget* area);
-    void applyCommandLine(const QString& commandLine);
+    void applyCommandLine(const QByteArray& commandLine);
 
     // Type selection
     void chkP_Click(int index);
@@ -117,6 +119,9 @@ private:
 // file cannot be read or holds no such text.
 QByteArray ShortcutTarget(const QByteArray& shortcutFile);
 QByteArray ShortcutTargetFromBytes(const QByteArray& bytes);
+
+// The target of a symbolic link (fully resolved), or path itself when it is none.
+QByteArray followSymbolicLink(const QByteArray& path);
 
 // Makes label wide enough for its text, never narrower than designed.
 void widenToText(QLabel* label);

@@ -251,11 +251,7 @@ void Suche::dropEvent(QDropEvent* event)
         return;
     event->acceptProposedAction();
     QByteArray name = names.first();
-    tryStep("follow a symbolic link", [&] {
-        const QFileInfo info(QFile::decodeName(name));
-        if (info.isSymLink() && info.exists())
-            name = QFile::encodeName(info.canonicalFilePath());
-    });
+    tryStep("follow a symbolic link", [&] { name = followSymbolicLink(name); });
     const qsizetype blank = name.indexOf(' ');
     const QByteArray piece = blank < 0 ? name : name.left(blank);
     if (piece.right(3) == "lnk") {

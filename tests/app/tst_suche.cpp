@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <sys/stat.h>
 
 #include "clongscroll.h"
 #include "dirlistbox.h"
@@ -62,6 +63,7 @@ private slots:
     void commandLineChoosesTheStartFolder();
     void commandLineShortcutWithoutTargetKeepsTheFolder();
     void commandLineFollowsASymbolicLink();
+    void commandLineKeepsBytesThatAreNotUtf8();
 
     void typeBoxesComposeThePattern();
     void alleKeineToggles();
@@ -360,6 +362,16 @@ void TstSuche::commandLineFollowsASymbolicLink()
     QVERIFY(QFile::link(dir.filePath(QStringLiteral("ziel/tief/bild.jpg")), dir.filePath(QStringLiteral("verweis.jpg"))));
     Suche window(dir.filePath(QStringLiteral("verweis.jpg")));
     QCOMPARE(window.ui->dirList->Path(), QFileInfo(dir.filePath(QStringLiteral("ziel/tief"))).canonicalFilePath());
+}
+
+void TstSuche::commandLineKeepsBytesThatAreNotUtf8()
+{
+    QTemporaryDir dir;
+    const QByteArray folder = bytes(dir.path()) + "/Bild\xe4er alt";
+    QCOMPARE(::mkdir(folder.constData(), 0755), 0);
+    Suche window(folder + "/foto.jpg");
+    QCOMPARE(window.ui->dirList->pathBytes(), folder);
+    QCOMPARE(window.ui->filList->pathBytes(), folder);
 }
 
 void TstSuche::typeBoxesComposeThePattern()
