@@ -108,5 +108,12 @@ if [ -n "$window" ]; then
 else
     echo "(bench_searchwindow not built next to $fotarik: no window timing; pass --window PATH)"
 fi
+# The found list at a million entries: memory per entry and the width fitting.
+list_bench="$(dirname "$fotarik")/../bench/list/bench_list"
+if [ -x "$list_bench" ]; then
+    echo
+    QT_QPA_PLATFORM=offscreen "$list_bench"
+fi
+echo
 echo "hits: $hits; same set of hits from all: $same"
 [ "${same:0:3}" = "yes" ]
