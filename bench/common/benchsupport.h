@@ -1,7 +1,10 @@
 #pragma once
 // Small helpers the benchmarks share: medians, CPU time, and a photo-like test picture.
 
+#include <QElapsedTimer>
 #include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <algorithm>
 #include <cmath>
@@ -49,6 +52,42 @@ inline QImage makePhoto()
         }
     }
     return image;
+}
+
+struct ProcessFigures
+{
+    double ms = 0;
+    double peakMiB = 0;
+    bool ok = false;
+};
+
+// Wall time and peak resident memory (via /usr/bin/time) of a whole process.
+inline ProcessFigures timeProcess(int runs, const QString& program, const QStringList& arguments)
+{
+    std::vector<double> ms;
+    std::vector<double> peak;
+    bool ok = true;
+    for (int i = 0; i <= runs; ++i) {
+        QProcess p;
+        p.setStandardOutputFile(QProcess::nullDevice());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        p.setProcessEnvironment(env);
+        QElapsedTimer t;
+        t.start();
+        p.start(QStringLiteral("/usr/bin/time"),
+                QStringList{QStringLiteral("-f"), QStringLiteral("@@%M")} << program << arguments);
+        p.waitForFinished(120000);
+        const double elapsed = t.nsecsElapsed() / 1e6;
+        const QByteArray err = p.readAllStandardError();
+        const int at = err.lastIndexOf("@@");
+        ok = ok && p.exitCode() == 0 && at >= 0;
+        if (i == 0)
+            continue; // cache warm-up
+        ms.push_back(elapsed);
+        peak.push_back(at >= 0 ? err.mid(at + 2).trimmed().toDouble() / 1024.0 : 0);
+    }
+    return {median(ms), median(peak), ok};
 }
 
 } // namespace fotarik::bench

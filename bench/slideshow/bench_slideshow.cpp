@@ -42,6 +42,8 @@ using namespace fotarik;
 using fotarik::bench::cpuMs;
 using fotarik::bench::makePhoto;
 using fotarik::bench::median;
+using fotarik::bench::ProcessFigures;
+using fotarik::bench::timeProcess;
 
 namespace {
 
@@ -199,26 +201,11 @@ void bigPreview(const QString& folder, int runs)
             inProcessMs.push_back(t.nsecsElapsed() / 1e6);
     }
 
-    std::vector<double> processMs;
-    bool ok = true;
-    for (int i = 0; i <= runs; ++i) {
-        QProcess p;
-        p.setStandardOutputFile(QProcess::nullDevice());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        p.setProcessEnvironment(env);
-        QElapsedTimer t;
-        t.start();
-        p.start(QStringLiteral(FOTARIK_EXE), {QStringLiteral("--thumbnail"), a, QStringLiteral("210x210")});
-        p.waitForFinished(120000);
-        const double ms = t.nsecsElapsed() / 1e6;
-        ok = ok && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-        if (i > 0)
-            processMs.push_back(ms);
-    }
-
+    const ProcessFigures process =
+        timeProcess(runs, QStringLiteral(FOTARIK_EXE), {QStringLiteral("--thumbnail"), a, QStringLiteral("210x210")});
+    const bool ok = process.ok;
     const double wm = median(windowMs);
-    const double pm = median(processMs);
+    const double pm = process.ms;
     std::printf("preview of a 24-megapixel JPEG (%lld KiB, shown %d x %d), median of %d runs\n",
                 QFile(a).size() / 1024, shown.width(), shown.height(), runs);
     std::printf("  %-44s %9.1f ms\n", "window: hsb->setValue(i) to return", wm);

@@ -25,6 +25,8 @@
 
 using fotarik::bench::makePhoto;
 using fotarik::bench::median;
+using fotarik::bench::ProcessFigures;
+using fotarik::bench::timeProcess;
 
 namespace {
 
@@ -49,41 +51,6 @@ std::vector<double> timeInProcess(int runs, const std::vector<std::function<void
     return medians;
 }
 
-struct ProcessFigures
-{
-    double ms = 0;
-    double peakMiB = 0;
-    bool ok = false;
-};
-
-// Wall time and peak resident memory (via /usr/bin/time) of a whole process.
-ProcessFigures timeProcess(int runs, const QString& program, const QStringList& arguments)
-{
-    std::vector<double> ms;
-    std::vector<double> peak;
-    bool ok = true;
-    for (int i = 0; i <= runs; ++i) {
-        QProcess p;
-        p.setStandardOutputFile(QProcess::nullDevice());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        p.setProcessEnvironment(env);
-        QElapsedTimer t;
-        t.start();
-        p.start(QStringLiteral("/usr/bin/time"),
-                QStringList{QStringLiteral("-f"), QStringLiteral("@@%M")} << program << arguments);
-        p.waitForFinished(120000);
-        const double elapsed = t.nsecsElapsed() / 1e6;
-        const QByteArray err = p.readAllStandardError();
-        const int at = err.lastIndexOf("@@");
-        ok = ok && p.exitCode() == 0 && at >= 0;
-        if (i == 0)
-            continue; // cache warm-up
-        ms.push_back(elapsed);
-        peak.push_back(at >= 0 ? err.mid(at + 2).trimmed().toDouble() / 1024.0 : 0);
-    }
-    return {median(ms), median(peak), ok};
-}
 
 
 extern "C" void quietPngError(png_structp png, png_const_charp)
