@@ -39,11 +39,6 @@ namespace {
 
 const QString Mp3Alias = QStringLiteral("MyAlias");
 
-QString lastChars(const QByteArray& path, int n)
-{
-    return QString::fromUtf8(path).right(n).toLower().trimmed();
-}
-
 // "#,###,###": digit groups with the user's separator, nothing for 0.
 QString formatSize(qint64 bytes)
 {
@@ -97,16 +92,17 @@ void Suche::ThumbNailShow()
     tryStep("show the path", [&] { ui->Label1->setText(QString::fromUtf8(path)); });
     tryStep("show the number", [&] { ui->Label2->setText(QString::number(static_cast<int64_t>(hsbRef().Value()) + 1)); });
     stopPreviewMedia();
-    const QString s3 = lastChars(path, 3);
+    // Every suffix test of the preview is one of the file classes ("mid" is the MIDI
+    // class, "exe"/"dll" the program class, ...), so the classification is done once.
+    const FileKind kind = FileClass(path);
     tryStep("start a midi sound", [&] {
-        if (s3 == QLatin1String("mid"))
+        if (kind == FileKind::MidiSound)
             StartMidiSound(path);
     });
-    if (s3 == QLatin1String("exe") || s3 == QLatin1String("dll")) {
+    if (kind == FileKind::Program) {
         tryStep("default pointer", [&] { setBusy(false); });
         return;
     }
-    const FileKind kind = FileClass(path);
     if (kind == FileKind::Picture) {
         tryStep("keep the text box hidden", [&] { ui->TextBox1->hide(); });
         tryStep("load the picture", [&] {
@@ -136,11 +132,11 @@ void Suche::ThumbNailShow()
             ui->TextBox1->show();
         });
         tryStep("load the text", [&] { LoadTextFile(path, ui->TextBox1); });
-    } else if (s3 == QLatin1String("wav")) {
+    } else if (kind == FileKind::WaveSound) {
         tryStep("start the wave sound", [&] { StartWaveSound(path); });
-    } else if (s3 == QLatin1String("avi")) {
+    } else if (kind == FileKind::Video) {
         tryStep("start the video", [&] { StartVideo(path); });
-    } else if (s3 == QLatin1String("mp3")) {
+    } else if (kind == FileKind::Mp3) {
         tryStep("start the mp3", [&] { PlayMp3(path, Mp3Alias); });
     }
     tryStep("default pointer", [&] { setBusy(false); });
