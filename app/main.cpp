@@ -31,6 +31,8 @@ int main(int argc, char** argv)
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fotarik"));
+    // Ties the windows to the installed desktop entry (its name and icon in task bars).
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.fotarik.fotarik"));
     fotarik::registerFontSubstitutions();
     // The start path goes on as the arguments' own bytes, so any file name works.
     QByteArray startPath;

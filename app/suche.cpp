@@ -17,6 +17,7 @@
 #include "clongscroll.h"
 #include "fonts.h"
 #include "form1.h"
+#include "foundlistactions.h"
 #include "gdiplusresize.h"
 #include "globals.h"
 #include "raisederror.h"
@@ -140,6 +141,7 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent) : QWidget(parent), 
     connect(ui->cmdAbbruch, &QToolButton::clicked, this, &Suche::cmdAbbruch_Click);
     connect(ui->lstFoundFiles, &ListBox::MouseDown, this, &Suche::lstFoundFiles_MouseDown);
     connect(ui->lstFoundFiles, &ListBox::DblClick, this, &Suche::lstFoundFiles_DblClick);
+    new FoundListActions(ui->lstFoundFiles, [this] { lstFoundFiles_DblClick(); }, this);
     connect(ui->cmdDiaShow, &QToolButton::clicked, this, &Suche::cmdDiaShow_Click);
     connect(ui->Command1, &QPushButton::clicked, this, &Suche::Command1_Click);
     connect(ui->Command3, &QPushButton::clicked, this, &Suche::Command3_Click);

@@ -1,6 +1,7 @@
 #include "listbox.h"
 
 #include <QItemSelectionModel>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QResizeEvent>
 #include <QStyledItemDelegate>
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "fileurl.h"
 
 namespace fotarik {
 
@@ -176,6 +179,34 @@ QVariant ListBoxModel::data(const QModelIndex& index, int role) const
     return QString::fromUtf8(bytes.data(), bytes.size());
 }
 
+Qt::ItemFlags ListBoxModel::flags(const QModelIndex& index) const
+{
+    Qt::ItemFlags f = QAbstractListModel::flags(index);
+    if (m_entriesAreFiles && index.isValid())
+        f |= Qt::ItemIsDragEnabled;
+    return f;
+}
+
+QStringList ListBoxModel::mimeTypes() const
+{
+    return {QStringLiteral("text/uri-list")};
+}
+
+QMimeData* ListBoxModel::mimeData(const QModelIndexList& indexes) const
+{
+    if (!m_entriesAreFiles)
+        return nullptr;
+    QList<QUrl> urls;
+    for (const QModelIndex& index : indexes)
+        if (index.isValid() && index.row() < m_count)
+            urls << fileUrl(item(index.row()).toByteArray());
+    if (urls.isEmpty())
+        return nullptr;
+    auto* data = new QMimeData;
+    data->setUrls(urls);
+    return data;
+}
+
 ListBox::ListBox(QWidget* parent) : QListView(parent), m_model(new ListBoxModel(this))
 {
     setModel(m_model);
@@ -283,6 +314,14 @@ QString ListBox::itemText(int32_t index) const
         return {};
     const QByteArrayView bytes = m_model->item(index);
     return QString::fromUtf8(bytes.data(), bytes.size());
+}
+
+void ListBox::setDragsFiles(bool files)
+{
+    m_model->setEntriesAreFiles(files);
+    setDragEnabled(files);
+    setDragDropMode(files ? QAbstractItemView::DragOnly : QAbstractItemView::NoDragDrop);
+    setDefaultDropAction(Qt::CopyAction);
 }
 
 void ListBox::setHorizontalExtent(int pixels)

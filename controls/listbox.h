@@ -41,6 +41,13 @@ public:
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
+    // With entries that are full paths, rows drag out as files (text/uri-list).
+    void setEntriesAreFiles(bool files) { m_entriesAreFiles = files; }
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    Qt::DropActions supportedDragActions() const override { return Qt::CopyAction; }
+
 private:
     void schedulePublish();
     bool reserveBytes(size_t extra);
@@ -54,6 +61,7 @@ private:
     size_t m_offsetsCapacity = 0;
     int32_t m_count = 0;
     int32_t m_published = 0;
+    bool m_entriesAreFiles = false;
     QTimer m_publishTimer;
 };
 
@@ -86,6 +94,9 @@ public:
     // rows span the visible width only.
     int horizontalExtent() const { return m_horizontalExtent; }
     void setHorizontalExtent(int pixels);
+
+    // Lets the entries, full paths of files, be dragged out of the list as files.
+    void setDragsFiles(bool files);
 
     // Makes the view show every appended entry now instead of at its next batch.
     void flushPendingRows() { m_model->publishPending(); }
