@@ -110,13 +110,15 @@ void Suche::ThumbNailShow()
                 return;
             int32_t w = -1;
             int32_t h = -1;
-            const QImage picture = LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF);
+            // Made with the screen's pixels; its size and placement stay logical.
+            const QImage picture =
+                LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF, ui->Anzeige1->devicePixelRatio());
             if (picture.isNull()) {
                 ui->Anzeige1->clear();
                 return;
             }
             ui->Anzeige1->setPixmap(QPixmap::fromImage(picture));
-            ui->Anzeige1->resize(picture.size());
+            ui->Anzeige1->resize(w, h);
         });
         tryStep("place the picture", [&] {
             // Left and top in twips: the difference rounded, halved toward zero, 20 off.

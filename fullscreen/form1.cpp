@@ -395,7 +395,7 @@ void Form1::prefetchNext(int64_t i)
     if (!tryStep("read next entry", [&] { next = GetListItem(m_foundList, static_cast<int32_t>(i + 1)); }))
         return;
     if (FileClass(next) == FileKind::Picture)
-        m_prefetch->start(next, PicAreaWidth, PicAreaHeight, White);
+        m_prefetch->start(next, PicAreaWidth, PicAreaHeight, White, devicePixelRatio());
 }
 
 void Form1::setLabel1(const QString& typeWord, int64_t i, int64_t n, const QByteArray& path)
@@ -415,13 +415,15 @@ void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
         if (PicAreaWidth > 0 && PicAreaHeight > 0 && !m_closed) {
             int32_t w = -1;
             int32_t h = -1;
-            std::optional<QImage> prepared = m_prefetch->take(path, PicAreaWidth, PicAreaHeight, White);
+            // Made with the screen's pixels; ScaledWidth/ScaledHeight and the placement stay logical.
+            const qreal ratio = devicePixelRatio();
+            std::optional<QImage> prepared = m_prefetch->take(path, PicAreaWidth, PicAreaHeight, White, ratio);
             const QImage picture = prepared
                                        ? std::move(*prepared)
-                                       : LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h, White);
+                                       : LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h, White, ratio);
             ui->Image1->setPixmap(QPixmap::fromImage(picture));
             if (!picture.isNull())
-                ui->Image1->resize(picture.size());
+                ui->Image1->resize(picture.deviceIndependentSize().toSize());
             const int32_t left = round32(double(width()) - double(ScaledWidth)) / 2;
             const int32_t top =
                 ui->Picture1->isHidden()

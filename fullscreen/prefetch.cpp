@@ -24,11 +24,13 @@ PicturePrefetch::Stamp PicturePrefetch::stampOf(const QByteArray& path)
     return {info.size(), info.lastModified()};
 }
 
-void PicturePrefetch::start(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, uint32_t backColour)
+void PicturePrefetch::start(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, uint32_t backColour,
+                            qreal devicePixelRatio)
 {
     // Already prepared or being prepared (a resize or panel toggle displays the same entry again).
     const bool same = path == m_path && boxWidth == m_boxWidth && boxHeight == m_boxHeight &&
-                      backColour == m_backColour && (m_running.valid() || m_prepared.has_value());
+                      backColour == m_backColour && devicePixelRatio == m_devicePixelRatio &&
+                      (m_running.valid() || m_prepared.has_value());
     if (same && m_enabled && stampOf(path) == m_stamp)
         return;
     join();
@@ -39,13 +41,14 @@ void PicturePrefetch::start(const QByteArray& path, int32_t boxWidth, int32_t bo
     m_boxWidth = boxWidth;
     m_boxHeight = boxHeight;
     m_backColour = backColour;
+    m_devicePixelRatio = devicePixelRatio;
     m_stamp = stampOf(path);
     m_savedWidth = ScaledWidth;
     m_savedHeight = ScaledHeight;
-    m_running = std::async(std::launch::async, [path, boxWidth, boxHeight, backColour] {
+    m_running = std::async(std::launch::async, [path, boxWidth, boxHeight, backColour, devicePixelRatio] {
         int32_t w = -1;
         int32_t h = -1;
-        return LoadScaledPicture(path, boxWidth, boxHeight, w, h, backColour);
+        return LoadScaledPicture(path, boxWidth, boxHeight, w, h, backColour, devicePixelRatio);
     });
 }
 
@@ -64,20 +67,22 @@ void PicturePrefetch::join()
 }
 
 std::optional<QImage> PicturePrefetch::take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,
-                                            uint32_t backColour)
+                                            uint32_t backColour, qreal devicePixelRatio)
 {
     join();
     // Another entry's display leaves the prepared picture for its own entry in place.
     if (!m_prepared || path != m_path || boxWidth != m_boxWidth || boxHeight != m_boxHeight ||
-        backColour != m_backColour)
+        backColour != m_backColour || devicePixelRatio != m_devicePixelRatio)
         return std::nullopt;
     std::optional<QImage> prepared;
     prepared.swap(m_prepared);
     if (stampOf(path) != m_stamp)
         return std::nullopt;
     if (!prepared->isNull()) {
-        ScaledWidth = float(prepared->width());
-        ScaledHeight = float(prepared->height());
+        // In logical pixels, as the load itself sets them (exact for ratios of 1 and more).
+        const QSize logical = prepared->deviceIndependentSize().toSize();
+        ScaledWidth = float(logical.width());
+        ScaledHeight = float(logical.height());
     }
     return prepared;
 }

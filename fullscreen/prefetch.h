@@ -29,12 +29,13 @@ public:
     bool enabled() const { return m_enabled; }
 
     // Starts preparing path for the box (after joining any preparation still running).
-    void start(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, uint32_t backColour);
+    void start(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, uint32_t backColour,
+               qreal devicePixelRatio = 1.0);
     // The prepared picture for exactly this file, box and colour, when the file is unchanged
     // since; sets ScaledWidth/ScaledHeight as LoadScaledPicture would (a null picture leaves
     // them). Nothing when no such picture was prepared.
     std::optional<QImage> take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,
-                               uint32_t backColour);
+                               uint32_t backColour, qreal devicePixelRatio = 1.0);
     // Waits for a running preparation and restores ScaledWidth/ScaledHeight.
     void join();
 
@@ -52,6 +53,7 @@ private:
     int32_t m_boxWidth = 0;
     int32_t m_boxHeight = 0;
     uint32_t m_backColour = 0;
+    qreal m_devicePixelRatio = 1.0;
     Stamp m_stamp;
     float m_savedWidth = 0;
     float m_savedHeight = 0;

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -373,17 +374,19 @@ void FitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& heig
 }
 
 QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
-                         int32_t& height, uint32_t backColour)
+                         int32_t& height, uint32_t backColour, qreal devicePixelRatio)
 {
+    const qreal ratio = std::isfinite(devicePixelRatio) ? std::clamp(devicePixelRatio, 1.0, 16.0) : 1.0;
     int32_t w = width;
     int32_t h = height;
+    // The decoders are asked for the device pixels of the fitted logical size.
     const auto fit = [&](QSize natural) {
         if (w == -1 || h == -1) {
             w = natural.width();
             h = natural.height();
         }
         FitToBox(boxWidth, boxHeight, w, h);
-        return QSize(w, h);
+        return QSize(std::max(1, qRound(w * ratio)), std::max(1, qRound(h * ratio)));
     };
     Decoded decoded = decodePicture(path, fit);
     if (decoded.image.isNull() || decoded.fitted.isEmpty())
@@ -393,6 +396,7 @@ QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHe
     QImage result = composeOnBackground(std::move(decoded.image), decoded.fitted, backColour);
     if (result.isNull())
         return {};
+    result.setDevicePixelRatio(ratio);
     width = w;
     height = h;
     ScaledWidth = float(w);

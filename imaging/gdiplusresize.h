@@ -19,8 +19,12 @@ void StopGdiPlus(const uint32_t& token);
 // onto a background of backColour (0x00BBGGRR) and returns it at exactly the fitted
 // size. width/height return the fitted size and ScaledWidth/ScaledHeight are set.
 // A file that cannot be decoded returns a null image and changes nothing.
+// devicePixelRatio: the screen's device pixels per logical pixel. The box, the fitting,
+// width/height and ScaledWidth/ScaledHeight stay in logical pixels; the image is made with
+// round(fitted size x ratio) pixels and carries the ratio, so it is drawn at the fitted
+// logical size, sharp. Ratios below 1 (or not finite) count as 1.
 QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
-                         int32_t& height, uint32_t backColour);
+                         int32_t& height, uint32_t backColour, qreal devicePixelRatio = 1.0);
 
 // The fitting arithmetic of LoadScaledPicture on its own: a width x height larger than
 // the box in either direction is reduced to fit it with the aspect ratio kept (ratio in
