@@ -417,10 +417,11 @@ void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
             int32_t h = -1;
             // Made with the screen's pixels; ScaledWidth/ScaledHeight and the placement stay logical.
             const qreal ratio = devicePixelRatio();
-            std::optional<QImage> prepared = m_prefetch->take(path, PicAreaWidth, PicAreaHeight, White, ratio);
-            const QImage picture = prepared
-                                       ? std::move(*prepared)
-                                       : LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h, White, ratio);
+            std::optional<QImage> prepared =
+                m_prefetch->take(path, PicAreaWidth, PicAreaHeight, White, ratio);
+            const QImage picture =
+                prepared ? std::move(*prepared)
+                         : LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h, White, ratio);
             ui->Image1->setPixmap(QPixmap::fromImage(picture));
             if (!picture.isNull())
                 ui->Image1->resize(picture.deviceIndependentSize().toSize());

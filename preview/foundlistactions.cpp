@@ -57,8 +57,9 @@ void FoundListActions::showMenu(const QPoint& viewportPos)
     const QByteArray file = *path;
     auto* menu = new QMenu(m_list);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    connect(menu->addAction(openText()), &QAction::triggered, this,
-            [file] { tryStep("open in the default application", [&] { openWithDefaultApplication(file); }); });
+    connect(menu->addAction(openText()), &QAction::triggered, this, [file] {
+        tryStep("open in the default application", [&] { openWithDefaultApplication(file); });
+    });
     connect(menu->addAction(showText()), &QAction::triggered, this,
             [file] { tryStep("show in the file manager", [&] { showInFileManager(file); }); });
     connect(menu->addAction(copyText()), &QAction::triggered, this, [file] {

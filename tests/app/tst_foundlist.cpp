@@ -261,8 +261,9 @@ void TstFoundList::rightPressPreviewsThenTheMenuOffersThreeActions()
     QCOMPARE(m_window->ui->Label1->text(), QString::fromUtf8(path("b.png")));
     QCOMPARE(m_window->ui->Label2->text(), QString::number(hit + 1));
     QVERIFY(m_window->ui->Anzeige1->isVisible());
-    QCOMPARE(menuTexts(menu), QStringList({QStringLiteral("Öffnen mit Standardprogramm"),
-                                           QStringLiteral("Im Dateimanager zeigen"), QStringLiteral("Pfad kopieren")}));
+    QCOMPARE(menuTexts(menu),
+             QStringList({QStringLiteral("Öffnen mit Standardprogramm"),
+                          QStringLiteral("Im Dateimanager zeigen"), QStringLiteral("Pfad kopieren")}));
     menu->close();
     QVERIFY(m_desktop->opened.empty());
     QVERIFY(m_desktop->shown.empty());
@@ -342,7 +343,8 @@ void TstFoundList::menuWithoutASelectedHitDoesNotOpen()
     search();
     ListBox* list = m_window->ui->lstFoundFiles;
     SetListIndex(list, -1);
-    QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(5, 5), list->viewport()->mapToGlobal(QPoint(5, 5)));
+    QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                              list->viewport()->mapToGlobal(QPoint(5, 5)));
     QApplication::sendEvent(list->viewport(), &request);
     QVERIFY(!QApplication::activePopupWidget());
     QVERIFY(m_desktop->opened.empty());

@@ -112,12 +112,16 @@ void TstHiDpi::loadKeepsLogicalSizesAndMakesDevicePixels_data()
     QTest::addColumn<QSize>("logical");
     QTest::addColumn<QSize>("pixels");
     QTest::addColumn<qreal>("drawnRatio");
-    QTest::newRow("reduced, ratio 2") << QSize(1600, 1200) << 2.0 << QSize(210, 157) << QSize(420, 314) << 2.0;
-    QTest::newRow("reduced, ratio 1.5") << QSize(1600, 1200) << 1.5 << QSize(210, 157) << QSize(315, 236) << 1.5;
+    QTest::newRow("reduced, ratio 2")
+        << QSize(1600, 1200) << 2.0 << QSize(210, 157) << QSize(420, 314) << 2.0;
+    QTest::newRow("reduced, ratio 1.5")
+        << QSize(1600, 1200) << 1.5 << QSize(210, 157) << QSize(315, 236) << 1.5;
     QTest::newRow("small, ratio 2") << QSize(100, 50) << 2.0 << QSize(100, 50) << QSize(200, 100) << 2.0;
     QTest::newRow("ratio 1") << QSize(1600, 1200) << 1.0 << QSize(210, 157) << QSize(210, 157) << 1.0;
-    QTest::newRow("ratio below 1 counts as 1") << QSize(1600, 1200) << 0.5 << QSize(210, 157) << QSize(210, 157) << 1.0;
-    QTest::newRow("no ratio counts as 1") << QSize(1600, 1200) << qreal(NAN) << QSize(210, 157) << QSize(210, 157) << 1.0;
+    QTest::newRow("ratio below 1 counts as 1")
+        << QSize(1600, 1200) << 0.5 << QSize(210, 157) << QSize(210, 157) << 1.0;
+    QTest::newRow("no ratio counts as 1")
+        << QSize(1600, 1200) << qreal(NAN) << QSize(210, 157) << QSize(210, 157) << 1.0;
 }
 
 void TstHiDpi::loadKeepsLogicalSizesAndMakesDevicePixels()
@@ -143,7 +147,8 @@ void TstHiDpi::loadKeepsLogicalSizesAndMakesDevicePixels()
     QVERIFY(broken.open(QIODevice::WriteOnly));
     broken.write("\xff\xd8\xff garbage");
     broken.close();
-    QVERIFY(LoadScaledPicture(QFile::encodeName(broken.fileName()), 210, 210, w, h, 0x00FFFFFF, ratio).isNull());
+    QVERIFY(
+        LoadScaledPicture(QFile::encodeName(broken.fileName()), 210, 210, w, h, 0x00FFFFFF, ratio).isNull());
     QCOMPARE(QSizeF(ScaledWidth, ScaledHeight), QSizeF(logical));
 }
 

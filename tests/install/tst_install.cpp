@@ -88,8 +88,9 @@ void TstInstall::initTestCase()
 {
     QVERIFY(m_stage.isValid());
     m_prefix = m_stage.filePath(QStringLiteral("usr"));
-    const Run r = run(QStringLiteral(FOTARIK_CMAKE),
-                      {QStringLiteral("--install"), QStringLiteral(FOTARIK_BUILD_DIR), QStringLiteral("--prefix"), m_prefix});
+    const Run r =
+        run(QStringLiteral(FOTARIK_CMAKE), {QStringLiteral("--install"), QStringLiteral(FOTARIK_BUILD_DIR),
+                                            QStringLiteral("--prefix"), m_prefix});
     QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
 }
 
@@ -182,23 +183,26 @@ void TstInstall::desktopEntryValidatesAndOpensPreviewedFiles()
 void TstInstall::metainfoValidates()
 {
     const QString file = staged(QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId));
-    const Run r = run(QStringLiteral("appstreamcli"),
-                      {QStringLiteral("validate"), QStringLiteral("--no-net"), QStringLiteral("--pedantic"), file});
+    const Run r = run(QStringLiteral("appstreamcli"), {QStringLiteral("validate"), QStringLiteral("--no-net"),
+                                                       QStringLiteral("--pedantic"), file});
     QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
     // Not even a pedantic remark ("E:", "W:", "I:", "P:" lines).
-    QVERIFY2(!r.out.contains(QRegularExpression(QStringLiteral("^[EWIP]: "), QRegularExpression::MultilineOption)),
-             qPrintable(r.out));
+    QVERIFY2(
+        !r.out.contains(QRegularExpression(QStringLiteral("^[EWIP]: "), QRegularExpression::MultilineOption)),
+        qPrintable(r.out));
     QFile f(file);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QString xml = QString::fromUtf8(f.readAll());
-    QVERIFY(xml.contains(QStringLiteral("<launchable type=\"desktop-id\">%1.desktop</launchable>").arg(AppId)));
+    QVERIFY(
+        xml.contains(QStringLiteral("<launchable type=\"desktop-id\">%1.desktop</launchable>").arg(AppId)));
     QVERIFY(xml.contains(QStringLiteral("<release version=\"" FOTARIK_VERSION "\"")));
     QVERIFY(xml.contains(QStringLiteral("<binary>fotarik</binary>")));
 }
 
 void TstInstall::manPageFormatsCleanlyAndCoversTheCommandLine()
 {
-    const Run unpacked = run(QStringLiteral("gzip"), {QStringLiteral("-dc"), staged(QStringLiteral("share/man/man1/fotarik.1.gz"))});
+    const Run unpacked = run(QStringLiteral("gzip"),
+                             {QStringLiteral("-dc"), staged(QStringLiteral("share/man/man1/fotarik.1.gz"))});
     QCOMPARE(unpacked.exitCode, 0);
     const QString page = unpacked.out;
     QVERIFY(page.startsWith(QStringLiteral(".TH FOTARIK 1 ")));
@@ -219,8 +223,9 @@ void TstInstall::manPageFormatsCleanlyAndCoversTheCommandLine()
     QVERIFY(out.open(QIODevice::WriteOnly));
     out.write(page.toUtf8());
     out.close();
-    const Run formatted = run(QStringLiteral("groff"), {QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z"),
-                                                        QStringLiteral("-K"), QStringLiteral("utf8"), plain});
+    const Run formatted =
+        run(QStringLiteral("groff"), {QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z"),
+                                      QStringLiteral("-K"), QStringLiteral("utf8"), plain});
     QCOMPARE(formatted.exitCode, 0);
     QVERIFY2(formatted.err.isEmpty(), qPrintable(formatted.err));
 }

@@ -53,14 +53,16 @@ private:
 void TstPackage::initTestCase()
 {
     QVERIFY(m_out.isValid());
-    const Run r = run(QStringLiteral(FOTARIK_CPACK),
-                      {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
-                       QStringLiteral(FOTARIK_BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"), m_out.path()},
-                      m_out.path());
+    const Run r =
+        run(QStringLiteral(FOTARIK_CPACK),
+            {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
+             QStringLiteral(FOTARIK_BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"), m_out.path()},
+            m_out.path());
     QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
     const Run arch = run(QStringLiteral("dpkg"), {QStringLiteral("--print-architecture")});
     QCOMPARE(arch.exitCode, 0);
-    m_deb = m_out.filePath(QStringLiteral("fotarik_" FOTARIK_VERSION "_") + arch.out.trimmed() + QStringLiteral(".deb"));
+    m_deb = m_out.filePath(QStringLiteral("fotarik_" FOTARIK_VERSION "_") + arch.out.trimmed() +
+                           QStringLiteral(".deb"));
     QVERIFY2(QFileInfo::exists(m_deb), qPrintable(QDir(m_out.path()).entryList().join(u' ')));
 }
 
@@ -79,26 +81,29 @@ void TstPackage::controlDataNamesWhatTheProgramNeeds()
     QCOMPARE(field(QStringLiteral("Section")), QStringLiteral("graphics"));
     QVERIFY(!field(QStringLiteral("Maintainer")).isEmpty());
     const QString description = field(QStringLiteral("Description"));
-    QVERIFY2(description.startsWith(QStringLiteral("find picture, text, sound and video files and preview them\n")),
+    QVERIFY2(description.startsWith(
+                 QStringLiteral("find picture, text, sound and video files and preview them\n")),
              qPrintable(description));
     QVERIFY(description.contains(QStringLiteral("full-screen window")));
     QCOMPARE(description.count(QStringLiteral("preview them")), 1);
 
     const QStringList depends = field(QStringLiteral("Depends")).split(QStringLiteral(", "));
     const auto has = [&](const QString& package) {
-        return std::any_of(depends.begin(), depends.end(),
-                           [&](const QString& d) { return d == package || d.startsWith(package + QStringLiteral(" (")); });
+        return std::any_of(depends.begin(), depends.end(), [&](const QString& d) {
+            return d == package || d.startsWith(package + QStringLiteral(" ("));
+        });
     };
     QCOMPARE(QStringList(depends).removeDuplicates(), 0);
     // Computed from the binary: versioned library packages.
     for (const char* library : {"libc6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6multimedia6",
                                 "libjpeg62-turbo", "libpng16-16"})
-        QVERIFY2(has(QString::fromLatin1(library)), qPrintable(QLatin1String(library) + u' ' + depends.join(u'|')));
+        QVERIFY2(has(QString::fromLatin1(library)),
+                 qPrintable(QLatin1String(library) + u' ' + depends.join(u'|')));
     QVERIFY(depends.filter(QRegularExpression(QStringLiteral("^libqt6widgets6 \\(>= 6\\."))).size() == 1);
     // Loaded at run time, so no library dependency can find them.
-    for (const char* plugin : {"qt6-image-formats-plugins", "libqt6svg6", "gstreamer1.0-plugins-base",
-                               "gstreamer1.0-plugins-good", "gstreamer1.0-plugins-bad", "gstreamer1.0-libav",
-                               "fonts-urw-base35"})
+    for (const char* plugin :
+         {"qt6-image-formats-plugins", "libqt6svg6", "gstreamer1.0-plugins-base", "gstreamer1.0-plugins-good",
+          "gstreamer1.0-plugins-bad", "gstreamer1.0-libav", "fonts-urw-base35"})
         QVERIFY2(has(QString::fromLatin1(plugin)), plugin);
 }
 
@@ -127,8 +132,9 @@ void TstPackage::holdsExactlyTheInstalledFiles()
     expected.sort();
     QCOMPARE(files, expected);
     // The program is executable by everyone.
-    QVERIFY(contents.out.contains(QRegularExpression(QStringLiteral("^-rwxr-xr-x root/root .* \\./usr/bin/fotarik$"),
-                                                     QRegularExpression::MultilineOption)));
+    QVERIFY(contents.out.contains(
+        QRegularExpression(QStringLiteral("^-rwxr-xr-x root/root .* \\./usr/bin/fotarik$"),
+                           QRegularExpression::MultilineOption)));
 }
 
 QTEST_GUILESS_MAIN(TstPackage)

@@ -95,7 +95,8 @@ void TstDesktopServices::theFileManagerIsAskedToShowTheFile()
     auto* fileManager = new FakeFileManager;
     fileManager->moveToThread(&thread);
     {
-        QDBusConnection connection = QDBusConnection::connectToBus(g_busAddress, QStringLiteral("filemanager"));
+        QDBusConnection connection =
+            QDBusConnection::connectToBus(g_busAddress, QStringLiteral("filemanager"));
         QVERIFY(connection.isConnected());
         QVERIFY(connection.registerObject(QStringLiteral("/org/freedesktop/FileManager1"), fileManager,
                                           QDBusConnection::ExportAllSlots));
@@ -105,7 +106,8 @@ void TstDesktopServices::theFileManagerIsAskedToShowTheFile()
     desktop.useSessionBus = true;
     const QByteArray file = "/srv/bilder/Urlaub 2024/strand ä.jpg";
     QVERIFY(showInFileManager(file));
-    QCOMPARE(fileManager->received(), QStringList{QStringLiteral("file:///srv/bilder/Urlaub%202024/strand%20%C3%A4.jpg")});
+    QCOMPARE(fileManager->received(),
+             QStringList{QStringLiteral("file:///srv/bilder/Urlaub%202024/strand%20%C3%A4.jpg")});
     QCOMPARE(fileManager->startupId(), QString());
     // It answered, so no folder was opened.
     QVERIFY(desktop.opened.empty());
@@ -132,8 +134,8 @@ int main(int argc, char** argv)
     const QString program = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
     QTemporaryDir runtime;
     if (!program.isEmpty()) {
-        daemon.start(program, {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
-                               QStringLiteral("--print-address=1"),
+        daemon.start(program, {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                               QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1"),
                                QStringLiteral("--address=unix:dir=") + runtime.path()});
         if (daemon.waitForStarted() && daemon.waitForReadyRead(10000))
             g_busAddress = QString::fromUtf8(daemon.readLine()).trimmed();
