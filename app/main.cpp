@@ -5,6 +5,7 @@
 #include "commandline.h"
 #include "findcommand.h"
 #include "fonts.h"
+#include "qmessageboxseam.h"
 #include "suche.h"
 #include "thumbnailcommand.h"
 
@@ -31,6 +32,7 @@ int main(int argc, char** argv)
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fotarik"));
+    fotarik::installMessageBoxSeam();
     fotarik::registerFontSubstitutions();
     // The start path goes on as the arguments' own bytes, so any file name works.
     QByteArray startPath;

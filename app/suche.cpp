@@ -15,11 +15,11 @@
 #include <sys/stat.h>
 
 #include "clongscroll.h"
+#include "errorcatalogue.h"
 #include "fonts.h"
 #include "form1.h"
 #include "gdiplusresize.h"
 #include "globals.h"
-#include "raisederror.h"
 #include "trystep.h"
 #include "twips.h"
 #include "ui_suche.h"
@@ -46,7 +46,7 @@ QByteArray ShortcutTargetFromBytes(const QByteArray& s)
     // Positions as the byte search counts them: from 1, 0 for "not found".
     auto inStr = [&](qsizetype start, const QByteArray& what) -> qsizetype {
         if (start < 1)
-            throw RaisedError(5, QStringLiteral("Fotarik"), QStringLiteral("Ungültiger Prozeduraufruf oder ungültiges Argument"));
+            raiseInvalidArgument();
         const qsizetype at = s.indexOf(what, start - 1);
         return at < 0 ? 0 : at + 1;
     };
@@ -329,8 +329,7 @@ void Suche::dirList_MouseUp()
 CLongScroll& Suche::hsbRef() const
 {
     if (!hsb)
-        throw RaisedError(ErrObjectVariableNotSet, QStringLiteral("Fotarik"),
-                          QStringLiteral("Objektvariable oder With-Blockvariable nicht festgelegt"));
+        raiseObjectVariableNotSet();
     return *hsb;
 }
 

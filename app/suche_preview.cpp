@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 
 #include "clongscroll.h"
+#include "errorcatalogue.h"
 #include "fileclass.h"
 #include "form1.h"
 #include "gdiplusresize.h"
@@ -26,7 +27,6 @@
 #include "messagebox.h"
 #include "modlargelist.h"
 #include "modul1.h"
-#include "raisederror.h"
 #include "suche.h"
 #include "trystep.h"
 #include "twips.h"
@@ -53,7 +53,7 @@ qint64 fileLength(const QByteArray& path)
 {
     struct stat st {};
     if (::stat(path.constData(), &st) != 0)
-        throw RaisedError(53, QStringLiteral("Fotarik"), QStringLiteral("Datei nicht gefunden"));
+        raiseFileNotFound();
     return static_cast<qint64>(st.st_size);
 }
 
@@ -217,10 +217,10 @@ void Suche::Anzeige1_Click()
     if (!tryStep("put the picture on the clipboard", [&] {
             const QPixmap picture = ui->Anzeige1->pixmap();
             if (picture.isNull())
-                throw RaisedError(521, QStringLiteral("Fotarik"), QStringLiteral("Zwischenablage kann nicht geöffnet werden"));
+                raiseClipboardUnavailable();
             clipboard->setPixmap(picture);
             if (!clipboard->mimeData() || !clipboard->mimeData()->hasImage())
-                throw RaisedError(521, QStringLiteral("Fotarik"), QStringLiteral("Zwischenablage kann nicht geöffnet werden"));
+                raiseClipboardUnavailable();
         }))
         failed = true;
     if (failed)

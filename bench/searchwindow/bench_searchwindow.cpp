@@ -21,13 +21,14 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "fonts.h"
 #include "listbox.h"
 #include "listextent.h"
 #include "mediacommands.h"
-#include "messagebox.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
 #include "suche.h"
 #include "ui_suche.h"
 #include "walker.h"

@@ -28,12 +28,13 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "fonts.h"
 #include "gdiplusresize.h"
 #include "mediacommands.h"
-#include "messagebox.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
 #include "suche.h"
 #include "ui_suche.h"
 

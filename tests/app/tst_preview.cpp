@@ -19,34 +19,23 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "dirlistbox.h"
 #include "globals.h"
 #include "listbox.h"
 #include "mediacommands.h"
-#include "messagebox.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
 #include "suche.h"
+#include "testfiles.h"
 #include "ui_suche.h"
 
 using namespace fotarik;
+using fotarik::test::writeFile;
+using fotarik::test::writePicture;
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
-void writePicture(const QString& path, int w, int h)
-{
-    QImage image(w, h, QImage::Format_RGB32);
-    image.fill(Qt::blue);
-    QVERIFY(image.save(path));
-}
 
 int32_t indexOf(Suche& w, const QString& name)
 {

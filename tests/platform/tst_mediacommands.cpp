@@ -5,10 +5,11 @@
 #include <cctype>
 #include <unistd.h>
 
+#include "capturingmessageseam.h"
 #include "media.h"
 #include "mediacommands.h"
 #include "mediashortpath.h"
-#include "messagebox.h"
+#include "recordingbackend.h"
 
 using namespace fotarik;
 

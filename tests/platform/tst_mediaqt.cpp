@@ -11,10 +11,10 @@
 #include <cmath>
 #include <unistd.h>
 
+#include "capturingmessageseam.h"
 #include "media.h"
 #include "mediacommands.h"
 #include "mediaqt.h"
-#include "messagebox.h"
 
 using namespace fotarik;
 

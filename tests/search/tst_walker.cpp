@@ -1,4 +1,5 @@
 #include "raisederror.h"
+#include "testfiles.h"
 #include "walker.h"
 
 #include <QTemporaryDir>
@@ -17,6 +18,9 @@
 #include <vector>
 
 using fotarik::RaisedError;
+using fotarik::test::makeFile;
+using fotarik::test::makeFolder;
+using fotarik::test::removeTreeByBytes;
 using fotarik::search::SearchFolder;
 using fotarik::search::WalkSink;
 
@@ -73,18 +77,6 @@ public:
     std::function<void(const std::string&)> onFolder;
 };
 
-void makeFile(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-    QVERIFY2(fd >= 0, path.c_str());
-    ::close(fd);
-}
-
-void makeFolder(const std::string& path)
-{
-    QVERIFY2(::mkdir(path.c_str(), 0755) == 0, path.c_str());
-}
-
 // The names of a folder in the order the file system lists them, without "." and "..".
 std::vector<std::string> listingOrder(const std::string& folder)
 {
@@ -99,14 +91,6 @@ std::vector<std::string> listingOrder(const std::string& folder)
     }
     ::closedir(d);
     return names;
-}
-
-// Qt removes a tree by decoded names and so cannot remove names that are not UTF-8.
-void removeTreeByBytes(const std::string& root)
-{
-    ::nftw(
-        root.c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
-        FTW_DEPTH | FTW_PHYS);
 }
 
 std::string tempRoot(const QTemporaryDir& dir)
@@ -516,4 +500,4 @@ void TestWalker::startFolderThatCannotBeListedGivesZero()
 }
 
 QTEST_APPLESS_MAIN(TestWalker)
-#include "test_walker.moc"
+#include "tst_walker.moc"
