@@ -72,15 +72,6 @@ QByteArray ShortcutTarget(const QByteArray& shortcutFile)
     return ShortcutTargetFromBytes(f.readAll());
 }
 
-// The designed widths fit the original bitmap font; a substitute font may need a few
-// pixels more, and a label then grows rather than cutting its text off.
-void widenToText(QLabel* label)
-{
-    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2;
-    if (needed > label->width())
-        label->resize(needed, label->height());
-}
-
 QByteArray followSymbolicLink(const QByteArray& path)
 {
     struct stat st {};
