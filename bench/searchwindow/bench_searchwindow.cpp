@@ -134,8 +134,7 @@ private:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessChosen();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fotarik"));
     registerFontSubstitutions();

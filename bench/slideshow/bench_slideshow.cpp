@@ -219,8 +219,7 @@ void bigPreview(const QString& folder, int runs)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessChosen();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fotarik"));
     registerFontSubstitutions();

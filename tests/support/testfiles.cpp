@@ -35,6 +35,15 @@ void makeFile(const QByteArray& path)
     ::close(fd);
 }
 
+void writeBytes(const QByteArray& path, const QByteArray& content)
+{
+    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+    QVERIFY2(fd >= 0, path.constData());
+    const bool written = ::write(fd, content.constData(), size_t(content.size())) == content.size();
+    ::close(fd);
+    QVERIFY2(written, path.constData());
+}
+
 void makeFile(const std::string& path)
 {
     makeFile(QByteArray::fromStdString(path));

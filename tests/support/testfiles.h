@@ -16,6 +16,7 @@ void writePicture(const QString& path, int w, int h, const QColor& colour = Qt::
 
 // By bytes, for names that are not UTF-8: an empty file (emptied if it exists), a folder.
 void makeFile(const QByteArray& path);
+void writeBytes(const QByteArray& path, const QByteArray& content);
 void makeFile(const std::string& path);
 void makeFolder(const QByteArray& path);
 void makeFolder(const std::string& path);
