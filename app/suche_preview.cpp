@@ -177,6 +177,7 @@ void Suche::lstFoundFiles_DblClick()
             form.showOnSearchScreen();
         });
         if (!opened) {
+            // Intended: the blank before the "!" is part of the text.
             tryStep("report", [&] { ui->Label1->setText(QStringLiteral("Bild kann nicht angezeigt werden !")); });
             opened = true; // the search window is hidden all the same
         }
