@@ -5,6 +5,7 @@
 #include "commandline.h"
 #include "findcommand.h"
 #include "fonts.h"
+#include "qmessageboxseam.h"
 #include "suche.h"
 #include "thumbnailcommand.h"
 
@@ -33,6 +34,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Fotarik"));
     // Ties the windows to the installed desktop entry (its name and icon in task bars).
     QGuiApplication::setDesktopFileName(QStringLiteral("org.fotarik.fotarik"));
+    fotarik::installMessageBoxSeam();
     fotarik::registerFontSubstitutions();
     // The start path goes on as the arguments' own bytes, so any file name works.
     QByteArray startPath;

@@ -15,12 +15,12 @@
 #include <sys/stat.h>
 
 #include "clongscroll.h"
+#include "errorcatalogue.h"
 #include "fonts.h"
 #include "form1.h"
 #include "foundlistactions.h"
 #include "gdiplusresize.h"
 #include "globals.h"
-#include "raisederror.h"
 #include "trystep.h"
 #include "twips.h"
 #include "ui_suche.h"
@@ -47,7 +47,7 @@ QByteArray ShortcutTargetFromBytes(const QByteArray& s)
     // Positions as the byte search counts them: from 1, 0 for "not found".
     auto inStr = [&](qsizetype start, const QByteArray& what) -> qsizetype {
         if (start < 1)
-            throw RaisedError(5, QStringLiteral("Fotarik"), QStringLiteral("Ungültiger Prozeduraufruf oder ungültiges Argument"));
+            raiseInvalidArgument();
         const qsizetype at = s.indexOf(what, start - 1);
         return at < 0 ? 0 : at + 1;
     };
@@ -71,15 +71,6 @@ QByteArray ShortcutTarget(const QByteArray& shortcutFile)
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return ShortcutTargetFromBytes(f.readAll());
-}
-
-// The designed widths fit the original bitmap font; a substitute font may need a few
-// pixels more, and a label then grows rather than cutting its text off.
-void widenToText(QLabel* label)
-{
-    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2;
-    if (needed > label->width())
-        label->resize(needed, label->height());
 }
 
 QByteArray followSymbolicLink(const QByteArray& path)
@@ -331,8 +322,7 @@ void Suche::dirList_MouseUp()
 CLongScroll& Suche::hsbRef() const
 {
     if (!hsb)
-        throw RaisedError(ErrObjectVariableNotSet, QStringLiteral("Fotarik"),
-                          QStringLiteral("Objektvariable oder With-Blockvariable nicht festgelegt"));
+        raiseObjectVariableNotSet();
     return *hsb;
 }
 

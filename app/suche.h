@@ -53,7 +53,7 @@ public:
     CLongScroll* hsb = nullptr;
     uint32_t ImagingToken = 0;
     int32_t SearchCancelled = 0;
-    int16_t DiaFlag = 0;
+    int16_t DiaFlag = 0; // Dia::Running, Dia::Next or Dia::Stop (slideshow.h)
     std::array<QCheckBox*, 23> chkP{};
 
     // True from the start of a search walk to its end.
@@ -122,9 +122,6 @@ QByteArray ShortcutTargetFromBytes(const QByteArray& bytes);
 
 // The target of a symbolic link (fully resolved), or path itself when it is none.
 QByteArray followSymbolicLink(const QByteArray& path);
-
-// Makes label wide enough for its text, never narrower than designed.
-void widenToText(QLabel* label);
 
 // The type-box composition: "*." + caption + ";" for each ticked box in index order,
 // without the last ";". The box "HTM, HTML" contributes one element per extension.

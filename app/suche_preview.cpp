@@ -7,18 +7,18 @@
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QMimeData>
-#include <QTimer>
 #include <algorithm>
 #include <sys/stat.h>
 
 #include "clongscroll.h"
+#include "errorcatalogue.h"
 #include "fileclass.h"
+#include "fonts.h"
 #include "form1.h"
 #include "gdiplusresize.h"
 #include "globals.h"
@@ -26,7 +26,7 @@
 #include "messagebox.h"
 #include "modlargelist.h"
 #include "modul1.h"
-#include "raisederror.h"
+#include "slideshow.h"
 #include "suche.h"
 #include "trystep.h"
 #include "twips.h"
@@ -53,7 +53,7 @@ qint64 fileLength(const QByteArray& path)
 {
     struct stat st {};
     if (::stat(path.constData(), &st) != 0)
-        throw RaisedError(53, QStringLiteral("Fotarik"), QStringLiteral("Datei nicht gefunden"));
+        raiseFileNotFound();
     return static_cast<qint64>(st.st_size);
 }
 
@@ -167,7 +167,7 @@ void Suche::lstFoundFiles_DblClick()
         kind == FileKind::Mp3 || kind == FileKind::Other)
         return; // sounds play on as the preview started them; other files open nothing
     tryStep("stop the slideshow", [&] {
-        DiaFlag = 2;
+        DiaFlag = Dia::Stop;
         ui->Frame2->hide();
         ui->cmdDiaShow->setEnabled(true);
     });
@@ -179,6 +179,7 @@ void Suche::lstFoundFiles_DblClick()
             form.showOnSearchScreen();
         });
         if (!opened) {
+            // Intended: the blank before the "!" is part of the text.
             tryStep("report", [&] { ui->Label1->setText(QStringLiteral("Bild kann nicht angezeigt werden !")); });
             opened = true; // the search window is hidden all the same
         }
@@ -219,10 +220,10 @@ void Suche::Anzeige1_Click()
     if (!tryStep("put the picture on the clipboard", [&] {
             const QPixmap picture = ui->Anzeige1->pixmap();
             if (picture.isNull())
-                throw RaisedError(521, QStringLiteral("Fotarik"), QStringLiteral("Zwischenablage kann nicht geöffnet werden"));
+                raiseClipboardUnavailable();
             clipboard->setPixmap(picture);
             if (!clipboard->mimeData() || !clipboard->mimeData()->hasImage())
-                throw RaisedError(521, QStringLiteral("Fotarik"), QStringLiteral("Zwischenablage kann nicht geöffnet werden"));
+                raiseClipboardUnavailable();
         }))
         failed = true;
     if (failed)
@@ -276,49 +277,28 @@ void Suche::cmdDiaShow_Click()
 
 void Suche::Command1_Click()
 {
-    // Wakes the wait below, so it sleeps between events instead of spinning; it is set to
-    // the time left (at most 5 ms) so a wait ends on time, not up to a tick late.
-    QTimer tick;
-    tick.setTimerType(Qt::PreciseTimer);
-    QElapsedTimer clock;
-    for (;;) {
-        DiaFlag = 0;
-        int32_t last = -1;
-        tryStep("read the end", [&] { last = hsbRef().Max(); });
-        bool showed = false;
-        for (int32_t i = 0; i <= last; ++i) {
-            if (DiaFlag == 2 || m_unloaded)
-                return;
-            tryStep("show the next entry", [&] { hsbRef().setValue(i); });
-            showed = true;
-            clock.start();
-            double duration = 0;
-            for (;;) {
-                tick.start(std::clamp(static_cast<int>(duration * 1000 - clock.elapsed()), 1, 5));
-                QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-                if (m_unloaded)
-                    return; // the window closed during the wait
-                tryStep("read the display time", [&] { duration = ui->HScroll2->value() / 10.0; });
-                if (DiaFlag == 1) {
-                    DiaFlag = 0;
-                    break;
-                }
-                if (clock.elapsed() / 1000.0 >= duration)
-                    break;
-            }
-        }
-        // A pass that had nothing to show would repeat without ever yielding, and a Stop
-        // seen only after the last wait must not be wiped out by the restart.
-        if (!showed || DiaFlag == 2 || !ui->Check2->isChecked())
-            return;
-    }
+    runSlideshow(DiaFlag, SlideshowSteps{
+                              .gone = [this] { return m_unloaded; },
+                              .last = [this] {
+                                  int32_t last = -1;
+                                  tryStep("read the end", [&] { last = hsbRef().Max(); });
+                                  return last;
+                              },
+                              .show = [this](int32_t i) { tryStep("show the next entry", [&] { hsbRef().setValue(i); }); },
+                              .duration = [this] {
+                                  double seconds = 0;
+                                  tryStep("read the display time", [&] { seconds = ui->HScroll2->value() / 10.0; });
+                                  return seconds;
+                              },
+                              .repeat = [this] { return ui->Check2->isChecked(); },
+                          });
 }
 
-void Suche::Command3_Click() { DiaFlag = 1; }
+void Suche::Command3_Click() { DiaFlag = Dia::Next; }
 
 void Suche::Command4_Click()
 {
-    tryStep("request the stop", [&] { DiaFlag = 2; });
+    tryStep("request the stop", [&] { DiaFlag = Dia::Stop; });
     tryStep("close the panel", [&] { ui->Frame2->hide(); });
     tryStep("enable Dia-Show", [&] { ui->cmdDiaShow->setEnabled(true); });
     tryStep("back to the first entry", [&] { hsbRef().setValue(0); });
@@ -327,8 +307,7 @@ void Suche::Command4_Click()
 void Suche::HScroll2_Change()
 {
     tryStep("show the display time", [&] {
-        ui->Label9->setText(QStringLiteral("Anzeigedauer ") +
-                            QLocale::system().toString(ui->HScroll2->value() / 10.0, 'f', 1) + QStringLiteral(" s"));
+        ui->Label9->setText(displayTimeText(ui->HScroll2->value()));
         widenToText(ui->Label9);
     });
 }

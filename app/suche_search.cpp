@@ -74,6 +74,7 @@ void Suche::cmdSearch_Click()
     });
     const QString patternText = ui->txtSearchSpec->text();
     if (patternText.size() < 3) {
+        // Intended: the blank before the "!" is part of the text.
         showMessage(QStringLiteral("Bitte ein Suchkriterium auswählen !"), QStringLiteral("Dateisuche-Info"),
                     MsgIcon::Information, this);
         return;

@@ -3,7 +3,7 @@
 function(fotarik_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
-    target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
+    target_link_libraries(${name} PRIVATE Qt6::Test fotarik_testsupport ${T_LIBS})
     target_compile_definitions(${name} PRIVATE
         FOTARIK_CORPUS_DIR="${PROJECT_SOURCE_DIR}/../shared/corpus")
     add_test(NAME ${name} COMMAND ${name})

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "raisederror.h"
+#include "errorcatalogue.h"
 #include "trystep.h"
 #include "vbmath.h"
 
@@ -12,25 +12,18 @@ namespace fotarik {
 
 namespace {
 
-constexpr int32_t ErrNotAScrollBar = -2147220991; // 0x80040201
-
-[[noreturn]] void raiseOverflow()
-{
-    throw RaisedError(ErrOverflow, QStringLiteral("CLongScroll"), QStringLiteral("Überlauf"));
-}
-
 // 32-bit arithmetic that raises the overflow error instead of wrapping.
 int32_t checked32(int64_t v)
 {
     if (v < INT32_MIN || v > INT32_MAX)
-        raiseOverflow();
+        raiseOverflow("CLongScroll");
     return static_cast<int32_t>(v);
 }
 
 int16_t checked16(int32_t v)
 {
     if (v < INT16_MIN || v > INT16_MAX)
-        raiseOverflow();
+        raiseOverflow("CLongScroll");
     return static_cast<int16_t>(v);
 }
 
@@ -60,8 +53,7 @@ void CLongScroll::setClient(QObject* client)
 {
     auto* bar = qobject_cast<QScrollBar*>(client);
     if (client && !bar)
-        throw RaisedError(ErrNotAScrollBar, QStringLiteral("CLongScroll"),
-                          QStringLiteral("Client object must be a scrollbar."));
+        raiseNotAScrollBar();
 
     if (m_Client)
         disconnect(m_Client, nullptr, this, nullptr);
@@ -121,8 +113,7 @@ void CLongScroll::setMin(int32_t v)
 void CLongScroll::setValue(int32_t v)
 {
     if (!m_Client)
-        throw RaisedError(ErrObjectVariableNotSet, QStringLiteral("CLongScroll"),
-                          QStringLiteral("Objektvariable oder With-Blockvariable nicht festgelegt"));
+        raiseObjectVariableNotSet("CLongScroll");
     ReadClient();
     const int32_t lo = std::min(m_Min, m_Max);
     const int32_t hi = std::max(m_Min, m_Max);

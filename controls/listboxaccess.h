@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "errorcatalogue.h"
+
 namespace fotarik {
 
 class ListBoxAccess
@@ -18,7 +20,7 @@ public:
     static constexpr int32_t Err = -1;      // rejected, see lastError()
     static constexpr int32_t ErrSpace = -2; // out of space
     // Last-error code for an index outside the list.
-    static constexpr int32_t ErrInvalidIndex = 1413;
+    static constexpr int32_t ErrInvalidIndex = ErrInvalidListIndex;
 
     virtual ~ListBoxAccess() = default;
 

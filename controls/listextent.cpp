@@ -14,10 +14,10 @@
 #include <memory>
 #include <vector>
 
+#include "errorcatalogue.h"
 #include "globals.h"
 #include "listboxaccess.h"
 #include "modlargelist.h"
-#include "raisederror.h"
 #include "vbmath.h"
 
 namespace fotarik {
@@ -195,10 +195,10 @@ int32_t listExtentFromWidth(double widestTwips, double screenTwipsX, int32_t vSc
 {
     const int32_t twipsPerPixel = round32(screenTwipsX);
     if (twipsPerPixel == 0)
-        throw RaisedError(11, QStringLiteral("Fotarik"), QStringLiteral("Division durch Null"));
+        raiseDivisionByZero();
     const int64_t extent = int64_t(round32(widestTwips) / twipsPerPixel) + vScrollWidth + 80;
     if (extent < INT32_MIN || extent > INT32_MAX)
-        throw RaisedError(ErrOverflow, QStringLiteral("Fotarik"), QStringLiteral("Überlauf"));
+        raiseOverflow();
     return int32_t(extent);
 }
 
@@ -270,7 +270,7 @@ void FitListExtent(QWidget* window, QObject* list)
 {
     const int32_t extent = GetListExtent(window, list);
     if (extent < INT16_MIN || extent > INT16_MAX)
-        throw RaisedError(ErrOverflow, QStringLiteral("Fotarik"), QStringLiteral("Überlauf"));
+        raiseOverflow();
     dynamic_cast<ListBoxAccess*>(list)->setListHorizontalExtent(extent);
 }
 

@@ -6,20 +6,12 @@
 #include <QtGlobal>
 #include <cstdlib>
 
+#include "errorcatalogue.h"
 #include "listboxaccess.h"
-#include "raisederror.h"
 
 namespace fotarik {
 
 namespace {
-
-const QString NotAListBox = QStringLiteral("Zugriff auf dieses Objekt verweigert. Objekt ist keine Listbox.");
-const QString OutOfRange = QStringLiteral("Index außerhalb des gültigen Bereichs.");
-const QString ReadFailed = QStringLiteral("Element konnte nicht ausgelesen werden.");
-const QString SelectFailed = QStringLiteral("Konnte ListIndex nicht setzen.");
-
-// The error code a message to something that is no list window leaves behind.
-constexpr int32_t ErrInvalidWindowHandle = 1400;
 
 bool isListBoxType(const QObject* object)
 {
@@ -33,7 +25,7 @@ bool isListBoxType(const QObject* object)
 ListBoxAccess* checkedList(QObject* list, const char* source)
 {
     if (!isListBoxType(list))
-        throw RaisedError(419, QString::fromLatin1(source), NotAListBox);
+        raiseNotAListBox(source);
     return dynamic_cast<ListBoxAccess*>(list);
 }
 
@@ -41,7 +33,7 @@ ListBoxAccess* requireList(QObject* list, const char* source)
 {
     ListBoxAccess* access = checkedList(list, source);
     if (!access)
-        throw RaisedError(419, QString::fromLatin1(source), NotAListBox);
+        raiseNotAListBox(source);
     return access;
 }
 
@@ -76,39 +68,36 @@ int32_t GetListCount(QObject* list)
 
 int32_t GetListIndex(QObject* list)
 {
+    // Intended: the index is read under the count's source name, as the module always did.
     return requireList(list, "mod_Listbox.GetListCount")->currentListIndex();
 }
 
 QByteArray GetListItem(QObject* list, int32_t index)
 {
+    // Intended: the read failures name the source "mod_ListBox.GetListItem" with a capital
+    // B, the type check and the range error "mod_Listbox.GetListItem".
     ListBoxAccess* access = checkedList(list, "mod_Listbox.GetListItem");
     if (!access)
-        throw RaisedError(ErrInvalidWindowHandle, QStringLiteral("mod_ListBox.GetListItem"), ReadFailed);
+        raiseListReadFailed();
 
     if (access->itemLength(index) < 0) {
         if (access->lastError() == ListBoxAccess::ErrInvalidIndex)
-            throw RaisedError(ErrSubscriptOutOfRange, QStringLiteral("mod_Listbox.GetListItem"), OutOfRange);
-        throw RaisedError(access->lastError(), QStringLiteral("mod_ListBox.GetListItem"), ReadFailed);
+            raiseListIndexOutOfRange();
+        raiseListReadFailed(access->lastError());
     }
     QByteArray text;
     if (!access->itemBytes(index, text))
-        throw RaisedError(access->lastError(), QStringLiteral("mod_ListBox.GetListItem"), ReadFailed);
+        raiseListReadFailed(access->lastError());
     return text;
 }
 
 void SetListIndex(QObject* list, int32_t index)
 {
-    const QString source = QStringLiteral("mod_Listbox.SetListIndex");
     ListBoxAccess* access = checkedList(list, "mod_Listbox.SetListIndex");
     if (!access)
-        throw RaisedError(ErrInvalidWindowHandle, source, SelectFailed);
-
-    if (access->setCurrentListIndex(index) == ListBoxAccess::Err && index != -1) {
-        const int32_t code = access->lastError();
-        if (code == ListBoxAccess::ErrInvalidIndex)
-            throw RaisedError(ListBoxAccess::ErrInvalidIndex, source, OutOfRange);
-        throw RaisedError(code, source, SelectFailed);
-    }
+        raiseListIndexNotSet();
+    if (access->setCurrentListIndex(index) == ListBoxAccess::Err && index != -1)
+        raiseListIndexNotSet(access->lastError());
 }
 
 } // namespace fotarik

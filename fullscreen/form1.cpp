@@ -2,13 +2,10 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QElapsedTimer>
 #include <QKeyEvent>
-#include <QLocale>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QScreen>
-#include <QTimer>
 
 #include "clongscroll.h"
 #include "fileclass.h"
@@ -18,6 +15,7 @@
 #include "modlargelist.h"
 #include "modul1.h"
 #include "prefetch.h"
+#include "slideshow.h"
 #include "trystep.h"
 #include "twips.h"
 #include "ui_form1.h"
@@ -42,9 +40,6 @@ private:
 
 constexpr uint32_t White = 0x00FFFFFF;
 
-// How often a slideshow wait looks at the clock while the event queue is idle.
-constexpr int WaitTickMs = 5;
-
 } // namespace
 
 Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
@@ -68,7 +63,7 @@ Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
     // The substitute fonts are not as narrow as the designed ones: a label grows rather
     // than cutting its caption off.
     for (QLabel* label : {ui->Label1, ui->Label2, ui->Label3, ui->Label9})
-        label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
+        widenToText(label);
 
     ui->Image1->installEventFilter(this);
     ui->TextBox1->viewport()->installEventFilter(this);
@@ -445,60 +440,31 @@ void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
 
 void Form1::Command1_Click()
 {
+    // The window may be closed, and even deleted, by the events served during a wait.
     QPointer<Form1> self(this);
-    // Wakes the wait below while the event queue is idle, so it does not spin.
-    QTimer tick;
-    tick.setTimerType(Qt::PreciseTimer);
-    tick.start(WaitTickMs);
-
-    for (;;) {
-        DiaFlag = 0;
-        const int64_t last = hsb->Max();
-        for (int64_t i = 0; i <= last; ++i) {
-            if (DiaFlag == 2 || m_closed)
-                return;
-            tryStep("show position", [&] { hsb->setValue(static_cast<int32_t>(i)); });
-
-            QElapsedTimer started;
-            started.start();
-            for (;;) {
-                QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-                // The window may have been closed (and even deleted) by the events just served.
-                if (!self || m_closed)
-                    return;
-                const double elapsed = started.nsecsElapsed() / 1e9;
-                const double duration = ui->HScroll2->value() / 10.0;
-                if (DiaFlag == 1)
-                    break;
-                if (elapsed >= duration)
-                    break;
-            }
-            if (DiaFlag == 1)
-                DiaFlag = 0;
-        }
-        // A stop asked for during the last wait also ends an endless show.
-        if (ui->Check1->checkState() != Qt::Checked || DiaFlag == 2)
-            return;
-    }
+    runSlideshow(DiaFlag, SlideshowSteps{
+                              .gone = [this, self] { return !self || m_closed; },
+                              .last = [this] { return hsb->Max(); },
+                              .show = [this](int32_t i) { tryStep("show position", [&] { hsb->setValue(i); }); },
+                              .duration = [this] { return ui->HScroll2->value() / 10.0; },
+                              .repeat = [this] { return ui->Check1->checkState() == Qt::Checked; },
+                          });
 }
 
 void Form1::Command3_Click()
 {
-    DiaFlag = 1;
+    DiaFlag = Dia::Next;
 }
 
 void Form1::Command4_Click()
 {
-    DiaFlag = 2;
+    DiaFlag = Dia::Stop;
     tryStep("show first entry", [&] { hsb->setValue(0); });
 }
 
 void Form1::HScroll2_Change()
 {
-    QLocale locale = QLocale::system();
-    locale.setNumberOptions(QLocale::OmitGroupSeparator);
-    ui->Label9->setText(QStringLiteral("Anzeigedauer ") +
-                        locale.toString(ui->HScroll2->value() / 10.0, 'f', 1) + QStringLiteral(" s"));
+    ui->Label9->setText(displayTimeText(ui->HScroll2->value()));
     ui->Label9->adjustSize();
 }
 

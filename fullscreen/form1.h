@@ -50,7 +50,7 @@ public:
     CLongScroll* hsb = nullptr;
     int32_t PicAreaWidth = 0;
     int32_t PicAreaHeight = 0;
-    int16_t DiaFlag = 0;
+    int16_t DiaFlag = 0; // Dia::Running, Dia::Next or Dia::Stop (slideshow.h)
     uint32_t ImagingToken = 0;
 
     // Slideshow operations (the panel's buttons call these).

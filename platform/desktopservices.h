@@ -6,7 +6,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QUrl>
-#include <vector>
 
 #include "fileurl.h"
 
@@ -37,33 +36,5 @@ DesktopSeam* setDesktopSeam(DesktopSeam* seam);
 
 // The real desktop's file-manager request alone, for tests of the D-Bus call itself.
 bool showItemsOverSessionBus(const QList<QUrl>& items);
-
-// A seam that records every request instead of passing it on (tests).
-class RecordingDesktopSeam : public DesktopSeam
-{
-public:
-    RecordingDesktopSeam() { m_previous = setDesktopSeam(this); }
-    ~RecordingDesktopSeam() override { setDesktopSeam(m_previous); }
-    bool openUrl(const QUrl& url) override
-    {
-        opened.push_back(url);
-        return true;
-    }
-    bool showItems(const QList<QUrl>& items) override
-    {
-        shown.push_back(items);
-        return useSessionBus ? showItemsOverSessionBus(items) : fileManagerAnswers;
-    }
-
-    // Whether showItems reports a file manager that answered; or, with useSessionBus, the
-    // request really goes to the session bus and its answer counts.
-    bool fileManagerAnswers = true;
-    bool useSessionBus = false;
-    std::vector<QUrl> opened;
-    std::vector<QList<QUrl>> shown;
-
-private:
-    DesktopSeam* m_previous = nullptr;
-};
 
 } // namespace fotarik

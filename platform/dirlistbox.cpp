@@ -10,14 +10,14 @@
 #include <memory>
 #include <sys/stat.h>
 
-#include "raisederror.h"
+#include "errorcatalogue.h"
 
 namespace fotarik {
 namespace {
 
 RaisedError pathNotFound()
 {
-    return RaisedError(76, QStringLiteral("DirListBox"), QStringLiteral("Pfad nicht gefunden"));
+    return makeError(errors::PathNotFound);
 }
 
 QByteArray joinPath(const QByteArray& folder, const QByteArray& name)
@@ -128,7 +128,7 @@ int DirListBox::rowOf(int classicIndex) const
         return chain + classicIndex;
     if (classicIndex >= 0 && classicIndex < ListCount())
         return chain + classicIndex;
-    throw RaisedError(381, QStringLiteral("DirListBox"), QStringLiteral("Ungültiger Index für Eigenschaftenfeld"));
+    raiseInvalidPropertyIndex();
 }
 
 QByteArray DirListBox::listBytes(int index) const

@@ -2,7 +2,7 @@
 
 #include <QFile>
 
-#include "raisederror.h"
+#include "errorcatalogue.h"
 
 namespace fotarik {
 
@@ -47,7 +47,7 @@ void DriveListBox::setDriveBytes(const QByteArray& path)
 {
     const int i = volumeIndexOf(m_volumes, path);
     if (i < 0)
-        throw RaisedError(68, QStringLiteral("DriveListBox"), QStringLiteral("Gerät nicht verfügbar"));
+        raiseDeviceUnavailable();
     {
         const QSignalBlocker block(this);
         setCurrentIndex(i);

@@ -3,9 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <sys/stat.h>
 
 #include "dirlistbox.h"
-#include "raisederror.h"
+#include "errorcatalogue.h"
 
 namespace fotarik {
 
@@ -18,8 +19,10 @@ void FileListBox::setPath(const QString& path) { setPathBytes(QFile::encodeName(
 void FileListBox::setPathBytes(const QByteArray& path)
 {
     const QByteArray folder = normalisedFolder(path);
-    if (folder.isEmpty() || !QDir(QFile::decodeName(folder)).exists())
-        throw RaisedError(76, QStringLiteral("FileListBox"), QStringLiteral("Pfad nicht gefunden"));
+    // Tested by bytes: a folder whose name is not UTF-8 has no exact QString form.
+    struct stat st {};
+    if (folder.isEmpty() || ::stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        raisePathNotFound("FileListBox");
     m_path = folder;
     m_stale = true;
     if (isVisible())

@@ -1,8 +1,10 @@
 #include "fonts.h"
 
 #include <QFont>
+#include <QLabel>
 #include <QVariant>
 #include <QWidget>
+#include <algorithm>
 
 namespace fotarik {
 
@@ -33,6 +35,14 @@ void applyDesignFonts(QWidget* root)
     apply(root);
     for (QWidget* w : root->findChildren<QWidget*>())
         apply(w);
+}
+
+void widenToText(QLabel* label)
+{
+    const int needed = std::max(label->fontMetrics().horizontalAdvance(label->text()) + 2,
+                                label->sizeHint().width());
+    if (needed > label->width())
+        label->resize(needed, label->height());
 }
 
 } // namespace fotarik

@@ -5,18 +5,14 @@
 #include <algorithm>
 #include <sys/stat.h>
 
+#include "pseudofs.h"
+
 namespace fotarik {
 
 bool isPseudoFileSystem(const QByteArray& fsType, const QByteArray& mountPoint)
 {
-    static const char* const pseudo[] = {"proc",     "sysfs",      "devtmpfs",  "devpts",  "cgroup",
-                                         "cgroup2",  "mqueue",     "debugfs",   "tracefs", "securityfs",
-                                         "pstore",   "bpf",        "configfs",  "fusectl", "hugetlbfs",
-                                         "autofs",   "binfmt_misc", "nsfs",     "efivarfs", "rpc_pipefs",
-                                         "nfsd",     "ramfs",      "selinuxfs", "fuse.gvfsd-fuse", "fuse.portal"};
-    for (const char* p : pseudo)
-        if (fsType == p)
-            return true;
+    if (isPseudoFileSystem(std::string_view(fsType.constData(), static_cast<size_t>(fsType.size()))))
+        return true;
     if (fsType == "tmpfs" || fsType == "squashfs") {
         // Run-time and snap package mounts; a tmpfs elsewhere (e.g. /tmp) may hold user files.
         return mountPoint.startsWith("/run") || mountPoint.startsWith("/dev") || mountPoint.startsWith("/sys") ||

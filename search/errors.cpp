@@ -1,19 +1,17 @@
 #include "errors.h"
 
-#include "pattern.h"
-#include "raisederror.h"
+#include "errorcatalogue.h"
 
 namespace fotarik::search {
 
 void raiseInvalidPattern()
 {
-    throw RaisedError(ErrInvalidPattern, QStringLiteral("Fotarik"),
-                      QStringLiteral("Ungültige Musterzeichenfolge"));
+    fotarik::raiseInvalidPattern();
 }
 
 void raiseOverflow()
 {
-    throw RaisedError(ErrOverflow, QStringLiteral("Fotarik"), QStringLiteral("Überlauf"));
+    fotarik::raiseOverflow();
 }
 
 } // namespace fotarik::search

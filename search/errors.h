@@ -1,5 +1,6 @@
 #pragma once
-// The errors the search raises, in one place so the walker itself needs no Qt.
+// The errors the search raises, declared without Qt so the walker itself needs none.
+// Their numbers and texts are in the program's error catalogue (errorcatalogue.h).
 
 namespace fotarik::search {
 

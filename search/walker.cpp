@@ -1,6 +1,7 @@
 #include "walker.h"
 
 #include "errors.h"
+#include "pseudofs.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -46,19 +47,6 @@ public:
 private:
     int m_fd;
 };
-
-// File systems that hold no user files; walking them is slow, endless or has side effects.
-bool isPseudoFileSystem(std::string_view type)
-{
-    static constexpr std::string_view names[] = {
-        "proc",      "sysfs",       "devtmpfs", "devpts",   "cgroup",    "cgroup2",    "securityfs",
-        "debugfs",   "tracefs",     "configfs", "fusectl",  "pstore",    "bpf",        "mqueue",
-        "hugetlbfs", "binfmt_misc", "autofs",   "efivarfs", "selinuxfs", "rpc_pipefs", "nsfs"};
-    for (auto n : names)
-        if (n == type)
-            return true;
-    return false;
-}
 
 // Without /proc the type names are unknown; the magic numbers still tell the worst ones.
 bool isPseudoMagic(long magic)

@@ -13,6 +13,13 @@
 
 namespace fotarik::bench {
 
+// The window benchmarks run offscreen unless a platform is chosen.
+inline void offscreenUnlessChosen()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
 inline double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());

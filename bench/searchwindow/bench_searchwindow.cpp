@@ -21,13 +21,14 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "fonts.h"
 #include "listbox.h"
 #include "listextent.h"
 #include "mediacommands.h"
-#include "messagebox.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
 #include "suche.h"
 #include "ui_suche.h"
 #include "walker.h"
@@ -133,8 +134,7 @@ private:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessChosen();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fotarik"));
     registerFontSubstitutions();

@@ -28,12 +28,13 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "fonts.h"
 #include "gdiplusresize.h"
 #include "mediacommands.h"
-#include "messagebox.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
 #include "suche.h"
 #include "ui_suche.h"
 
@@ -218,8 +219,7 @@ void bigPreview(const QString& folder, int runs)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::offscreenUnlessChosen();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fotarik"));
     registerFontSubstitutions();

@@ -14,29 +14,21 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "form1.h"
 #include "globals.h"
 #include "listbox.h"
 #include "mediacommands.h"
-#include "messagebox.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
 #include "suche.h"
+#include "testfiles.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
 
 using namespace fotarik;
-
-namespace {
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
-} // namespace
+using fotarik::test::writeFile;
 
 class TstDoubleClick : public QObject
 {

@@ -25,24 +25,19 @@
 #include "globals.h"
 #include "listbox.h"
 #include "mediacommands.h"
+#include "capturingmessageseam.h"
 #include "messagebox.h"
+#include "recordingdesktopseam.h"
+#include "recordingbackend.h"
 #include "modlargelist.h"
 #include "suche.h"
+#include "testfiles.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
 
 using namespace fotarik;
 
 namespace {
-
-// Created by its bytes: a name that is not UTF-8 must come out as written.
-void writeFile(const QByteArray& path, const QByteArray& content)
-{
-    FILE* f = std::fopen(path.constData(), "wb");
-    QVERIFY(f);
-    std::fwrite(content.constData(), 1, size_t(content.size()), f);
-    std::fclose(f);
-}
 
 QStringList menuTexts(QMenu* menu)
 {
@@ -101,9 +96,9 @@ void TstFoundList::init()
     picture.fill(Qt::darkCyan);
     for (const char* name : {"a.jpg", "b.png", "Ferien am Meer ä.jpg"})
         QVERIFY(picture.save(QFile::decodeName(path(name))));
-    writeFile(path("brief.txt"), "Sehr geehrte Damen und Herren");
-    writeFile(path("ton.wav"), "x");
-    writeFile(path("setup.exe"), "x");
+    test::writeBytes(path("brief.txt"), "Sehr geehrte Damen und Herren");
+    test::writeBytes(path("ton.wav"), "x");
+    test::writeBytes(path("setup.exe"), "x");
     m_window = std::make_unique<Suche>(m_dir->path());
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -383,7 +378,7 @@ void TstFoundList::hitsDragOutAsFileUrls()
 {
     // A name that is not UTF-8 travels as its own bytes.
     const QByteArray odd = "Bild \xff\xfe.jpg";
-    writeFile(path(odd), "not really a picture");
+    test::writeBytes(path(odd), "not really a picture");
     search();
     ListBox* list = m_window->ui->lstFoundFiles;
     QVERIFY(list->dragEnabled());

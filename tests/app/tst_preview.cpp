@@ -19,34 +19,23 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "dirlistbox.h"
 #include "globals.h"
 #include "listbox.h"
 #include "mediacommands.h"
-#include "messagebox.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
 #include "suche.h"
+#include "testfiles.h"
 #include "ui_suche.h"
 
 using namespace fotarik;
+using fotarik::test::writeFile;
+using fotarik::test::writePicture;
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
-void writePicture(const QString& path, int w, int h)
-{
-    QImage image(w, h, QImage::Format_RGB32);
-    image.fill(Qt::blue);
-    QVERIFY(image.save(path));
-}
 
 int32_t indexOf(Suche& w, const QString& name)
 {
@@ -97,6 +86,8 @@ private slots:
     void dropsPointTheListsAtTheFolder();
 
 private:
+    // Text files named a.txt, b.txt, ... holding their own names, in the test folder.
+    void writeTexts(int count);
     void searchAll(Suche& w);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -117,6 +108,14 @@ void TstPreview::cleanup()
     m_messages.reset();
     m_media.reset();
     m_dir.reset();
+}
+
+void TstPreview::writeTexts(int count)
+{
+    for (char c = 'a'; c < 'a' + count; ++c) {
+        const QByteArray name = QByteArray(1, c) + ".txt";
+        writeFile(m_dir->filePath(QString::fromLatin1(name)), name);
+    }
 }
 
 void TstPreview::searchAll(Suche& w)
@@ -276,8 +275,7 @@ void TstPreview::noPreviewWhileFullScreenOrEmpty()
 
 void TstPreview::mousePressOfAnyButtonPreviews()
 {
-    for (const char* n : {"a.txt", "b.txt", "c.txt"})
-        writeFile(m_dir->filePath(QString::fromLatin1(n)), n);
+    writeTexts(3);
     Suche w(m_dir->path());
     w.show();
     searchAll(w);
@@ -310,8 +308,7 @@ void TstPreview::sizeUsesTheThousandsSeparator()
 
 void TstPreview::slideshowStepsThroughEveryHit()
 {
-    for (const char* n : {"a.txt", "b.txt", "c.txt"})
-        writeFile(m_dir->filePath(QString::fromLatin1(n)), n);
+    writeTexts(3);
     Suche w(m_dir->path());
     w.show();
     searchAll(w);
@@ -332,8 +329,7 @@ void TstPreview::slideshowStepsThroughEveryHit()
 
 void TstPreview::slideshowNextAndStop()
 {
-    for (const char* n : {"a.txt", "b.txt", "c.txt", "d.txt"})
-        writeFile(m_dir->filePath(QString::fromLatin1(n)), n);
+    writeTexts(4);
     Suche w(m_dir->path());
     w.show();
     searchAll(w);

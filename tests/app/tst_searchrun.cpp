@@ -12,32 +12,27 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "dirlistbox.h"
 #include "listbox.h"
 #include "mediacommands.h"
-#include "messagebox.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
 #include "suche.h"
+#include "testfiles.h"
 #include "ui_suche.h"
 
 using namespace fotarik;
+using fotarik::test::writeFile;
 
 namespace {
-
-void makeFile(const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("not really a picture");
-}
 
 // n hits named 0000.jpg ... in dir, one folder per 10 files.
 void makeHits(const QString& dir, int n)
 {
     for (int i = 0; i < n; ++i)
-        makeFile(QStringLiteral("%1/d%2/%3.jpg").arg(dir).arg(i / 10).arg(i, 4, 10, QLatin1Char('0')));
+        writeFile(QStringLiteral("%1/d%2/%3.jpg").arg(dir).arg(i / 10).arg(i, 4, 10, QLatin1Char('0')));
 }
 
 QStringList entries(Suche& w)
@@ -128,7 +123,7 @@ void TstSearchRun::hitCounts()
     QFETCH(int, largeChange);
     QTemporaryDir dir;
     makeHits(dir.path(), hits);
-    makeFile(dir.filePath(QStringLiteral("kein_treffer.png")));
+    writeFile(dir.filePath(QStringLiteral("kein_treffer.png")));
     CapturingMessageSeam messages;
     Suche w(dir.path());
     w.show();
@@ -167,9 +162,9 @@ void TstSearchRun::subFoldersOffCountsFolders()
 {
     QTemporaryDir dir;
     for (const char* name : {"a.jpg", "b.JPG", "c.jpeg"})
-        makeFile(dir.filePath(QString::fromLatin1(name)));
-    makeFile(dir.filePath(QStringLiteral("eins/d.jpg")));
-    makeFile(dir.filePath(QStringLiteral("zwei/e.jpg")));
+        writeFile(dir.filePath(QString::fromLatin1(name)));
+    writeFile(dir.filePath(QStringLiteral("eins/d.jpg")));
+    writeFile(dir.filePath(QStringLiteral("zwei/e.jpg")));
     Suche w(dir.path());
     w.ui->chkSubFolder->setChecked(false);
     search(w);
@@ -183,8 +178,8 @@ void TstSearchRun::subFoldersOffCountsFolders()
 void TstSearchRun::trailingSemicolonIsDropped()
 {
     QTemporaryDir dir;
-    makeFile(dir.filePath(QStringLiteral("a.jpg")));
-    makeFile(dir.filePath(QStringLiteral("b.png")));
+    writeFile(dir.filePath(QStringLiteral("a.jpg")));
+    writeFile(dir.filePath(QStringLiteral("b.png")));
     Suche w(dir.path());
     w.ui->txtSearchSpec->setText(QStringLiteral(" *.JPG; "));
     search(w);
@@ -279,7 +274,7 @@ void TstSearchRun::closingDuringTheWalkEndsItFirst()
 void TstSearchRun::folderKeepsItsLetterCase()
 {
     QTemporaryDir dir;
-    makeFile(dir.filePath(QStringLiteral("Urlaub/IMG_0001.JPG")));
+    writeFile(dir.filePath(QStringLiteral("Urlaub/IMG_0001.JPG")));
     Suche w(dir.filePath(QStringLiteral("Urlaub")));
     search(w);
     QCOMPARE(entries(w), QStringList{dir.filePath(QStringLiteral("Urlaub/IMG_0001.JPG"))});

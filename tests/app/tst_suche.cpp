@@ -15,28 +15,25 @@
 #include <QToolButton>
 #include <sys/stat.h>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "dirlistbox.h"
 #include "drivelistbox.h"
 #include "filelistbox.h"
 #include "listbox.h"
 #include "mediacommands.h"
-#include "messagebox.h"
+#include "recordingbackend.h"
 #include "suche.h"
+#include "testfiles.h"
 #include "ui_suche.h"
 
 using namespace fotarik;
+using fotarik::test::writeFile;
 
 namespace {
 
 QByteArray bytes(const QString& s) { return QFile::encodeName(s); }
 
-void makeFile(const QString& path, const QByteArray& content = "x")
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
 
 } // namespace
 
@@ -278,7 +275,7 @@ void TstSuche::shortcutTargetByteSearch()
     QCOMPARE(ShortcutTargetFromBytes(content), target);
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("x.lnk"));
-    makeFile(file, content);
+    writeFile(file, content);
     QCOMPARE(ShortcutTarget(bytes(file)), target);
 }
 
@@ -330,8 +327,8 @@ void TstSuche::commandLineChoosesTheStartFolder()
     QDir d(dir.path());
     for (const char* sub : {"Bilder", "Fotos", "Fotos.alt", "Eigene Dateien", "Grüße"})
         QVERIFY(d.mkpath(QString::fromUtf8(sub)));
-    makeFile(dir.filePath(QStringLiteral("Bilder/Urlaub.jpg")));
-    makeFile(dir.filePath(QStringLiteral("Fotos/Bild.LNK")), QByteArray("C:\\x C:\\y\0\0", 11));
+    writeFile(dir.filePath(QStringLiteral("Bilder/Urlaub.jpg")));
+    writeFile(dir.filePath(QStringLiteral("Fotos/Bild.LNK")), QByteArray("C:\\x C:\\y\0\0", 11));
     CapturingMessageSeam messages;
     Suche window(argument.arg(dir.path()));
     const QString expected = folder.isEmpty() ? dir.path() : dir.filePath(folder);
@@ -344,7 +341,7 @@ void TstSuche::commandLineChoosesTheStartFolder()
 void TstSuche::commandLineShortcutWithoutTargetKeepsTheFolder()
 {
     QTemporaryDir dir;
-    makeFile(dir.filePath(QStringLiteral("kaputt.lnk")), "garbage without any drive mark");
+    writeFile(dir.filePath(QStringLiteral("kaputt.lnk")), "garbage without any drive mark");
     CapturingMessageSeam messages;
     const QString before = QDir::currentPath();
     Suche window(dir.filePath(QStringLiteral("kaputt.lnk")));
@@ -358,7 +355,7 @@ void TstSuche::commandLineFollowsASymbolicLink()
 {
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("ziel/tief")));
-    makeFile(dir.filePath(QStringLiteral("ziel/tief/bild.jpg")));
+    writeFile(dir.filePath(QStringLiteral("ziel/tief/bild.jpg")));
     QVERIFY(QFile::link(dir.filePath(QStringLiteral("ziel/tief/bild.jpg")), dir.filePath(QStringLiteral("verweis.jpg"))));
     Suche window(dir.filePath(QStringLiteral("verweis.jpg")));
     QCOMPARE(window.ui->dirList->Path(), QFileInfo(dir.filePath(QStringLiteral("ziel/tief"))).canonicalFilePath());
@@ -367,11 +364,18 @@ void TstSuche::commandLineFollowsASymbolicLink()
 void TstSuche::commandLineKeepsBytesThatAreNotUtf8()
 {
     QTemporaryDir dir;
-    const QByteArray folder = bytes(dir.path()) + "/Bild\xe4er alt";
+    // "ä" written in Latin-1: the byte 0xE4 followed by "er" is no UTF-8. The literal is
+    // split so that the escape ends after the two hex digits.
+    const QByteArray name = "Bild\xe4" "er alt";
+    QCOMPARE(name.size(), 11);
+    QCOMPARE(name.at(4), '\xe4');
+    QVERIFY(!name.isValidUtf8());
+    const QByteArray folder = bytes(dir.path()) + '/' + name;
     QCOMPARE(::mkdir(folder.constData(), 0755), 0);
     Suche window(folder + "/foto.jpg");
     QCOMPARE(window.ui->dirList->pathBytes(), folder);
     QCOMPARE(window.ui->filList->pathBytes(), folder);
+    fotarik::test::removeTreeByBytes(folder);
 }
 
 void TstSuche::typeBoxesComposeThePattern()
@@ -437,7 +441,7 @@ void TstSuche::oneClickOpensASubFolderAndTheFileListFollows()
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("alpha")));
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("beta")));
-    makeFile(dir.filePath(QStringLiteral("beta/x.jpg")));
+    writeFile(dir.filePath(QStringLiteral("beta/x.jpg")));
     Suche window(dir.path());
     window.show();
     DirListBox* list = window.ui->dirList;

@@ -158,6 +158,30 @@ private slots:
         QCOMPARE(f.bar.value(), 0);
     }
 
+    void oneHitMapsToTheClientMinimum()
+    {
+        // A list with one entry: Min = Max = 0. The thumb goes to the client's minimum,
+        // wherever it was, and any value is clamped to the one position.
+        Fixture f;
+        f.bar.setMinimum(100);
+        f.bar.setValue(20000);
+        f.hsb.setMin(0);
+        f.hsb.setMax(0);
+        f.hsb.setValue(0);
+        QCOMPARE(f.hsb.Value(), 0);
+        QCOMPARE(f.bar.value(), 100);
+        f.bar.setValue(20000);
+        f.hsb.setValue(7);
+        QCOMPARE(f.hsb.Value(), 0);
+        QCOMPARE(f.bar.value(), 100);
+        // The same one position away from zero.
+        f.hsb.setMax(42);
+        f.hsb.setMin(42);
+        f.hsb.setValue(42);
+        QCOMPARE(f.hsb.Value(), 42);
+        QCOMPARE(f.bar.value(), 100);
+    }
+
     void emptyListGivesAReversedRange()
     {
         Fixture f;

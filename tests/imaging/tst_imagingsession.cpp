@@ -2,8 +2,8 @@
 #include <QFileInfo>
 #include <QTest>
 
+#include "capturingmessageseam.h"
 #include "gdiplusresize.h"
-#include "messagebox.h"
 
 using namespace fotarik;
 

@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include "desktopservices.h"
+#include "recordingdesktopseam.h"
 
 using namespace fotarik;
 

@@ -5,10 +5,12 @@
 #include <cctype>
 #include <unistd.h>
 
+#include "capturingmessageseam.h"
 #include "media.h"
 #include "mediacommands.h"
 #include "mediashortpath.h"
-#include "messagebox.h"
+#include "recordingbackend.h"
+#include "testfiles.h"
 
 using namespace fotarik;
 
@@ -88,11 +90,7 @@ void TestMediaCommands::cleanup()
 QByteArray TestMediaCommands::file(const QByteArray& name, const QByteArray& bytes)
 {
     const QByteArray path = QFile::encodeName(m_dir.path()) + '/' + name;
-    FILE* f = fopen(path.constData(), "wb");
-    if (!f)
-        qFatal("cannot write %s", path.constData());
-    fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
-    fclose(f);
+    fotarik::test::writeBytes(path, bytes);
     return path;
 }
 

@@ -11,10 +11,11 @@
 #include <cmath>
 #include <unistd.h>
 
+#include "capturingmessageseam.h"
 #include "media.h"
 #include "mediacommands.h"
 #include "mediaqt.h"
-#include "messagebox.h"
+#include "testfiles.h"
 
 using namespace fotarik;
 
@@ -83,11 +84,7 @@ void TestMediaQt::cleanup()
 QByteArray TestMediaQt::file(const QByteArray& name, const QByteArray& bytes)
 {
     const QByteArray path = QFile::encodeName(m_dir.path()) + '/' + name;
-    FILE* f = fopen(path.constData(), "wb");
-    if (!f)
-        qFatal("cannot write %s", path.constData());
-    fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
-    fclose(f);
+    fotarik::test::writeBytes(path, bytes);
     m_oddNames.push_back(path);
     return path;
 }

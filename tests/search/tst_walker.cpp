@@ -1,6 +1,8 @@
 #include "raisederror.h"
+#include "testfiles.h"
 #include "walker.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,6 +19,9 @@
 #include <vector>
 
 using fotarik::RaisedError;
+using fotarik::test::makeFile;
+using fotarik::test::makeFolder;
+using fotarik::test::removeTreeByBytes;
 using fotarik::search::SearchFolder;
 using fotarik::search::WalkSink;
 
@@ -73,18 +78,6 @@ public:
     std::function<void(const std::string&)> onFolder;
 };
 
-void makeFile(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-    QVERIFY2(fd >= 0, path.c_str());
-    ::close(fd);
-}
-
-void makeFolder(const std::string& path)
-{
-    QVERIFY2(::mkdir(path.c_str(), 0755) == 0, path.c_str());
-}
-
 // The names of a folder in the order the file system lists them, without "." and "..".
 std::vector<std::string> listingOrder(const std::string& folder)
 {
@@ -99,14 +92,6 @@ std::vector<std::string> listingOrder(const std::string& folder)
     }
     ::closedir(d);
     return names;
-}
-
-// Qt removes a tree by decoded names and so cannot remove names that are not UTF-8.
-void removeTreeByBytes(const std::string& root)
-{
-    ::nftw(
-        root.c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
-        FTW_DEPTH | FTW_PHYS);
 }
 
 std::string tempRoot(const QTemporaryDir& dir)
@@ -136,6 +121,7 @@ private slots:
     void manyFilesInOneFolder();
     void deepTreeWithFewDescriptors();
     void startFolderThatCannotBeListedGivesZero();
+    void pseudoFileSystemMountsAreNotEntered();
 };
 
 void TestWalker::hitsCarryTheNormalisedFolderAndRunningTotal()
@@ -366,9 +352,17 @@ void TestWalker::linksAreNeverEntered()
     QCOMPARE(::symlink("nowhere", (root + "/a/dangling.jpg").c_str()), 0);
 
     RecordingSink sink;
+    // A walk that follows the loop would run in circles: it is stopped at the first
+    // folder entered through a link, so the test fails here instead of hanging.
+    sink.onFolder = [&](const std::string& folder) {
+        if (folder.find("/loop/") != std::string::npos || folder.find("/self.jpg/") != std::string::npos)
+            sink.cancel = true;
+    };
     int32_t total = 0;
     int16_t withSub = -1;
-    QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink), 3);
+    const int32_t found = SearchFolder(root, Pictures, withSub, total, sink);
+    QVERIFY2(!sink.cancel, "a link to a folder was entered");
+    QCOMPARE(found, 3);
     std::vector<std::string> paths = sink.hitPaths();
     std::sort(paths.begin(), paths.end());
     // A link to a file is tested like a file, a dangling link too; a link to a folder
@@ -515,5 +509,37 @@ void TestWalker::startFolderThatCannotBeListedGivesZero()
     QCOMPARE(sink.served, 2);
 }
 
+// The terminal devices' file system, mounted at /dev/pts, is never entered by a walk that
+// starts above it.
+void TestWalker::pseudoFileSystemMountsAreNotEntered()
+{
+    QFile mounts(QStringLiteral("/proc/self/mountinfo"));
+    if (!mounts.open(QIODevice::ReadOnly))
+        QSKIP("no /proc/self/mountinfo");
+    bool devptsAtDevPts = false;
+    for (const QByteArray& line : mounts.readAll().split('\n')) {
+        // "id parent major:minor root mountpoint options ... - type source options"
+        const QList<QByteArray> fields = line.split(' ');
+        const qsizetype dash = fields.indexOf("-");
+        if (fields.size() > 4 && dash > 0 && dash + 1 < fields.size() && fields[4] == "/dev/pts" &&
+            fields[dash + 1] == "devpts")
+            devptsAtDevPts = true;
+    }
+    if (!devptsAtDevPts)
+        QSKIP("devpts is not mounted at /dev/pts here");
+
+    RecordingSink sink;
+    sink.onFolder = [&](const std::string& folder) {
+        if (folder.rfind("/dev/pts", 0) == 0)
+            sink.cancel = true; // entered: stop at once, the check below fails
+    };
+    int32_t total = 0;
+    const int16_t withSub = -1;
+    SearchFolder("/dev", "*.NICHTS", withSub, total, sink);
+    QVERIFY2(!sink.cancel, "the walk entered /dev/pts");
+    QVERIFY(!sink.folders.empty());
+    QCOMPARE(sink.folders.front(), std::string("/dev/"));
+}
+
 QTEST_APPLESS_MAIN(TestWalker)
-#include "test_walker.moc"
+#include "tst_walker.moc"

@@ -1,6 +1,7 @@
 #pragma once
 // The one error type of the program: a number, a source and a German description,
-// raised by the reusable layers where a caller must learn about misuse.
+// raised by the reusable layers where a caller must learn about misuse. The errors the
+// program raises itself are listed, with their texts, in errorcatalogue.h.
 
 #include <QString>
 #include <cstdint>

@@ -216,4 +216,4 @@ void TestPattern::preparedListTrimsBlanksAndOneSemicolon()
 }
 
 QTEST_APPLESS_MAIN(TestPattern)
-#include "test_pattern.moc"
+#include "tst_pattern.moc"

@@ -9,6 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "testfiles.h"
+
+using fotarik::test::makeFile;
+using fotarik::test::makeFolder;
+using fotarik::test::removeTreeByBytes;
+
 namespace {
 
 struct Outcome
@@ -57,18 +63,6 @@ QList<QByteArray> sortedLines(const QByteArray& text)
     return lines;
 }
 
-void makeFile(const QByteArray& path)
-{
-    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    QVERIFY2(fd >= 0, path.constData());
-    ::close(fd);
-}
-
-void makeFolder(const QByteArray& path)
-{
-    QVERIFY2(::mkdir(path.constData(), 0755) == 0, path.constData());
-}
-
 } // namespace
 
 class TestFindCommand : public QObject
@@ -110,9 +104,7 @@ void TestFindCommand::init()
 void TestFindCommand::cleanup()
 {
     // Qt cannot remove names that are not UTF-8; remove by bytes first.
-    ::nftw(
-        m_root.constData(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); },
-        16, FTW_DEPTH | FTW_PHYS);
+    removeTreeByBytes(m_root);
     delete m_dir;
     m_dir = nullptr;
 }
@@ -198,4 +190,4 @@ void TestFindCommand::missingFolderArgumentExitsWith2()
 }
 
 QTEST_APPLESS_MAIN(TestFindCommand)
-#include "test_findcommand.moc"
+#include "tst_findcommand.moc"

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "raisederror.h"
+#include "errorcatalogue.h"
 
 namespace fotarik {
 
@@ -16,11 +16,11 @@ template <typename Int>
 Int roundHalfEven(double v)
 {
     if (std::isnan(v))
-        throw RaisedError(ErrOverflow, QStringLiteral("Fotarik"), QStringLiteral("Überlauf"));
+        raiseOverflow();
     const double r = std::nearbyint(v); // default rounding mode is to nearest, ties to even
     if (r < static_cast<double>(std::numeric_limits<Int>::min()) ||
         r > static_cast<double>(std::numeric_limits<Int>::max()))
-        throw RaisedError(ErrOverflow, QStringLiteral("Fotarik"), QStringLiteral("Überlauf"));
+        raiseOverflow();
     return static_cast<Int>(r);
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // Every modal message of the program goes through one seam, so tests can capture
-// text, caption and icon instead of showing a box.
+// text, caption and icon instead of showing a box. The seam needs no widgets: the
+// program installs the QMessageBox one at start (platform/qmessageboxseam.h); until a
+// seam is installed, messages go to the log.
 
 #include <QString>
-#include <vector>
 
 class QWidget;
 
@@ -32,21 +33,10 @@ inline QString appTitle() { return QStringLiteral("Fotarik"); }
 void showMessage(const QString& text, const QString& caption = appTitle(), MsgIcon icon = MsgIcon::None,
                  QWidget* parent = nullptr);
 
-// Installs a seam; nullptr restores the default QMessageBox one. Returns the previous seam.
+// Installs a seam; nullptr restores the default one. Returns the previous seam.
 MessageSeam* setMessageSeam(MessageSeam* seam);
 
-// A seam that records every message instead of showing it (tests, headless runs).
-class CapturingMessageSeam : public MessageSeam
-{
-public:
-    CapturingMessageSeam() { m_previous = setMessageSeam(this); }
-    ~CapturingMessageSeam() override { setMessageSeam(m_previous); }
-    void show(QWidget*, const Message& message) override { messages.push_back(message); }
-
-    std::vector<Message> messages;
-
-private:
-    MessageSeam* m_previous = nullptr;
-};
+// Sets the seam that nullptr restores (the program's message boxes); nullptr logs.
+void setDefaultMessageSeam(MessageSeam* seam);
 
 } // namespace fotarik

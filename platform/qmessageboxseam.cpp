@@ -1,6 +1,8 @@
-#include "messagebox.h"
+#include "qmessageboxseam.h"
 
 #include <QMessageBox>
+
+#include "messagebox.h"
 
 namespace fotarik {
 namespace {
@@ -25,21 +27,12 @@ public:
     }
 };
 
-QMessageBoxSeam g_defaultSeam;
-MessageSeam* g_seam = &g_defaultSeam;
-
 } // namespace
 
-void showMessage(const QString& text, const QString& caption, MsgIcon icon, QWidget* parent)
+void installMessageBoxSeam()
 {
-    g_seam->show(parent, Message{text, caption, icon});
-}
-
-MessageSeam* setMessageSeam(MessageSeam* seam)
-{
-    MessageSeam* previous = g_seam;
-    g_seam = seam ? seam : &g_defaultSeam;
-    return previous;
+    static QMessageBoxSeam seam;
+    setDefaultMessageSeam(&seam);
 }
 
 } // namespace fotarik
