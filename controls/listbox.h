@@ -6,6 +6,7 @@
 
 #include <QAbstractListModel>
 #include <QListView>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include "listboxaccess.h"
@@ -55,6 +56,7 @@ private:
     int32_t m_count = 0;
     int32_t m_published = 0;
     QTimer m_publishTimer;
+    QElapsedTimer m_lastPublish;
 };
 
 class ListBox : public QListView, public ListBoxAccess
