@@ -162,13 +162,15 @@ void Suche::lstFoundFiles_DblClick()
     }
     tryStep("show the path", [&] { ui->Label1->setText(QString::fromUtf8(path)); });
     if (kind == FileKind::WaveSound || kind == FileKind::MidiSound || kind == FileKind::Video ||
-        kind == FileKind::Mp3 || kind == FileKind::Other)
-        return; // sounds play on as the preview started them; other files open nothing
+        kind == FileKind::Mp3)
+        return; // sounds play on as the preview started them
     tryStep("stop the slideshow", [&] {
         DiaFlag = 2;
         ui->Frame2->hide();
         ui->cmdDiaShow->setEnabled(true);
     });
+    if (kind == FileKind::Other)
+        return; // nothing opens for it, so the search window stays
     bool opened = false;
     if (kind == FileKind::Picture) {
         opened = tryStep("open the full-screen window", [&] {

@@ -54,6 +54,9 @@ Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
     ui->setupUi(this);
 
     applyDesignFonts(this);
+    // The program's icon, as the search window carries it.
+    if (searchWindow)
+        setWindowIcon(searchWindow->windowIcon());
 
     // The frame is drawn under everything and lets clicks through to the panel, like a shape.
     ui->Shape1->lower();
