@@ -1,6 +1,7 @@
 #include "suche.h"
 
 #include <QCloseEvent>
+#include <QResizeEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -123,8 +124,7 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent) : QWidget(parent), 
     p.setColor(QPalette::WindowText, p.color(QPalette::Text));
     label1->setPalette(p);
     label1->setAutoFillBackground(true);
-    // The designed width holds a single character; the path line spans the bottom panel.
-    label1->resize(ui->PictureUnten->width() - label1->x(), label1->height());
+    dockBottomPanel();
     ui->Anzeige1->setCursor(Qt::PointingHandCursor);
     for (QLabel* label : findChildren<QLabel*>())
         if (!label->wordWrap() && !label->text().isEmpty())
@@ -340,6 +340,21 @@ void Suche::setBusy(bool busy)
         setCursor(Qt::WaitCursor);
     else
         unsetCursor();
+}
+
+// The bottom panel is docked along the window's bottom edge over its whole width, and the
+// path line spans it (its designed width holds a single character).
+void Suche::dockBottomPanel()
+{
+    QWidget* panel = ui->PictureUnten;
+    panel->setGeometry(0, height() - panel->height(), width(), panel->height());
+    ui->Label1->resize(panel->width() - ui->Label1->x(), ui->Label1->height());
+}
+
+void Suche::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    tryStep("dock the bottom panel", [&] { dockBottomPanel(); });
 }
 
 void Suche::closeEvent(QCloseEvent* event)

@@ -51,6 +51,7 @@ private slots:
     void designOfEveryControl();
     void initialStateBeforeAnySearch();
     void tabOrderFollowsTheDesign();
+    void bottomPanelIsDockedAtEverySize();
 
     void nurPfad_data();
     void nurPfad();
@@ -238,6 +239,25 @@ void TstSuche::tabOrderFollowsTheDesign()
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget()->objectName(), next->objectName());
     }
+}
+
+void TstSuche::bottomPanelIsDockedAtEverySize()
+{
+    Suche window(QString{});
+    window.show();
+    QWidget* panel = window.ui->PictureUnten;
+    const int panelHeight = panel->height();
+    for (const QSize size : {window.size(), QSize(900, 700), QSize(1400, 1000), QSize(700, 450)}) {
+        window.resize(size);
+        QCOMPARE(window.size(), size);
+        // Along the bottom edge over the whole width, its own height kept...
+        QCOMPARE(panel->geometry(), QRect(0, size.height() - panelHeight, size.width(), panelHeight));
+        // ... and the path line spans it.
+        QCOMPARE(window.ui->Label1->geometry().right(), panel->width() - 1);
+    }
+    window.showMaximized();
+    QTRY_COMPARE(panel->geometry().bottom(), window.height() - 1);
+    QCOMPARE(panel->width(), window.width());
 }
 
 void TstSuche::nurPfad_data()

@@ -296,6 +296,9 @@ void TstOnScreen::resizedAndMaximised()
     w->showMaximized();
     QTest::qWait(200);
     QVERIFY(screenShowsState(w.get(), "maximised"));
+    // The bottom panel is docked along the bottom edge of the maximised window.
+    QCOMPARE(w->ui->PictureUnten->geometry().bottom(), w->height() - 1);
+    QCOMPARE(w->ui->PictureUnten->width(), w->width());
     // Resized while a walk runs: right as soon as the walk is over.
     bool resized = false;
     QTimer probe;
