@@ -3,12 +3,14 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QPlainTextEdit>
 #include <QTimer>
 
 #include "clongscroll.h"
 #include "listextent.h"
 #include "messagebox.h"
 #include "modlargelist.h"
+#include "patterntext.h"
 #include "suche.h"
 #include "trystep.h"
 #include "ui_suche.h"
@@ -92,6 +94,10 @@ void Suche::cmdSearch_Click()
     tryStep("reset the preview area", [&] {
         m_gradientShown = false;
         ui->Anzeige1->clear();
+        // The whole area is emptied: a text an earlier preview showed goes as well.
+        ui->Anzeige1->hide();
+        ui->TextBox1->hide();
+        ui->TextBox1->setPlainText(QString());
         ui->Picture2->update();
     });
     tryStep("empty the labels", [&] {
@@ -115,11 +121,7 @@ void Suche::cmdSearch_Click()
     tryStep("hand the pattern to the file list", [&] { ui->filList->setPattern(patternText); });
     tryStep("empty the found list", [&] { ClearList(ui->lstFoundFiles); });
     QString patternList;
-    tryStep("form the pattern list", [&] {
-        patternList = patternText.trimmed();
-        if (patternList.endsWith(u';'))
-            patternList.chop(1);
-    });
+    tryStep("form the pattern list", [&] { patternList = search::preparePatternList(patternText); });
     tryStep("show the hourglass", [&] {
         setBusy(true);
         ui->cmdAbbruch->setEnabled(true);
