@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include "clongscroll.h"
+#include "dirlistbox.h"
 #include "fonts.h"
 #include "form1.h"
 #include "gdiplusresize.h"
@@ -236,8 +237,13 @@ void Suche::applyCommandLine(const QByteArray& commandLine)
         return;
     }
     tryStep("resolve a relative path", [&] {
-        if (!argument.startsWith('/'))
-            argument = QFile::encodeName(QDir::currentPath()) + '/' + argument;
+        if (!argument.startsWith('/')) {
+            QByteArray folder = QFile::encodeName(QDir::currentPath());
+            if (!folder.endsWith('/'))
+                folder += '/';
+            argument = folder + argument;
+        }
+        argument = normalisedPath(argument);
     });
     if (argument.right(3) == "lnk") {
         tryStep("read the shortcut", [&] { argument = ShortcutTarget(argument); });

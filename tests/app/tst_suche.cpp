@@ -22,6 +22,7 @@
 #include "listbox.h"
 #include "mediacommands.h"
 #include "messagebox.h"
+#include "modlargelist.h"
 #include "suche.h"
 #include "ui_suche.h"
 
@@ -65,6 +66,7 @@ private slots:
     void commandLineShortcutWithoutTargetKeepsTheFolder();
     void commandLineFollowsASymbolicLink();
     void commandLineKeepsBytesThatAreNotUtf8();
+    void commandLinePathIsJoinedAndNormalised();
 
     void typeBoxesComposeThePattern();
     void alleKeineToggles();
@@ -392,6 +394,45 @@ void TstSuche::commandLineKeepsBytesThatAreNotUtf8()
     Suche window(folder + "/foto.jpg");
     QCOMPARE(window.ui->dirList->pathBytes(), folder);
     QCOMPARE(window.ui->filList->pathBytes(), folder);
+}
+
+void TstSuche::commandLinePathIsJoinedAndNormalised()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("Fotos/Urlaub")));
+    makeFile(dir.filePath(QStringLiteral("Fotos/a.jpg")));
+    struct BackHome {
+        QString folder = QDir::currentPath();
+        ~BackHome() { QDir::setCurrent(folder); }
+    } backHome;
+    const auto rootRows = [](Suche& w) {
+        int n = 0;
+        for (int i = 0; i < w.ui->dirList->count(); ++i)
+            n += w.ui->dirList->item(i)->text() == QLatin1String("/");
+        return n;
+    };
+    // "." segments and doubled "/" go before the folder is chosen: this names a folder.
+    QVERIFY(QDir::setCurrent(dir.path()));
+    {
+        Suche w(QStringLiteral("./Fotos//Urlaub/."));
+        QCOMPARE(w.ui->dirList->Path(), dir.filePath(QStringLiteral("Fotos/Urlaub")));
+        QCOMPARE(rootRows(w), 1);
+    }
+    // From the root folder a relative path is joined without a second "/".
+    QVERIFY(QDir::setCurrent(QStringLiteral("/")));
+    {
+        Suche w(dir.path().mid(1) + QStringLiteral("/Fotos/a.jpg"));
+        QCOMPARE(w.ui->dirList->Path(), dir.filePath(QStringLiteral("Fotos")));
+        QCOMPARE(rootRows(w), 1);
+        QTest::mouseClick(w.ui->cmdSearch, Qt::LeftButton);
+        QCOMPARE(GetListCount(w.ui->lstFoundFiles), 1);
+        QCOMPARE(GetListItem(w.ui->lstFoundFiles, 0), bytes(dir.filePath(QStringLiteral("Fotos/a.jpg"))));
+    }
+    // The folder list itself never takes "//" or "." into its chain.
+    Suche w(QString{});
+    w.ui->dirList->setPathBytes(bytes(QStringLiteral("/%1//./Fotos/").arg(dir.path().mid(1))));
+    QCOMPARE(w.ui->dirList->Path(), dir.filePath(QStringLiteral("Fotos")));
+    QCOMPARE(rootRows(w), 1);
 }
 
 void TstSuche::typeBoxesComposeThePattern()
