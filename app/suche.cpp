@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QStyle>
@@ -402,8 +403,17 @@ bool Suche::eventFilter(QObject* watched, QEvent* event)
         ui->cmdSearch->setToolTip(QStringLiteral("Dateien mit den gewählten Suchkriterien werden gesucht."));
     } else if (watched == ui->cmdAbbruch && event->type() == QEvent::MouseMove) {
         ui->cmdAbbruch->setToolTip(QStringLiteral("Suchlauf abbrechen"));
+    } else if (watched == ui->Anzeige1 && event->type() == QEvent::MouseButtonPress) {
+        m_pictureClickArmed = static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton;
     } else if (watched == ui->Anzeige1 && event->type() == QEvent::MouseButtonRelease) {
-        Anzeige1_Click();
+        // A click is a left press and release on the picture: not another button, and not
+        // a press dragged off the picture before its release.
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        const bool click = m_pictureClickArmed && mouse->button() == Qt::LeftButton &&
+                           ui->Anzeige1->rect().contains(mouse->position().toPoint());
+        m_pictureClickArmed = false;
+        if (click)
+            Anzeige1_Click();
     }
     return QWidget::eventFilter(watched, event);
 }

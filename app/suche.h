@@ -112,6 +112,7 @@ private:
     bool m_gradientShown = true;
     bool m_searching = false;
     bool m_closeRequested = false;
+    bool m_pictureClickArmed = false;
     bool m_unloaded = false;
     int m_driveChangeDepth = 0;
 };

@@ -93,6 +93,7 @@ private slots:
 
     void clipboardGetsThePreviewPicture();
     void clipboardWithoutPictureFails();
+    void onlyALeftClickOnThePictureCopies();
 
     void dropsPointTheListsAtTheFolder();
 
@@ -435,6 +436,27 @@ void TstPreview::clipboardWithoutPictureFails()
     QTest::mouseClick(w.ui->Anzeige1, Qt::LeftButton);
     QCOMPARE(m_messages->messages.size(), size_t(1));
     QCOMPARE(m_messages->messages[0].text, QStringLiteral("Bild-Datei konnte nicht in Zwischenablage abgelegt werden."));
+}
+
+void TstPreview::onlyALeftClickOnThePictureCopies()
+{
+    writePicture(m_dir->filePath(QStringLiteral("foto.png")), 80, 60);
+    Suche w(m_dir->path());
+    w.show();
+    searchAll(w);
+    QLabel* picture = w.ui->Anzeige1;
+    QVERIFY(picture->isVisible());
+    QTest::mouseClick(picture, Qt::RightButton);
+    QTest::mouseClick(picture, Qt::MiddleButton);
+    // Pressed on the picture, dragged off it and released there: no click.
+    QTest::mousePress(picture, Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseRelease(picture, Qt::LeftButton, {}, QPoint(picture->width() + 30, picture->height() + 30));
+    // A release without a press on the picture is none either.
+    QTest::mouseRelease(picture, Qt::LeftButton, {}, QPoint(5, 5));
+    QVERIFY(m_messages->messages.empty());
+    QTest::mouseClick(picture, Qt::LeftButton);
+    QCOMPARE(m_messages->messages.size(), size_t(1));
+    QCOMPARE(m_messages->messages[0].text, QStringLiteral("Bild wurde in die Zwischenablage übertragen."));
 }
 
 void TstPreview::dropsPointTheListsAtTheFolder()
