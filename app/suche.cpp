@@ -127,6 +127,10 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent) : QWidget(parent), 
     label1->setPalette(p);
     label1->setAutoFillBackground(true);
     dockBottomPanel();
+    // Positions inside the preview area count from its client area, inside its border.
+    const QPoint clientOrigin = ui->Picture2->contentsRect().topLeft();
+    for (QWidget* child : ui->Picture2->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        child->move(child->pos() + clientOrigin);
     ui->Anzeige1->setCursor(Qt::PointingHandCursor);
     for (QLabel* label : findChildren<QLabel*>())
         if (!label->wordWrap() && !label->text().isEmpty())

@@ -123,7 +123,7 @@ void Suche::ThumbNailShow()
             const double tpp = twipsPerPixel();
             const int32_t left = round32(ui->Picture2->width() * tpp - ui->Anzeige1->width() * tpp) / 2 - 20;
             const int32_t top = round32(ui->Picture2->height() * tpp - ui->Anzeige1->height() * tpp) / 2 - 20;
-            ui->Anzeige1->move(round32(left / tpp), round32(top / tpp));
+            ui->Anzeige1->move(ui->Picture2->contentsRect().topLeft() + QPoint(round32(left / tpp), round32(top / tpp)));
             ui->Anzeige1->show();
         });
     } else if (kind == FileKind::Text) {

@@ -136,11 +136,13 @@ void TstPreview::pictureIsFittedAndPlaced()
     w.hsb->setValue(indexOf(w, QStringLiteral("gross.png")));
     QVERIFY(w.ui->Anzeige1->isVisible());
     QVERIFY(!w.ui->TextBox1->isVisible());
-    // 400 x 300 into 210 x 210 is 210 x 157, centred in twips and shifted 20 up and left.
-    QCOMPARE(w.ui->Anzeige1->geometry(), QRect(23, 34, 210, 157));
+    // 400 x 300 into 210 x 210 is 210 x 157, centred in twips and shifted 20 up and left,
+    // in the client area inside the 2-pixel border.
+    QCOMPARE(w.ui->Picture2->contentsRect().topLeft(), QPoint(2, 2));
+    QCOMPARE(w.ui->Anzeige1->geometry(), QRect(25, 36, 210, 157));
     QCOMPARE(w.ui->Anzeige1->pixmap().size(), QSize(210, 157));
     w.hsb->setValue(indexOf(w, QStringLiteral("klein.png")));
-    QCOMPARE(w.ui->Anzeige1->geometry(), QRect(78, 87, 100, 50));
+    QCOMPARE(w.ui->Anzeige1->geometry(), QRect(80, 89, 100, 50));
     QCOMPARE(w.ui->Anzeige1->pixmap().toImage().pixelColor(50, 25), QColor(Qt::blue));
 }
 

@@ -53,6 +53,7 @@ private slots:
     void initialStateBeforeAnySearch();
     void tabOrderFollowsTheDesign();
     void bottomPanelIsDockedAtEverySize();
+    void previewAreaChildrenStayInsideItsBorder();
 
     void nurPfad_data();
     void nurPfad();
@@ -157,6 +158,9 @@ void TstSuche::designOfEveryControl()
     auto* w = window.findChild<QWidget*>(name);
     QVERIFY2(w, qPrintable(name));
     // Labels may grow to fit their text in the substitute font, never shrink.
+    // Inside the preview area positions count from its client area, inside its border.
+    if (w->parentWidget() == window.ui->Picture2)
+        geometry.translate(window.ui->Picture2->contentsRect().topLeft());
     if (qobject_cast<QLabel*>(w) && w->width() > geometry.width())
         QCOMPARE(w->geometry().adjusted(0, 0, geometry.width() - w->width(), 0), geometry);
     else
@@ -260,6 +264,18 @@ void TstSuche::bottomPanelIsDockedAtEverySize()
     window.showMaximized();
     QTRY_COMPARE(panel->geometry().bottom(), window.height() - 1);
     QCOMPARE(panel->width(), window.width());
+}
+
+void TstSuche::previewAreaChildrenStayInsideItsBorder()
+{
+    Suche window(QString{});
+    QFrame* area = window.ui->Picture2;
+    const QRect client = area->contentsRect();
+    QVERIFY(client != area->rect()); // it has a border
+    for (QWidget* child : area->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        QVERIFY2(client.contains(child->geometry()), qPrintable(child->objectName()));
+    // The text box starts at the client area's corner and leaves the border visible.
+    QCOMPARE(window.ui->TextBox1->pos(), client.topLeft());
 }
 
 void TstSuche::nurPfad_data()
