@@ -29,9 +29,10 @@ namespace {
 // at screen pace only, and the painting itself is never switched off: the window stays
 // free to paint whatever is due, and the screen always follows the window's state.
 // (Switching the window's updates off and on around the event serving left the screen
-// stale on X11: a paint that the display asked for, or that was scheduled just before,
-// arrived while updates were off and was dropped, and nothing asked again once the
-// window was idle.)
+// stale on X11: the window's update request, scheduled a few milliseconds ahead, came
+// while updates were off and was used up without a paint; from then on no request came
+// at all, so after the walk the idle window never repainted and the screen kept the
+// searching state until something repainted at once, such as a button press.)
 class WindowSink : public search::WalkSink
 {
 public:
