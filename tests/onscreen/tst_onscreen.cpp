@@ -150,6 +150,7 @@ private slots:
     void slideshowStep();
     void fullScreenOpenedSteppedClosed();
     void resizedAndMaximised();
+    void coveredWhileSearchingAndShowing();
     void folderLineAdvancesOnScreen();
 
 private:
@@ -314,6 +315,38 @@ void TstOnScreen::resizedAndMaximised()
     probe.stop();
     QVERIFY(resized);
     QVERIFY(screenShowsState(w.get(), "resized-during-walk"));
+}
+
+void TstOnScreen::coveredWhileSearchingAndShowing()
+{
+    auto w = openOn(m_tree.path());
+    // Another window covers the search window while it searches...
+    auto cover = std::make_unique<QWidget>();
+    cover->setWindowTitle(QStringLiteral("Decke"));
+    cover->show();
+    waitForWindow(cover.get());
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    cover.reset();
+    QVERIFY(screenShowsState(w.get(), "uncovered-after-search"));
+    // ... and while its slideshow steps.
+    w->ui->txtSearchSpec->setText(QStringLiteral("*.PNG"));
+    w->ui->dirList->setPathBytes(QFile::encodeName(m_pics.path()));
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    QTest::mouseClick(w->ui->cmdDiaShow, Qt::LeftButton);
+    w->ui->HScroll2->setValue(200);
+    bool shown = false;
+    QTimer::singleShot(200, this, [&] {
+        cover = std::make_unique<QWidget>();
+        cover->show();
+        QVERIFY(QTest::qWaitForWindowExposed(cover.get()));
+        QTest::mouseClick(w->ui->Command3, Qt::LeftButton); // Next, unseen
+        QTest::qWait(100);
+        cover.reset();
+        shown = screenShowsState(w.get(), "uncovered-during-slideshow");
+        QTest::mouseClick(w->ui->Command4, Qt::LeftButton); // Stop
+    });
+    QTest::mouseClick(w->ui->Command1, Qt::LeftButton);
+    QVERIFY(shown);
 }
 
 void TstOnScreen::folderLineAdvancesOnScreen()
