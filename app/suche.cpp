@@ -1,12 +1,14 @@
 #include "suche.h"
 
 #include <QCloseEvent>
+#include <QResizeEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QStyle>
@@ -15,6 +17,7 @@
 #include <sys/stat.h>
 
 #include "clongscroll.h"
+#include "dirlistbox.h"
 #include "errorcatalogue.h"
 #include "fonts.h"
 #include "form1.h"
@@ -115,8 +118,11 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent) : QWidget(parent), 
     p.setColor(QPalette::WindowText, p.color(QPalette::Text));
     label1->setPalette(p);
     label1->setAutoFillBackground(true);
-    // The designed width holds a single character; the path line spans the bottom panel.
-    label1->resize(ui->PictureUnten->width() - label1->x(), label1->height());
+    dockBottomPanel();
+    // Positions inside the preview area count from its client area, inside its border.
+    const QPoint clientOrigin = ui->Picture2->contentsRect().topLeft();
+    for (QWidget* child : ui->Picture2->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        child->move(child->pos() + clientOrigin);
     ui->Anzeige1->setCursor(Qt::PointingHandCursor);
     for (QLabel* label : findChildren<QLabel*>())
         if (!label->wordWrap() && !label->text().isEmpty())
@@ -229,8 +235,13 @@ void Suche::applyCommandLine(const QByteArray& commandLine)
         return;
     }
     tryStep("resolve a relative path", [&] {
-        if (!argument.startsWith('/'))
-            argument = QFile::encodeName(QDir::currentPath()) + '/' + argument;
+        if (!argument.startsWith('/')) {
+            QByteArray folder = QFile::encodeName(QDir::currentPath());
+            if (!folder.endsWith('/'))
+                folder += '/';
+            argument = folder + argument;
+        }
+        argument = normalisedPath(argument);
     });
     if (argument.right(3) == "lnk") {
         tryStep("read the shortcut", [&] { argument = ShortcutTarget(argument); });
@@ -334,6 +345,21 @@ void Suche::setBusy(bool busy)
         unsetCursor();
 }
 
+// The bottom panel is docked along the window's bottom edge over its whole width, and the
+// path line spans it (its designed width holds a single character).
+void Suche::dockBottomPanel()
+{
+    QWidget* panel = ui->PictureUnten;
+    panel->setGeometry(0, height() - panel->height(), width(), panel->height());
+    ui->Label1->resize(panel->width() - ui->Label1->x(), ui->Label1->height());
+}
+
+void Suche::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    tryStep("dock the bottom panel", [&] { dockBottomPanel(); });
+}
+
 void Suche::closeEvent(QCloseEvent* event)
 {
     if (m_searching) {
@@ -373,8 +399,17 @@ bool Suche::eventFilter(QObject* watched, QEvent* event)
         ui->cmdSearch->setToolTip(QStringLiteral("Dateien mit den gewählten Suchkriterien werden gesucht."));
     } else if (watched == ui->cmdAbbruch && event->type() == QEvent::MouseMove) {
         ui->cmdAbbruch->setToolTip(QStringLiteral("Suchlauf abbrechen"));
+    } else if (watched == ui->Anzeige1 && event->type() == QEvent::MouseButtonPress) {
+        m_pictureClickArmed = static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton;
     } else if (watched == ui->Anzeige1 && event->type() == QEvent::MouseButtonRelease) {
-        Anzeige1_Click();
+        // A click is a left press and release on the picture: not another button, and not
+        // a press dragged off the picture before its release.
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        const bool click = m_pictureClickArmed && mouse->button() == Qt::LeftButton &&
+                           ui->Anzeige1->rect().contains(mouse->position().toPoint());
+        m_pictureClickArmed = false;
+        if (click)
+            Anzeige1_Click();
     }
     return QWidget::eventFilter(watched, event);
 }

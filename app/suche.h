@@ -61,6 +61,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -69,6 +70,7 @@ private:
     // Start-up
     void Form_Load(const QByteArray& commandLine);
     void paintPreviewBackground(QWidget* area);
+    void dockBottomPanel();
     void applyCommandLine(const QByteArray& commandLine);
 
     // Type selection
@@ -110,6 +112,7 @@ private:
     bool m_gradientShown = true;
     bool m_searching = false;
     bool m_closeRequested = false;
+    bool m_pictureClickArmed = false;
     bool m_unloaded = false;
     int m_driveChangeDepth = 0;
 };

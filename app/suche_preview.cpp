@@ -125,7 +125,7 @@ void Suche::ThumbNailShow()
             const double tpp = twipsPerPixel();
             const int32_t left = round32(ui->Picture2->width() * tpp - ui->Anzeige1->width() * tpp) / 2 - 20;
             const int32_t top = round32(ui->Picture2->height() * tpp - ui->Anzeige1->height() * tpp) / 2 - 20;
-            ui->Anzeige1->move(round32(left / tpp), round32(top / tpp));
+            ui->Anzeige1->move(ui->Picture2->contentsRect().topLeft() + QPoint(round32(left / tpp), round32(top / tpp)));
             ui->Anzeige1->show();
         });
     } else if (kind == FileKind::Text) {
@@ -164,13 +164,15 @@ void Suche::lstFoundFiles_DblClick()
     }
     tryStep("show the path", [&] { ui->Label1->setText(QString::fromUtf8(path)); });
     if (kind == FileKind::WaveSound || kind == FileKind::MidiSound || kind == FileKind::Video ||
-        kind == FileKind::Mp3 || kind == FileKind::Other)
-        return; // sounds play on as the preview started them; other files open nothing
+        kind == FileKind::Mp3)
+        return; // sounds play on as the preview started them
     tryStep("stop the slideshow", [&] {
         DiaFlag = Dia::Stop;
         ui->Frame2->hide();
         ui->cmdDiaShow->setEnabled(true);
     });
+    if (kind == FileKind::Other)
+        return; // nothing opens for it, so the search window stays
     bool opened = false;
     if (kind == FileKind::Picture) {
         opened = tryStep("open the full-screen window", [&] {

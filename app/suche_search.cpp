@@ -3,12 +3,14 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QPlainTextEdit>
 #include <QTimer>
 
 #include "clongscroll.h"
 #include "listextent.h"
 #include "messagebox.h"
 #include "modlargelist.h"
+#include "patterntext.h"
 #include "suche.h"
 #include "trystep.h"
 #include "ui_suche.h"
@@ -19,40 +21,69 @@ namespace fotarik {
 namespace {
 
 // Hands the walker's reports to the window's controls.
+//
+// Events are served at every folder, so a click on the cancel button is seen at the next
+// folder. What costs is not serving events but painting: a folder line and a count that
+// change at every folder would be painted (and sent to the display) once per folder, ten
+// times the cost of the walk itself. So the two labels take the walker's latest values
+// at screen pace only, and the painting itself is never switched off: the window stays
+// free to paint whatever is due, and the screen always follows the window's state.
+// (Switching the window's updates off and on around the event serving left the screen
+// stale on X11: the window's update request, scheduled a few milliseconds ahead, came
+// while updates were off and was used up without a paint; from then on no request came
+// at all, so after the walk the idle window never repainted and the screen kept the
+// searching state until something repainted at once, such as a button press.)
 class WindowSink : public search::WalkSink
 {
 public:
     WindowSink(Suche& window, Ui::Suche& ui) : m_window(window), m_ui(ui) {}
 
-    // Events are served at every folder, so a click on the cancel button is seen at the
-    // next folder; but the window repaints only every few dozen milliseconds, since
-    // repainting the growing list and the labels once per folder costs ten times the walk.
     void serveEvents() override
     {
-        const bool paint = !m_painted.isValid() || m_painted.elapsed() >= RepaintIntervalMs;
-        if (paint != m_window.updatesEnabled())
-            m_window.setUpdatesEnabled(paint);
+        if (!m_shown.isValid() || m_shown.elapsed() >= LabelIntervalMs)
+            showLatest();
         QCoreApplication::processEvents();
-        if (paint)
-            m_painted.start();
     }
     void folderEntered(std::string_view folder) override
     {
-        m_ui.Label1->setText(QString::fromUtf8(folder.data(), static_cast<qsizetype>(folder.size())));
+        m_folder.assign(folder.data(), folder.size());
+        m_folderChanged = true;
     }
     bool cancelRequested() override { return m_window.SearchCancelled == 1; }
     void hitFound(std::string_view path, int32_t runningTotal) override
     {
         AddItem(m_ui.lstFoundFiles, QByteArray(path.data(), static_cast<qsizetype>(path.size())));
-        m_ui.lblCount->setText(QString::number(runningTotal));
+        m_total = runningTotal;
     }
 
-    static constexpr qint64 RepaintIntervalMs = 40;
+    // Writes the latest folder and running total to the labels (also at the end of a
+    // walk, so the labels are never behind what the walker reported).
+    void showLatest()
+    {
+        if (m_folderChanged || m_total != m_totalShown)
+            m_shown.start(); // the first values are shown at once, later ones at screen pace
+        if (m_folderChanged) {
+            m_folderChanged = false;
+            m_ui.Label1->setText(QString::fromUtf8(m_folder.data(), static_cast<qsizetype>(m_folder.size())));
+        }
+        if (m_total != m_totalShown) {
+            m_totalShown = m_total;
+            m_ui.lblCount->setText(QString::number(m_total));
+        }
+    }
+
+    // Well under the 100 ms at which a display still looks live, and some 25 paints a
+    // second cost little next to the walk.
+    static constexpr qint64 LabelIntervalMs = 40;
 
 private:
     Suche& m_window;
     Ui::Suche& m_ui;
-    QElapsedTimer m_painted;
+    QElapsedTimer m_shown;
+    std::string m_folder;
+    bool m_folderChanged = false;
+    int32_t m_total = 0;
+    int32_t m_totalShown = 0; // the label changes with the first hit, as before
 };
 
 } // namespace
@@ -64,6 +95,10 @@ void Suche::cmdSearch_Click()
     tryStep("reset the preview area", [&] {
         m_gradientShown = false;
         ui->Anzeige1->clear();
+        // The whole area is emptied: a text an earlier preview showed goes as well.
+        ui->Anzeige1->hide();
+        ui->TextBox1->hide();
+        ui->TextBox1->setPlainText(QString());
         ui->Picture2->update();
     });
     tryStep("empty the labels", [&] {
@@ -88,11 +123,7 @@ void Suche::cmdSearch_Click()
     tryStep("hand the pattern to the file list", [&] { ui->filList->setPattern(patternText); });
     tryStep("empty the found list", [&] { ClearList(ui->lstFoundFiles); });
     QString patternList;
-    tryStep("form the pattern list", [&] {
-        patternList = patternText.trimmed();
-        if (patternList.endsWith(u';'))
-            patternList.chop(1);
-    });
+    tryStep("form the pattern list", [&] { patternList = search::preparePatternList(patternText); });
     tryStep("show the hourglass", [&] {
         setBusy(true);
         ui->cmdAbbruch->setEnabled(true);
@@ -142,12 +173,17 @@ void Suche::runWalk(const QString& patternList)
         const int16_t withSubFolders = ui->chkSubFolder->isChecked() ? -1 : 0;
         int32_t runningTotal = 0;
         const QByteArray folder = ui->dirList->pathBytes();
+        // A walk that fails part-way still leaves the labels with what it reported.
+        struct ShowAtEnd {
+            WindowSink& sink;
+            ~ShowAtEnd() { sink.showLatest(); }
+        } showAtEnd{sink};
         const int32_t found = search::SearchFolder(std::string(folder.constData(), static_cast<size_t>(folder.size())),
                                                    search::PatternList(patternList), withSubFolders, runningTotal, sink);
+        sink.showLatest();
         ui->lstFoundFiles->flushPendingRows();
         ui->lblCount->setText(QString::number(found));
     });
-    setUpdatesEnabled(true);
     ui->lstFoundFiles->flushPendingRows();
     m_searching = false;
 }

@@ -144,11 +144,12 @@ void ListBoxModel::schedulePublish()
     if (m_publishTimer.isActive())
         return;
     // Each batch makes the view lay out all its rows again (some 40 ns a row) and repaint,
-    // so a longer list takes its batches less often: at once while it is short, then at
-    // the pace of a screen refresh (40 ms), slowing to one every 200 ms for huge lists.
-    // The layouts then cost a small part of a fast walk, and the list on screen is
-    // never far behind.
-    m_publishTimer.start(m_published < 500 ? 0 : std::clamp(m_published / 1000, 40, 200));
+    // so batches come at the pace of a screen refresh (40 ms; the first rows after a pause
+    // at once), slowing to one every 200 ms for huge lists. The layouts and paints then
+    // cost a small part of a fast walk, and the list on screen is never far behind.
+    const int interval = std::clamp(m_published / 1000, 40, 200);
+    const qint64 sinceLast = m_lastPublish.isValid() ? m_lastPublish.elapsed() : interval;
+    m_publishTimer.start(static_cast<int>(std::max<qint64>(0, interval - sinceLast)));
 }
 
 void ListBoxModel::publishPending()
@@ -159,6 +160,7 @@ void ListBoxModel::publishPending()
     beginInsertRows({}, m_published, m_count - 1);
     m_published = m_count;
     endInsertRows();
+    m_lastPublish.start();
 }
 
 size_t ListBoxModel::overheadBytes() const

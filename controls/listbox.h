@@ -6,6 +6,7 @@
 
 #include <QAbstractListModel>
 #include <QListView>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include "listboxaccess.h"
@@ -63,6 +64,7 @@ private:
     int32_t m_published = 0;
     bool m_entriesAreFiles = false;
     QTimer m_publishTimer;
+    QElapsedTimer m_lastPublish;
 };
 
 class ListBox : public QListView, public ListBoxAccess

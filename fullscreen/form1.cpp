@@ -49,6 +49,9 @@ Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
     ui->setupUi(this);
 
     applyDesignFonts(this);
+    // The program's icon, as the search window carries it.
+    if (searchWindow)
+        setWindowIcon(searchWindow->windowIcon());
 
     // The frame is drawn under everything and lets clicks through to the panel, like a shape.
     ui->Shape1->lower();
@@ -228,8 +231,15 @@ void Form1::mouseReleaseEvent(QMouseEvent* event)
     const bool click = m_windowClickArmed && event->button() == Qt::LeftButton &&
                        rect().contains(event->position().toPoint());
     m_windowClickArmed = false;
-    if (click)
+    if (click) {
+        // When this click brings the panel up under the mouse, the second click of a
+        // double click lands on the panel: it is still the window's double click.
+        if (ui->Picture1->isHidden())
+            m_windowClickTime.start();
+        else
+            m_windowClickTime.invalidate();
         togglePanel();
+    }
 }
 
 void Form1::mouseDoubleClickEvent(QMouseEvent* event)
@@ -267,12 +277,17 @@ bool Form1::handlePanelMouse(QEvent* event)
         }
         return click;
     }
-    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseButtonDblClick: {
         m_panelClickArmed = false;
         if (ui->Picture1->childAt(pos) != nullptr)
             return false;
-        close();
+        const bool windowDoubleClick = m_windowClickTime.isValid() &&
+                                       m_windowClickTime.elapsed() <= QApplication::doubleClickInterval();
+        m_windowClickTime.invalidate();
+        if (!windowDoubleClick)
+            close(); // the window's double click has toggled the panel once, and that is all
         return true;
+    }
     default:
         return false;
     }

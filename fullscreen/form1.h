@@ -98,6 +98,8 @@ private:
     bool m_windowClickArmed = false;
     bool m_panelClickArmed = false;
     QElapsedTimer m_panelClickTime;
+    // When a click on the bare window last brought the panel up.
+    QElapsedTimer m_windowClickTime;
     QRect m_panelRectAtClick;
 };
 

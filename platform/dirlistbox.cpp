@@ -34,9 +34,32 @@ QString displayName(const QByteArray& path)
 
 } // namespace
 
+QByteArray normalisedPath(const QByteArray& path)
+{
+    if (path.isEmpty())
+        return path;
+    QByteArray out;
+    out.reserve(path.size());
+    if (path.startsWith('/'))
+        out += '/';
+    bool trailing = path.endsWith('/');
+    for (const QByteArray& segment : path.split('/')) {
+        if (segment.isEmpty() || segment == ".") {
+            trailing = trailing || segment == ".";
+            continue;
+        }
+        if (!out.isEmpty() && !out.endsWith('/'))
+            out += '/';
+        out += segment;
+    }
+    if (trailing && !out.endsWith('/'))
+        out += '/';
+    return out.isEmpty() ? QByteArray("./") : out;
+}
+
 QByteArray normalisedFolder(const QByteArray& path)
 {
-    QByteArray p = path;
+    QByteArray p = normalisedPath(path);
     while (p.size() > 1 && p.endsWith('/'))
         p.chop(1);
     return p;

@@ -57,7 +57,12 @@ private:
 // manager sorts them. Throws 76 when the folder cannot be opened.
 std::vector<QByteArray> readSubFolders(const QByteArray& folder);
 
-// folder with no trailing "/" (the root stays "/"); "" for an empty text.
+// path without empty ("//") or "." segments, a trailing "/" kept (a path that ended in
+// "/." gets one); ".." stays as it is, since it may lead out of a linked folder. A
+// relative path stays relative.
+QByteArray normalisedPath(const QByteArray& path);
+
+// folder normalised, with no trailing "/" (the root stays "/"); "" for an empty text.
 QByteArray normalisedFolder(const QByteArray& path);
 
 } // namespace fotarik

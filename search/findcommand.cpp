@@ -73,30 +73,6 @@ private:
 
 } // namespace
 
-std::string preparePatternList(std::string_view text)
-{
-    const size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos)
-        return {};
-    std::string list(text.substr(first, text.find_last_not_of(' ') - first + 1));
-    if (!list.empty() && list.back() == ';')
-        list.pop_back();
-    return list;
-}
-
-QString preparePatternList(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text[begin] == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text[end - 1] == QLatin1Char(' '))
-        --end;
-    if (end > begin && text[end - 1] == QLatin1Char(';'))
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 int runFindCommand(int argc, char** argv)
 {
     const char* folder = nullptr;

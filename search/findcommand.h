@@ -2,6 +2,8 @@
 // `fotarik --find FOLDER ["PATTERNS"] [--no-subfolders]`: the search walk for a terminal or
 // a script. Needs no display; call it before any QApplication exists.
 
+#include "patterntext.h"
+
 #include <QString>
 #include <string>
 #include <string_view>
@@ -10,11 +12,6 @@ namespace fotarik::search {
 
 // The pattern list used when none is given.
 inline constexpr std::string_view DefaultFindPatterns = "*.JPG;*.JPEG;*.JFIF;*.JPE";
-
-// The pattern list as the search run forms it from the pattern text: blanks removed
-// from both ends, then one trailing ";" (only one) removed.
-std::string preparePatternList(std::string_view text);
-QString preparePatternList(const QString& text);
 
 // argv[1] is "--find". Writes each hit's path bytes and "\n" to standard output as found
 // (flushed at least once per folder), then the walker's result as the last line of

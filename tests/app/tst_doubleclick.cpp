@@ -42,6 +42,8 @@ private slots:
     void soundsProgramsAndOtherFilesOpenNothing_data();
     void soundsProgramsAndOtherFilesOpenNothing();
     void doubleClickStopsTheSlideshow();
+    void doubleClickOnAnOtherFileStopsTheSlideshowToo();
+    void fullScreenWindowCarriesTheProgramIcon();
     void searchWindowIsIdleWhileFullScreenIsOpen();
     void closingTheSearchWindowClosesTheFullScreenWindow();
     void doubleClickOnAnEmptyListDoesNothing();
@@ -196,6 +198,41 @@ void TstDoubleClick::doubleClickStopsTheSlideshow()
     QTest::mouseClick(m_window->ui->Command1, Qt::LeftButton); // returns once the stop is seen
     QVERIFY(opened);
     QCOMPARE(m_window->DiaFlag, int16_t(2));
+}
+
+void TstDoubleClick::doubleClickOnAnOtherFileStopsTheSlideshowToo()
+{
+    QTest::mouseClick(m_window->ui->cmdDiaShow, Qt::LeftButton);
+    m_window->ui->HScroll2->setValue(200);
+    bool stopped = false;
+    QTimer::singleShot(50, this, [&] {
+        QVERIFY(m_window->ui->Frame2->isVisible());
+        QVERIFY(!m_window->ui->cmdDiaShow->isEnabled());
+        doubleClick(QStringLiteral("notiz.doc"));
+        // The slideshow is stopped, the panel closed, "Dia-Show" usable again...
+        stopped = m_window->DiaFlag == 2 && !m_window->ui->Frame2->isVisible() && m_window->ui->cmdDiaShow->isEnabled();
+        // ... but nothing opens, so the search window stays.
+        QVERIFY(!m_window->fullScreenWindow());
+        QVERIFY(m_window->isVisible());
+        if (!stopped) {
+            m_window->ui->Command4->click();
+            m_window->ui->HScroll2->setValue(1);
+        }
+    });
+    QTest::mouseClick(m_window->ui->Command1, Qt::LeftButton); // returns once the stop is seen
+    QVERIFY(stopped);
+    QCOMPARE(m_window->DiaFlag, int16_t(2));
+}
+
+void TstDoubleClick::fullScreenWindowCarriesTheProgramIcon()
+{
+    QVERIFY(!m_window->windowIcon().isNull());
+    doubleClick(QStringLiteral("a.jpg"));
+    Form1* form = m_window->fullScreenWindow();
+    QVERIFY(form);
+    QVERIFY(!form->windowIcon().isNull());
+    QCOMPARE(form->windowIcon().cacheKey(), m_window->windowIcon().cacheKey());
+    form->close();
 }
 
 void TstDoubleClick::searchWindowIsIdleWhileFullScreenIsOpen()

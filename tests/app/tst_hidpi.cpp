@@ -170,7 +170,7 @@ void TstHiDpi::previewIsDrawnWithTheScreensPixels()
         if (GetListItem(w.ui->lstFoundFiles, i).endsWith("foto.png")) {
             w.hsb->setValue(i);
             // Logical size and placement as on any screen (400 x 300 into the 210 box).
-            QCOMPARE(w.ui->Anzeige1->geometry(), QRect(23, 34, 210, 157));
+            QCOMPARE(w.ui->Anzeige1->geometry(), QRect(25, 36, 210, 157));
             QCOMPARE(w.ui->Anzeige1->pixmap().size(), QSize(420, 314));
             QCOMPARE(w.ui->Anzeige1->pixmap().devicePixelRatio(), 2.0);
         } else {

@@ -82,6 +82,7 @@ private slots:
 
     void clipboardGetsThePreviewPicture();
     void clipboardWithoutPictureFails();
+    void onlyALeftClickOnThePictureCopies();
 
     void dropsPointTheListsAtTheFolder();
 
@@ -134,11 +135,13 @@ void TstPreview::pictureIsFittedAndPlaced()
     w.hsb->setValue(indexOf(w, QStringLiteral("gross.png")));
     QVERIFY(w.ui->Anzeige1->isVisible());
     QVERIFY(!w.ui->TextBox1->isVisible());
-    // 400 x 300 into 210 x 210 is 210 x 157, centred in twips and shifted 20 up and left.
-    QCOMPARE(w.ui->Anzeige1->geometry(), QRect(23, 34, 210, 157));
+    // 400 x 300 into 210 x 210 is 210 x 157, centred in twips and shifted 20 up and left,
+    // in the client area inside the 2-pixel border.
+    QCOMPARE(w.ui->Picture2->contentsRect().topLeft(), QPoint(2, 2));
+    QCOMPARE(w.ui->Anzeige1->geometry(), QRect(25, 36, 210, 157));
     QCOMPARE(w.ui->Anzeige1->pixmap().size(), QSize(210, 157));
     w.hsb->setValue(indexOf(w, QStringLiteral("klein.png")));
-    QCOMPARE(w.ui->Anzeige1->geometry(), QRect(78, 87, 100, 50));
+    QCOMPARE(w.ui->Anzeige1->geometry(), QRect(80, 89, 100, 50));
     QCOMPARE(w.ui->Anzeige1->pixmap().toImage().pixelColor(50, 25), QColor(Qt::blue));
 }
 
@@ -431,6 +434,27 @@ void TstPreview::clipboardWithoutPictureFails()
     QTest::mouseClick(w.ui->Anzeige1, Qt::LeftButton);
     QCOMPARE(m_messages->messages.size(), size_t(1));
     QCOMPARE(m_messages->messages[0].text, QStringLiteral("Bild-Datei konnte nicht in Zwischenablage abgelegt werden."));
+}
+
+void TstPreview::onlyALeftClickOnThePictureCopies()
+{
+    writePicture(m_dir->filePath(QStringLiteral("foto.png")), 80, 60);
+    Suche w(m_dir->path());
+    w.show();
+    searchAll(w);
+    QLabel* picture = w.ui->Anzeige1;
+    QVERIFY(picture->isVisible());
+    QTest::mouseClick(picture, Qt::RightButton);
+    QTest::mouseClick(picture, Qt::MiddleButton);
+    // Pressed on the picture, dragged off it and released there: no click.
+    QTest::mousePress(picture, Qt::LeftButton, {}, QPoint(5, 5));
+    QTest::mouseRelease(picture, Qt::LeftButton, {}, QPoint(picture->width() + 30, picture->height() + 30));
+    // A release without a press on the picture is none either.
+    QTest::mouseRelease(picture, Qt::LeftButton, {}, QPoint(5, 5));
+    QVERIFY(m_messages->messages.empty());
+    QTest::mouseClick(picture, Qt::LeftButton);
+    QCOMPARE(m_messages->messages.size(), size_t(1));
+    QCOMPARE(m_messages->messages[0].text, QStringLiteral("Bild wurde in die Zwischenablage übertragen."));
 }
 
 void TstPreview::dropsPointTheListsAtTheFolder()

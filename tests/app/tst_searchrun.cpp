@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -59,6 +60,8 @@ private slots:
     void hitCounts();
     void subFoldersOffCountsFolders();
     void trailingSemicolonIsDropped();
+    void onlyBlanksAreTrimmed();
+    void resetEmptiesTheWholePreviewArea();
     void stateWhileTheWalkRuns();
     void cancelKeepsTheHitsFoundSoFar();
     void closingDuringTheWalkEndsItFirst();
@@ -188,6 +191,44 @@ void TstSearchRun::trailingSemicolonIsDropped()
     w.ui->txtSearchSpec->setText(QStringLiteral("*.PNG;;"));
     search(w);
     QCOMPARE(entries(w), QStringList{dir.filePath(QStringLiteral("b.png"))});
+}
+
+void TstSearchRun::onlyBlanksAreTrimmed()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath(QStringLiteral("a.jpg")));
+    writeFile(dir.filePath(QStringLiteral("b.jpg\t")));
+    Suche w(dir.path());
+    // A tab is no blank: it stays part of the pattern, which then asks for a name ending
+    // in a tab, just as `--find` reads the same text.
+    const QString text = QStringLiteral(" *.JPG\t");
+    w.ui->txtSearchSpec->setText(text);
+    search(w);
+    QCOMPARE(entries(w), QStringList{dir.filePath(QStringLiteral("b.jpg\t"))});
+    // Blanks go at both ends, then one ";".
+    w.ui->txtSearchSpec->setText(QStringLiteral("  *.JPG;  "));
+    search(w);
+    QCOMPARE(entries(w), QStringList{dir.filePath(QStringLiteral("a.jpg"))});
+}
+
+void TstSearchRun::resetEmptiesTheWholePreviewArea()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath(QStringLiteral("brief.txt")), "not really a picture");
+    Suche w(dir.path());
+    w.show();
+    w.ui->txtSearchSpec->setText(QStringLiteral("*.TXT"));
+    search(w);
+    QVERIFY(w.ui->TextBox1->isVisible());
+    QCOMPARE(w.ui->TextBox1->toPlainText(), QStringLiteral("not really a picture"));
+    // A search with no hits leaves nothing of that text over the emptied area.
+    w.ui->txtSearchSpec->setText(QStringLiteral("*.NIX"));
+    search(w);
+    QCOMPARE(GetListCount(w.ui->lstFoundFiles), 0);
+    QVERIFY(!w.ui->TextBox1->isVisible());
+    QVERIFY(w.ui->TextBox1->toPlainText().isEmpty());
+    QVERIFY(!w.ui->Anzeige1->isVisible());
+    QVERIFY(w.ui->Anzeige1->pixmap().isNull());
 }
 
 void TstSearchRun::stateWhileTheWalkRuns()

@@ -22,6 +22,8 @@
 #include "filelistbox.h"
 #include "listbox.h"
 #include "mediacommands.h"
+#include "messagebox.h"
+#include "modlargelist.h"
 #include "recordingbackend.h"
 #include "suche.h"
 #include "testfiles.h"
@@ -48,6 +50,8 @@ private slots:
     void designOfEveryControl();
     void initialStateBeforeAnySearch();
     void tabOrderFollowsTheDesign();
+    void bottomPanelIsDockedAtEverySize();
+    void previewAreaChildrenStayInsideItsBorder();
 
     void nurPfad_data();
     void nurPfad();
@@ -61,6 +65,7 @@ private slots:
     void commandLineShortcutWithoutTargetKeepsTheFolder();
     void commandLineFollowsASymbolicLink();
     void commandLineKeepsBytesThatAreNotUtf8();
+    void commandLinePathIsJoinedAndNormalised();
 
     void typeBoxesComposeThePattern();
     void alleKeineToggles();
@@ -151,6 +156,9 @@ void TstSuche::designOfEveryControl()
     auto* w = window.findChild<QWidget*>(name);
     QVERIFY2(w, qPrintable(name));
     // Labels may grow to fit their text in the substitute font, never shrink.
+    // Inside the preview area positions count from its client area, inside its border.
+    if (w->parentWidget() == window.ui->Picture2)
+        geometry.translate(window.ui->Picture2->contentsRect().topLeft());
     if (qobject_cast<QLabel*>(w) && w->width() > geometry.width())
         QCOMPARE(w->geometry().adjusted(0, 0, geometry.width() - w->width(), 0), geometry);
     else
@@ -235,6 +243,37 @@ void TstSuche::tabOrderFollowsTheDesign()
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget()->objectName(), next->objectName());
     }
+}
+
+void TstSuche::bottomPanelIsDockedAtEverySize()
+{
+    Suche window(QString{});
+    window.show();
+    QWidget* panel = window.ui->PictureUnten;
+    const int panelHeight = panel->height();
+    for (const QSize size : {window.size(), QSize(900, 700), QSize(1400, 1000), QSize(700, 450)}) {
+        window.resize(size);
+        QCOMPARE(window.size(), size);
+        // Along the bottom edge over the whole width, its own height kept...
+        QCOMPARE(panel->geometry(), QRect(0, size.height() - panelHeight, size.width(), panelHeight));
+        // ... and the path line spans it.
+        QCOMPARE(window.ui->Label1->geometry().right(), panel->width() - 1);
+    }
+    window.showMaximized();
+    QTRY_COMPARE(panel->geometry().bottom(), window.height() - 1);
+    QCOMPARE(panel->width(), window.width());
+}
+
+void TstSuche::previewAreaChildrenStayInsideItsBorder()
+{
+    Suche window(QString{});
+    QFrame* area = window.ui->Picture2;
+    const QRect client = area->contentsRect();
+    QVERIFY(client != area->rect()); // it has a border
+    for (QWidget* child : area->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        QVERIFY2(client.contains(child->geometry()), qPrintable(child->objectName()));
+    // The text box starts at the client area's corner and leaves the border visible.
+    QCOMPARE(window.ui->TextBox1->pos(), client.topLeft());
 }
 
 void TstSuche::nurPfad_data()
@@ -376,6 +415,45 @@ void TstSuche::commandLineKeepsBytesThatAreNotUtf8()
     QCOMPARE(window.ui->dirList->pathBytes(), folder);
     QCOMPARE(window.ui->filList->pathBytes(), folder);
     fotarik::test::removeTreeByBytes(folder);
+}
+
+void TstSuche::commandLinePathIsJoinedAndNormalised()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("Fotos/Urlaub")));
+    writeFile(dir.filePath(QStringLiteral("Fotos/a.jpg")));
+    struct BackHome {
+        QString folder = QDir::currentPath();
+        ~BackHome() { QDir::setCurrent(folder); }
+    } backHome;
+    const auto rootRows = [](Suche& w) {
+        int n = 0;
+        for (int i = 0; i < w.ui->dirList->count(); ++i)
+            n += w.ui->dirList->item(i)->text() == QLatin1String("/");
+        return n;
+    };
+    // "." segments and doubled "/" go before the folder is chosen: this names a folder.
+    QVERIFY(QDir::setCurrent(dir.path()));
+    {
+        Suche w(QStringLiteral("./Fotos//Urlaub/."));
+        QCOMPARE(w.ui->dirList->Path(), dir.filePath(QStringLiteral("Fotos/Urlaub")));
+        QCOMPARE(rootRows(w), 1);
+    }
+    // From the root folder a relative path is joined without a second "/".
+    QVERIFY(QDir::setCurrent(QStringLiteral("/")));
+    {
+        Suche w(dir.path().mid(1) + QStringLiteral("/Fotos/a.jpg"));
+        QCOMPARE(w.ui->dirList->Path(), dir.filePath(QStringLiteral("Fotos")));
+        QCOMPARE(rootRows(w), 1);
+        QTest::mouseClick(w.ui->cmdSearch, Qt::LeftButton);
+        QCOMPARE(GetListCount(w.ui->lstFoundFiles), 1);
+        QCOMPARE(GetListItem(w.ui->lstFoundFiles, 0), bytes(dir.filePath(QStringLiteral("Fotos/a.jpg"))));
+    }
+    // The folder list itself never takes "//" or "." into its chain.
+    Suche w(QString{});
+    w.ui->dirList->setPathBytes(bytes(QStringLiteral("/%1//./Fotos/").arg(dir.path().mid(1))));
+    QCOMPARE(w.ui->dirList->Path(), dir.filePath(QStringLiteral("Fotos")));
+    QCOMPARE(rootRows(w), 1);
 }
 
 void TstSuche::typeBoxesComposeThePattern()

@@ -352,6 +352,34 @@ private slots:
         QVERIFY(!f->isClosed());
     }
 
+    void doubleClickWhereTheHiddenPanelAppearsTogglesOnce()
+    {
+        add(writePicture(QStringLiteral("a.png"), 400, 300));
+        Form1* f = open(0);
+        QTest::mouseClick(f, Qt::LeftButton, {}, QPoint(1, 1));
+        QVERIFY(f->ui->Picture1->isHidden());
+        // A double click on the bare window where the panel appears: the first click shows
+        // the panel, the second press lands on the panel's background.
+        const QPoint inPanel(440, 44);
+        const QPoint inWindow = f->ui->Picture1->mapTo(f, inPanel);
+        QVERIFY(f->childAt(inWindow) == nullptr || f->childAt(inWindow) == f->ui->Shape1);
+        QTest::mousePress(f, Qt::LeftButton, {}, inWindow);
+        QTest::mouseRelease(f, Qt::LeftButton, {}, inWindow);
+        QVERIFY(!f->ui->Picture1->isHidden());
+        QCOMPARE(f->childAt(inWindow), f->ui->Picture1);
+        QTest::mousePress(f->ui->Picture1, Qt::LeftButton, {}, inPanel);
+        QTest::mouseDClick(f->ui->Picture1, Qt::LeftButton, {}, inPanel);
+        QTest::mouseRelease(f->ui->Picture1, Qt::LeftButton, {}, inPanel);
+        QVERIFY(!f->ui->Picture1->isHidden()); // toggled once
+        QVERIFY(f->isVisible());
+        QVERIFY(!f->isClosed());
+        // A later double click on the panel closes the window as ever.
+        QTest::qWait(QApplication::doubleClickInterval() + 50);
+        QTest::mousePress(f->ui->Picture1, Qt::LeftButton, {}, inPanel);
+        QTest::mouseDClick(f->ui->Picture1, Qt::LeftButton, {}, inPanel);
+        QVERIFY(f->isClosed());
+    }
+
     void closing_data()
     {
         QTest::addColumn<QString>("how");

@@ -1,0 +1,380 @@
+// The real windows on a real X server (Xvfb with a window manager, the xcb platform):
+// after every step the screen must show what the window holds. The screen is read back
+// from the X server (QScreen::grabWindow of the window's area) and compared with the
+// window's own rendering (QWidget::grab). The offscreen platform cannot show a stale
+// screen, so these run through run-on-x.sh.
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+#include <QWindow>
+
+#include "capturingmessageseam.h"
+#include "clongscroll.h"
+#include "dirlistbox.h"
+#include "form1.h"
+#include "listbox.h"
+#include "mediacommands.h"
+#include "messagebox.h"
+#include "modlargelist.h"
+#include "recordingbackend.h"
+#include "suche.h"
+#include "testfiles.h"
+#include "ui_form1.h"
+#include "ui_suche.h"
+
+using namespace fotarik;
+
+namespace {
+
+QImage rgb(const QImage& image) { return image.convertToFormat(QImage::Format_RGB32); }
+
+// What the X server shows in the widget's area.
+QImage onScreen(QWidget* w)
+{
+    const QPoint at = w->mapToGlobal(QPoint(0, 0));
+    QScreen* screen = w->screen();
+    const QPoint origin = screen->geometry().topLeft();
+    return rgb(screen->grabWindow(0, at.x() - origin.x(), at.y() - origin.y(), w->width(), w->height()).toImage());
+}
+
+// What the widget holds: its own rendering of its current state.
+QImage inState(QWidget* w) { return rgb(w->grab().toImage()); }
+
+qsizetype differingPixels(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size())
+        return qsizetype(a.width()) * a.height() + 1;
+    qsizetype n = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        const auto* pa = reinterpret_cast<const QRgb*>(a.constScanLine(y));
+        const auto* pb = reinterpret_cast<const QRgb*>(b.constScanLine(y));
+        for (int x = 0; x < a.width(); ++x)
+            n += (pa[x] & 0xFFFFFF) != (pb[x] & 0xFFFFFF);
+    }
+    return n;
+}
+
+// True when, within a short settling time in which the program is idle, the screen
+// comes to equal the window's state. A stale screen never does: the program is idle and
+// nothing repaints it. On failure both pictures are kept for a look.
+bool screenShowsState(QWidget* w, const char* step)
+{
+    QElapsedTimer clock;
+    clock.start();
+    qsizetype diff = 0;
+    QImage screen, state;
+    do {
+        QTest::qWait(30);
+        state = inState(w);
+        screen = onScreen(w);
+        diff = differingPixels(screen, state);
+        if (diff == 0)
+            return true;
+    } while (clock.elapsed() < 2000);
+    const QString base = QDir::temp().filePath(QStringLiteral("fotarik-onscreen-%1").arg(QString::fromLatin1(step)));
+    screen.save(base + QStringLiteral("-screen.png"));
+    state.save(base + QStringLiteral("-state.png"));
+    qWarning("%s: the screen differs from the window's state in %lld of %lld pixels (%s-screen.png / -state.png)",
+             step, static_cast<long long>(diff), static_cast<long long>(screen.width()) * screen.height(),
+             qPrintable(base));
+    return false;
+}
+
+void makePicture(const QString& path, QColor colour)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(colour);
+    QVERIFY(image.save(path));
+}
+
+// A slow disk: while it lives, every pass of the event loop (the walker serves events
+// once per folder) takes the given extra time, so a walk over the test tree lasts long
+// enough to be watched.
+class SlowDisk
+{
+public:
+    explicit SlowDisk(unsigned long microseconds)
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [microseconds] { QThread::usleep(microseconds); });
+        m_timer.start(0);
+    }
+
+private:
+    QTimer m_timer;
+};
+
+void waitForWindow(QWidget* w)
+{
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    // The window manager maximises what it maps; wait until that has settled.
+    QSize last;
+    for (int i = 0; i < 20; ++i) {
+        QTest::qWait(50);
+        if (w->size() == last && i >= 4)
+            break;
+        last = w->size();
+    }
+}
+
+} // namespace
+
+class TstOnScreen : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void searchesLeaveTheScreenTrue();
+    void cancelledSearch();
+    void pressOnAHit();
+    void slideshowStep();
+    void fullScreenOpenedSteppedClosed();
+    void resizedAndMaximised();
+    void coveredWhileSearchingAndShowing();
+    void folderLineAdvancesOnScreen();
+
+private:
+    static constexpr int Folders = 3000;
+    std::unique_ptr<RecordingBackend> m_media;
+    QTemporaryDir m_tree;   // a tree whose walk takes a noticeable time
+    QTemporaryDir m_pics;   // a few real pictures
+    std::unique_ptr<Suche> openOn(const QString& folder);
+};
+
+void TstOnScreen::initTestCase()
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        QSKIP("needs the xcb platform on an X server (run through run-on-x.sh)");
+    m_media = std::make_unique<RecordingBackend>();
+    QApplication::setCursorFlashTime(0); // no blinking text cursor between two looks
+    // 3 000 folders, each with one hit and one other file: the walk takes its time in
+    // the folders, where the window serves its events.
+    QVERIFY(m_tree.isValid());
+    for (int d = 0; d < Folders; ++d) {
+        const QString folder = m_tree.filePath(QStringLiteral("a%1/b%2").arg(d / 50).arg(d));
+        QDir().mkpath(folder);
+        test::writeFile(folder + QStringLiteral("/datei.dat"));
+        test::writeFile(folder + QStringLiteral("/bild%1.jpg").arg(d));
+    }
+    for (int i = 0; i < 4; ++i)
+        makePicture(m_pics.filePath(QStringLiteral("p%1.png").arg(i)), QColor::fromHsv(i * 80, 200, 220));
+    test::writeFile(m_pics.filePath(QStringLiteral("text.txt")), "Ein Text\nzweite Zeile\n");
+}
+
+std::unique_ptr<Suche> TstOnScreen::openOn(const QString& folder)
+{
+    auto w = std::make_unique<Suche>(folder);
+    w->show();
+    waitForWindow(w.get());
+    return w;
+}
+
+void TstOnScreen::searchesLeaveTheScreenTrue()
+{
+    auto w = openOn(m_tree.path());
+    QVERIFY(screenShowsState(w.get(), "opened"));
+    SlowDisk disk(100);
+    for (int run = 1; run <= 3; ++run) {
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+        const qint64 took = clock.elapsed();
+        qInfo("search %d took %lld ms", run, static_cast<long long>(took));
+        if (run == 1 && took < 300)
+            qWarning("the walk took less than the 0.3 s it should take to show the fault");
+        QCOMPARE(GetListCount(w->ui->lstFoundFiles), Folders);
+        QVERIFY(w->ui->cmdSearch->isEnabled());
+        const QByteArray step = "search" + QByteArray::number(run);
+        QVERIFY(screenShowsState(w.get(), step.constData()));
+    }
+}
+
+void TstOnScreen::cancelledSearch()
+{
+    auto w = openOn(m_tree.path());
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (w->isSearching() && GetListCount(w->ui->lstFoundFiles) >= 300)
+            QTest::mouseClick(w->ui->cmdAbbruch, Qt::LeftButton);
+    });
+    probe.start(0);
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    probe.stop();
+    QCOMPARE(w->SearchCancelled, 1);
+    QVERIFY(GetListCount(w->ui->lstFoundFiles) < Folders);
+    QVERIFY(screenShowsState(w.get(), "cancelled"));
+}
+
+void TstOnScreen::pressOnAHit()
+{
+    auto w = openOn(m_tree.path());
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    QVERIFY(screenShowsState(w.get(), "before-press"));
+    ListBox* list = w->ui->lstFoundFiles;
+    const QRect row = list->visualRect(list->model()->index(2, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row.center());
+    QCOMPARE(w->ui->Label2->text(), QStringLiteral("3"));
+    QVERIFY(screenShowsState(w.get(), "press"));
+}
+
+void TstOnScreen::slideshowStep()
+{
+    auto w = openOn(m_pics.path());
+    w->ui->txtSearchSpec->setText(QStringLiteral("*.PNG"));
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    QCOMPARE(GetListCount(w->ui->lstFoundFiles), 4);
+    QTest::mouseClick(w->ui->cmdDiaShow, Qt::LeftButton);
+    w->ui->HScroll2->setValue(200); // 20 s a picture: only Next moves on
+    bool firstShown = false, stepShown = false;
+    QString stepNumber;
+    QTimer::singleShot(300, this, [&] {
+        firstShown = screenShowsState(w.get(), "slideshow-start");
+        QTest::mouseClick(w->ui->Command3, Qt::LeftButton); // Next
+        QTimer::singleShot(100, this, [&] {
+            stepNumber = w->ui->Label2->text();
+            stepShown = screenShowsState(w.get(), "slideshow-step");
+            QTest::mouseClick(w->ui->Command4, Qt::LeftButton); // Stop
+        });
+    });
+    QTest::mouseClick(w->ui->Command1, Qt::LeftButton); // runs until Stop
+    QVERIFY(firstShown);
+    QCOMPARE(stepNumber, QStringLiteral("2"));
+    QVERIFY(stepShown);
+    QVERIFY(screenShowsState(w.get(), "slideshow-stopped"));
+}
+
+void TstOnScreen::fullScreenOpenedSteppedClosed()
+{
+    auto w = openOn(m_pics.path());
+    w->ui->txtSearchSpec->setText(QStringLiteral("*.PNG"));
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    ListBox* list = w->ui->lstFoundFiles;
+    const QRect row = list->visualRect(list->model()->index(0, 0));
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, row.center());
+    Form1* form = w->fullScreenWindow();
+    QVERIFY(form);
+    QVERIFY(QTest::qWaitForWindowExposed(form));
+    QTRY_VERIFY(!w->isVisible());
+    QVERIFY(screenShowsState(form, "fullscreen-open"));
+    const QString before = form->ui->Label1->text();
+    QTest::keyClick(form, Qt::Key_Right);
+    QVERIFY(form->ui->Label1->text() != before);
+    QVERIFY(screenShowsState(form, "fullscreen-step"));
+    QTest::keyClick(form, Qt::Key_Escape);
+    QTRY_VERIFY(w->isVisible());
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QVERIFY(screenShowsState(w.get(), "fullscreen-closed"));
+}
+
+void TstOnScreen::resizedAndMaximised()
+{
+    auto w = openOn(m_tree.path());
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    w->showNormal();
+    w->resize(900, 700);
+    QTest::qWait(200);
+    QVERIFY(screenShowsState(w.get(), "resized"));
+    w->showMaximized();
+    QTest::qWait(200);
+    QVERIFY(screenShowsState(w.get(), "maximised"));
+    // The bottom panel is docked along the bottom edge of the maximised window.
+    QCOMPARE(w->ui->PictureUnten->geometry().bottom(), w->height() - 1);
+    QCOMPARE(w->ui->PictureUnten->width(), w->width());
+    // Resized while a walk runs: right as soon as the walk is over.
+    bool resized = false;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (!resized && w->isSearching()) {
+            resized = true;
+            w->showNormal();
+            w->resize(1000, 760);
+        }
+    });
+    probe.start(0);
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    probe.stop();
+    QVERIFY(resized);
+    QVERIFY(screenShowsState(w.get(), "resized-during-walk"));
+}
+
+void TstOnScreen::coveredWhileSearchingAndShowing()
+{
+    auto w = openOn(m_tree.path());
+    // Another window covers the search window while it searches...
+    auto cover = std::make_unique<QWidget>();
+    cover->setWindowTitle(QStringLiteral("Decke"));
+    cover->show();
+    waitForWindow(cover.get());
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    cover.reset();
+    QVERIFY(screenShowsState(w.get(), "uncovered-after-search"));
+    // ... and while its slideshow steps.
+    w->ui->txtSearchSpec->setText(QStringLiteral("*.PNG"));
+    w->ui->dirList->setPathBytes(QFile::encodeName(m_pics.path()));
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    QTest::mouseClick(w->ui->cmdDiaShow, Qt::LeftButton);
+    w->ui->HScroll2->setValue(200);
+    bool shown = false;
+    QTimer::singleShot(200, this, [&] {
+        cover = std::make_unique<QWidget>();
+        cover->show();
+        QVERIFY(QTest::qWaitForWindowExposed(cover.get()));
+        QTest::mouseClick(w->ui->Command3, Qt::LeftButton); // Next, unseen
+        QTest::qWait(100);
+        cover.reset();
+        shown = screenShowsState(w.get(), "uncovered-during-slideshow");
+        QTest::mouseClick(w->ui->Command4, Qt::LeftButton); // Stop
+    });
+    QTest::mouseClick(w->ui->Command1, Qt::LeftButton);
+    QVERIFY(shown);
+}
+
+void TstOnScreen::folderLineAdvancesOnScreen()
+{
+    auto w = openOn(m_tree.path());
+    // Every folder takes a millisecond more to arrive: the walk lasts a few seconds.
+    auto disk = std::make_unique<SlowDisk>(1000);
+    // Looks at the folder line on the screen every 100 ms.
+    QList<QImage> seen;
+    QTimer look;
+    look.setTimerType(Qt::PreciseTimer);
+    connect(&look, &QTimer::timeout, this, [&] {
+        if (!w->isSearching())
+            return;
+        const QImage shot = onScreen(w->ui->Label1);
+        if (seen.isEmpty() || differingPixels(seen.last(), shot) > 0)
+            seen << shot;
+    });
+    look.start(100);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    const qint64 took = clock.elapsed();
+    disk.reset();
+    look.stop();
+    qInfo("walk took %lld ms; the folder line showed %lld different pictures", static_cast<long long>(took),
+          static_cast<long long>(seen.size()));
+    QVERIFY2(took >= 1500, "the walk should last a few seconds");
+    // At least two changes seen, and in fact far more at screen pace: one every 100 ms
+    // at most, with some slack for a busy machine.
+    QVERIFY(seen.size() >= 3);
+    QVERIFY2(seen.size() >= took / 100 / 3, "the folder line should advance at screen pace");
+}
+
+QTEST_MAIN(TstOnScreen)
+#include "tst_onscreen.moc"
