@@ -4,6 +4,7 @@
 #include "walker.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -144,8 +145,12 @@ int runFindCommand(int argc, char** argv)
     StdoutSink sink(separator);
     int32_t total = 0;
     int32_t result = 0;
+    WalkOptions options;
+    // For benchmarks: the number of read-ahead threads (0: none).
+    if (const char* threads = std::getenv("FOTARIK_READAHEAD_THREADS"))
+        options.readAheadThreads = std::atoi(threads);
     try {
-        result = SearchFolder(folder, patterns, withSubFolders, total, sink);
+        result = SearchFolder(folder, patterns, withSubFolders, total, sink, options);
     } catch (const RaisedError& e) {
         sink.flush();
         printError(e.description().toStdString());

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 
 namespace fotarik::search::detail {
 
@@ -11,12 +12,23 @@ namespace {
 
 constexpr size_t ReadBlock = 32 * 1024;
 
+int64_t nanoseconds(const struct timespec& t)
+{
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 bool startsWith(const WalkKey& key, const WalkKey& prefix)
 {
     return key.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), key.begin());
 }
 
 } // namespace
+
+bool ReadListing::standsFor(const struct stat& st) const
+{
+    constexpr int64_t Margin = 50 * 1000 * 1000;
+    return st.st_dev == device && st.st_ino == inode && nanoseconds(st.st_mtim) < readStart - Margin;
+}
 
 bool isSkippedFolderName(std::string_view name)
 {
@@ -132,7 +144,6 @@ std::optional<ReadListing> ReadAhead::take(const WalkKey& key, std::string_view 
     ReadListing listing = std::move(request->listing);
     request->listing.bytes.clear();
     m_requests.erase(it); // its bytes stay counted until the walk releases them
-    ++m_taken;
     return listing;
 }
 
@@ -158,12 +169,6 @@ void ReadAhead::dropAll()
         gone.push_back(it->second);
         it = erase(it);
     }
-}
-
-size_t ReadAhead::listingsTaken() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_taken;
 }
 
 size_t ReadAhead::peakBytes() const
@@ -242,6 +247,8 @@ void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& op
     if (fd < 0)
         return;
     auto dir = std::make_shared<const DirHandle>(fd);
+    struct timespec start;
+    ::clock_gettime(CLOCK_REALTIME, &start);
     struct stat st;
     if (::fstat(fd, &st) != 0 || st.st_dev != request.device)
         return;
@@ -267,6 +274,7 @@ void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& op
     request.listing.bytes.assign(scratch.data(), scratch.data() + filled);
     request.listing.device = st.st_dev;
     request.listing.inode = st.st_ino;
+    request.listing.readStart = nanoseconds(start);
     if (scratch.size() > ReadBlock * 2) {
         scratch.resize(ReadBlock * 2);
         scratch.shrink_to_fit();

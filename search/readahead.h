@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <thread>
 #include <unistd.h>
@@ -60,6 +61,14 @@ struct ReadListing
     std::vector<char> bytes;
     dev_t device = 0;
     ino_t inode = 0;
+    // The clock when the reader began, in nanoseconds since the epoch.
+    int64_t readStart = 0;
+
+    // Whether this listing still stands for the folder the walk now has open as st: the
+    // same folder, and not changed since shortly before it was read. (Time stamps move in
+    // clock ticks of a few milliseconds; a change in the tick the reading began in cannot
+    // be told from one just before, so the margin covers a few ticks.)
+    bool standsFor(const struct stat& st) const;
 };
 
 class ReadAhead
@@ -92,8 +101,7 @@ public:
     // Drops everything queued, so that the descriptors it holds are let go.
     void dropAll();
 
-    // For tests and benchmarks: listings handed over, and the most bytes held at once.
-    size_t listingsTaken() const;
+    // The most listing bytes held at once.
     size_t peakBytes() const;
 
 private:
@@ -126,7 +134,6 @@ private:
     size_t m_pending = 0;
     size_t m_bytes = 0;
     size_t m_peakBytes = 0;
-    size_t m_taken = 0;
     bool m_stop = false;
     std::vector<std::thread> m_threads;
 };

@@ -88,8 +88,11 @@ class Walker
 public:
     Walker(const PatternList& patterns, bool withSubFolders, int32_t& runningTotal, WalkSink& sink,
            const WalkOptions& options)
-        : m_patterns(patterns), m_withSubFolders(withSubFolders), m_total(runningTotal), m_sink(sink)
+        : m_patterns(patterns), m_withSubFolders(withSubFolders), m_total(runningTotal), m_sink(sink),
+          m_statistics(options.statistics)
     {
+        if (m_statistics)
+            *m_statistics = {};
         // Leave most descriptors to the rest of the program (and to a low limit).
         size_t spare = 4 * MaxReadAheadRequests;
         struct rlimit limit;
@@ -102,6 +105,14 @@ public:
             m_readAhead = std::make_unique<detail::ReadAhead>(threads, requests, ReadAheadMemory,
                                                               MaxReadAheadListing);
     }
+
+    ~Walker()
+    {
+        if (m_statistics && m_readAhead)
+            m_statistics->peakReadAheadBytes = m_readAhead->peakBytes();
+    }
+    Walker(const Walker&) = delete;
+    Walker& operator=(const Walker&) = delete;
 
     int32_t walkStart(std::string folder)
     {
@@ -182,9 +193,12 @@ private:
             ahead = m_readAhead->take(m_key, name);
             if (ahead) {
                 level.readAheadBytes = ahead->bytes.size();
-                // Another folder under this name since it was read ahead: read it anew.
-                if (ahead->device != st.st_dev || ahead->inode != st.st_ino)
+                // Another folder under this name since it was read ahead, or this one
+                // changed since: read it anew, as if nothing had been read ahead.
+                if (!ahead->standsFor(st))
                     ahead.reset();
+                else if (m_statistics)
+                    ++m_statistics->listingsReadAhead;
             }
             if (!ahead)
                 m_readAhead->dropBelow(m_key);
@@ -452,6 +466,7 @@ private:
     const bool m_withSubFolders;
     int32_t& m_total;
     WalkSink& m_sink;
+    WalkStatistics* const m_statistics;
     std::string m_path;
     std::deque<Level> m_levels;
     std::deque<size_t> m_deepOpen;

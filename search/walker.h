@@ -5,6 +5,7 @@
 
 #include "pattern.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,12 +32,21 @@ public:
 
 // How a walk reads its folders. The order of hits, the counts and every report to the
 // sink are the same either way; only the time spent waiting on the disk differs.
+// What reading ahead did in one walk, for tests and benchmarks.
+struct WalkStatistics
+{
+    size_t listingsReadAhead = 0; // listings the walk used from the readers
+    size_t peakReadAheadBytes = 0; // the most listing bytes held at once
+};
+
 struct WalkOptions
 {
     // Threads that read the listings of folders the walk will enter next while it works
     // through the current one. 0 reads every listing on the walking thread; negative
     // picks a number suited to the machine.
     int readAheadThreads = -1;
+    // Filled in when given.
+    WalkStatistics* statistics = nullptr;
 };
 
 // Walks `folderPath` (a trailing "/" is added when missing) and returns the number of
