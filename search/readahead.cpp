@@ -275,6 +275,7 @@ void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& op
     request.listing.device = st.st_dev;
     request.listing.inode = st.st_ino;
     request.listing.readStart = nanoseconds(start);
+    request.listing.dir = dir;
     if (scratch.size() > ReadBlock * 2) {
         scratch.resize(ReadBlock * 2);
         scratch.shrink_to_fit();

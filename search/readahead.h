@@ -63,8 +63,10 @@ struct ReadListing
     ino_t inode = 0;
     // The clock when the reader began, in nanoseconds since the epoch.
     int64_t readStart = 0;
+    // The descriptor it was read from; the walk takes it over.
+    SharedDir dir;
 
-    // Whether this listing still stands for the folder the walk now has open as st: the
+    // Whether this listing still stands for the folder the walk now finds as st: the
     // same folder, and not changed since shortly before it was read. (Time stamps move in
     // clock ticks of a few milliseconds; a change in the tick the reading began in cannot
     // be told from one just before, so the margin covers a few ticks.)

@@ -153,6 +153,10 @@ private:
         const bool isStart = depth == 0;
         size_t nameOffset = 0;
         int fd = -1;
+        struct stat st;
+        // A listing read ahead, and the descriptor its reader read it from.
+        std::optional<detail::ReadListing> ahead;
+        detail::SharedDir dir;
         if (isStart) {
             if (m_path.empty() || m_path.back() != '/')
                 m_path.push_back('/');
@@ -162,47 +166,53 @@ private:
             // no path length limit applies, and an ancestor or the folder itself swapped
             // for a link since it was listed leads nowhere else.
             nameOffset = m_levels[depth - 1].pathLength;
+            const char* name = m_path.c_str() + nameOffset;
             const detail::SharedDir parent = dirOf(depth - 1);
-            if (parent)
-                fd = openChild(parent->get(), m_path.c_str() + nameOffset);
+            if (parent && m_readAhead) {
+                ahead = m_readAhead->take(m_key, std::string_view(name, m_path.size() - nameOffset));
+                // Used only while the name still leads to that very folder, unchanged
+                // since shortly before it was read: otherwise it is read anew, as if
+                // nothing had been read ahead.
+                if (ahead && ::fstatat(parent->get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(st.st_mode) && ahead->standsFor(st)) {
+                    dir = std::move(ahead->dir);
+                    fd = dir->get();
+                } else if (ahead) {
+                    m_readAhead->release(ahead->bytes.size());
+                    ahead.reset();
+                }
+                if (!ahead)
+                    m_readAhead->dropBelow(m_key);
+            }
+            if (parent && !dir)
+                fd = openChild(parent->get(), name);
             m_path.push_back('/');
         }
         if (fd < 0)
             return 0;
-        auto dir = std::make_shared<const detail::DirHandle>(fd);
-
-        struct stat st;
-        if (::fstat(fd, &st) != 0)
+        if (!dir) {
+            dir = std::make_shared<const detail::DirHandle>(fd);
+            if (::fstat(fd, &st) != 0)
+                return 0;
+        }
+        if (ahead && m_statistics)
+            ++m_statistics->listingsReadAhead;
+        // Bytes read ahead stay counted until the level ends.
+        const size_t aheadBytes = ahead ? ahead->bytes.size() : 0;
+        if (!isStart && st.st_dev != parentDevice && isPseudoMount(fd, st.st_dev)) {
+            if (aheadBytes > 0)
+                m_readAhead->release(aheadBytes);
             return 0;
-        if (!isStart && st.st_dev != parentDevice && isPseudoMount(fd, st.st_dev))
-            return 0;
+        }
         const dev_t device = st.st_dev;
 
         if (m_levels.size() <= depth)
             m_levels.emplace_back();
         Level& level = m_levels[depth];
         // The level holds the descriptor from here on; a deep level may let it go.
-        level = Level{nameOffset, m_path.size(), st.st_dev, st.st_ino, std::move(dir), 0};
+        level = Level{nameOffset, m_path.size(), st.st_dev, st.st_ino, std::move(dir), aheadBytes};
         LevelEnd levelEnd(*this, depth);
 
-        // The listing: read ahead, streamed block by block while the descriptor stays
-        // open, or read whole for a deep level.
-        std::optional<detail::ReadListing> ahead;
-        if (m_readAhead && !isStart) {
-            const std::string_view name(m_path.data() + nameOffset, m_path.size() - 1 - nameOffset);
-            ahead = m_readAhead->take(m_key, name);
-            if (ahead) {
-                level.readAheadBytes = ahead->bytes.size();
-                // Another folder under this name since it was read ahead, or this one
-                // changed since: read it anew, as if nothing had been read ahead.
-                if (!ahead->standsFor(st))
-                    ahead.reset();
-                else if (m_statistics)
-                    ++m_statistics->listingsReadAhead;
-            }
-            if (!ahead)
-                m_readAhead->dropBelow(m_key);
-        }
         const bool keepOpen = depth < m_keepOpenDepth;
         if (!keepOpen)
             holdDeep(depth);
