@@ -1,7 +1,6 @@
 #include "raisederror.h"
 #include "walker.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -111,6 +110,32 @@ void removeTreeByBytes(const std::string& root)
     ::nftw(
         root.c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
         FTW_DEPTH | FTW_PHYS);
+}
+
+// Removes the contents of the folder open as fd, level by level relative to it, so that
+// no path grows beyond what the system accepts. Closes fd.
+void removeContentsAt(int fd)
+{
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        ::close(fd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..")
+            names.push_back(n);
+    }
+    for (const std::string& n : names) {
+        if (::unlinkat(fd, n.c_str(), 0) == 0)
+            continue;
+        const int sub = ::openat(fd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0)
+            removeContentsAt(sub);
+        ::unlinkat(fd, n.c_str(), AT_REMOVEDIR);
+    }
+    ::closedir(d);
 }
 
 std::string tempRoot(const QTemporaryDir& dir)
@@ -812,7 +837,7 @@ void TestWalker::readAheadInDeepTreeWithFewDescriptors()
         COMPARE_WALKS(plain, fewPlain);
         COMPARE_WALKS(plain, fewAhead);
     }
-    QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), QString::fromStdString(root)});
+    removeContentsAt(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 void TestWalker::readAheadWithHugeFolders()
