@@ -93,7 +93,10 @@ public:
     {
         if (m_statistics)
             *m_statistics = {};
-        // Leave most descriptors to the rest of the program (and to a low limit).
+        // Beyond 64 descriptors left to the rest of the program, the walk's own levels
+        // take at most half of the limit, the read-ahead the other half (a queued folder
+        // holds its parent's descriptor, one read ahead its own). Should the process run
+        // out all the same, the walk lets go of what it can and tries again.
         size_t spare = 4 * MaxReadAheadRequests;
         struct rlimit limit;
         if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
