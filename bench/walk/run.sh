@@ -55,6 +55,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 run_fotarik() { "$fotarik" --find "$tree" "*.JPG;*.JPEG" >"$work/out" 2>"$work/err"; }
+run_plain() { FOTARIK_READAHEAD_THREADS=0 "$fotarik" --find "$tree" "*.JPG;*.JPEG" >"$work/out" 2>"$work/err"; }
 run_find() { find "$tree" -type f \( -iname '*.jpg' -o -iname '*.jpeg' \) >"$work/out"; }
 run_fd() { "$fd" -u -t f -e jpg -e jpeg . "$tree" >"$work/out"; }
 
@@ -86,13 +87,15 @@ measure() {
 
 t_fotarik=$(measure fotarik run_fotarik warm)
 result=$(tail -n 1 "$work/err")
+t_plain=$(measure plain run_plain warm)
 t_find=$(measure find run_find warm)
 t_fd="-"
 if [ -n "$fd" ]; then t_fd=$(measure fd run_fd warm); fi
-c_fotarik="-" c_find="-" c_fd="-" c_window="-"
+c_fotarik="-" c_plain="-" c_find="-" c_fd="-" c_window="-"
 if [ "$cold" = 1 ]; then
     c_fotarik=$(measure fotarik-cold run_fotarik cold)
     [ "$(tail -n 1 "$work/err")" = "$result" ] || result="cold run: $(tail -n 1 "$work/err")"
+    c_plain=$(measure plain-cold run_plain cold)
     c_find=$(measure find-cold run_find cold)
     if [ -n "$fd" ]; then c_fd=$(measure fd-cold run_fd cold); fi
 fi
@@ -113,7 +116,7 @@ fi
 
 hits=$(wc -l <"$work/fotarik.hits")
 same="yes"
-for other in find fd window fotarik-cold find-cold fd-cold window-cold; do
+for other in plain find fd window fotarik-cold plain-cold find-cold fd-cold window-cold; do
     if [ -f "$work/$other.hits" ] && ! cmp -s "$work/fotarik.hits" "$work/$other.hits"; then
         same="NO (fotarik and $other differ)"
     fi
@@ -127,6 +130,7 @@ printf '%-32s %10s %8s %8s %10s %8s %8s\n' "" "warm" "x fd" "x find" "cold" "x f
 line() { printf '%-32s %10s %8s %8s %10s %8s %8s\n' "$1" "$2" "$(ratio "$2" "$t_fd")" "$(ratio "$2" "$t_find")" \
     "$3" "$(ratio "$3" "$c_fd")" "$(ratio "$3" "$c_find")"; }
 line "fotarik --find" "$t_fotarik" "$c_fotarik"
+line "  the same without read-ahead" "$t_plain" "$c_plain"
 line "find -type f -iname" "$t_find" "$c_find"
 [ -n "$fd" ] && line "fdfind -u -t f -e jpg -e jpeg" "$t_fd" "$c_fd"
 if [ -n "$window" ]; then
