@@ -128,15 +128,13 @@ std::optional<ReadListing> ReadAhead::take(const WalkKey& key, std::string_view 
     if (it == m_requests.end())
         return std::nullopt;
     std::shared_ptr<Request> request = it->second;
-    if (request->state == State::Pending) {
-        // Not started: the walk reads it itself at once.
+    if (request->state == State::Pending || request->state == State::Reading) {
+        // Not read yet: the walk reads it itself at once rather than wait for a reader
+        // to be woken (on a busy machine that takes longer than the reading; a reader in
+        // the middle of it has brought the folder into the cache either way).
         erase(it);
         return std::nullopt;
     }
-    m_done.wait(lock, [&] { return request->state != State::Reading; });
-    it = m_requests.find(key);
-    if (it == m_requests.end() || it->second != request)
-        return std::nullopt;
     if (request->state != State::Done || request->name != name) {
         erase(it);
         return std::nullopt;
@@ -213,7 +211,6 @@ void ReadAhead::run()
             request.reset();
             opened.reset();
             lock.lock();
-            m_done.notify_all();
             continue;
         }
         if (opened) {
@@ -229,7 +226,6 @@ void ReadAhead::run()
         } else {
             request->state = State::Failed;
         }
-        m_done.notify_all();
         // Descriptors are closed outside the lock.
         lock.unlock();
         opened.reset();

@@ -93,8 +93,8 @@ public:
                            const SharedDir& dir, dev_t device);
 
     // The walk has reached the folder at key, named name: everything queued for places
-    // before it is dropped, and its listing is handed over when it was read (waiting for
-    // a reader that is reading it now). The bytes stay counted until release().
+    // before it is dropped, and its listing is handed over when it has been read. The
+    // bytes stay counted until release().
     std::optional<ReadListing> take(const WalkKey& key, std::string_view name);
     void release(size_t bytes);
 
@@ -131,7 +131,6 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_work;
-    std::condition_variable m_done;
     Map m_requests;
     size_t m_pending = 0;
     size_t m_bytes = 0;

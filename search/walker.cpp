@@ -103,10 +103,20 @@ public:
             spare = limit.rlim_cur > 64 ? size_t(limit.rlim_cur - 64) : 0;
         m_keepOpenDepth = std::clamp<size_t>(spare / 2, 4, MaxKeepOpenDepth);
         const size_t requests = std::min(spare / 4, MaxReadAheadRequests);
-        const int threads = options.readAheadThreads < 0 ? DefaultReadAheadThreads : options.readAheadThreads;
-        if (withSubFolders && threads > 0 && requests >= 8)
-            m_readAhead = std::make_unique<detail::ReadAhead>(threads, requests, ReadAheadMemory,
-                                                              MaxReadAheadListing);
+        if (!withSubFolders || options.readAheadThreads == 0 || requests < 8)
+            return;
+        m_readAheadRequests = requests;
+        if (options.readAheadThreads > 0) {
+            m_readAheadThreads = options.readAheadThreads;
+            startReadAhead();
+        } else {
+            // Chosen by the machine: readers only pay off while the disk is read. With
+            // every listing in the cache they would only cost time, so they start when a
+            // listing the walk reads itself has to come from the disk.
+            m_readAheadThreads = DefaultReadAheadThreads;
+            m_watchDisk = true;
+            m_blocksRead = blocksReadByThisThread();
+        }
     }
 
     ~Walker()
@@ -329,8 +339,29 @@ private:
         level.readAheadBytes = 0;
     }
 
+    void startReadAhead()
+    {
+        m_watchDisk = false;
+        m_readAhead = std::make_unique<detail::ReadAhead>(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
+                                                          MaxReadAheadListing);
+    }
+
+    // Blocks this thread has read from storage so far (not from the cache).
+    static long blocksReadByThisThread()
+    {
+        struct rusage usage;
+        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
+    }
+
+    // After a block of the listing at depth, read by the walk itself.
     void queueSubFolders(size_t depth, const char* data, size_t size, uint32_t firstIndex)
     {
+        if (m_watchDisk) {
+            const long blocks = blocksReadByThisThread();
+            if (blocks != m_blocksRead)
+                startReadAhead();
+            m_blocksRead = blocks;
+        }
         if (m_readAhead && m_levels[depth].dir)
             m_readAhead->requestSubFolders(m_key, data, size, firstIndex, m_levels[depth].dir,
                                            m_levels[depth].device);
@@ -488,6 +519,10 @@ private:
     std::unordered_map<dev_t, std::string> m_mountTypes;
     bool m_mountsRead = false;
     size_t m_keepOpenDepth = MaxKeepOpenDepth;
+    size_t m_readAheadRequests = 0;
+    int m_readAheadThreads = 0;
+    bool m_watchDisk = false;
+    long m_blocksRead = 0;
     // Last, so that it stops its readers before anything they might touch goes.
     std::unique_ptr<detail::ReadAhead> m_readAhead;
 };

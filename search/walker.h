@@ -43,7 +43,8 @@ struct WalkOptions
 {
     // Threads that read the listings of folders the walk will enter next while it works
     // through the current one. 0 reads every listing on the walking thread; negative
-    // picks a number suited to the machine.
+    // picks a number suited to the machine and starts them only once a listing had to
+    // be read from the disk (with every listing in the cache they would only cost time).
     int readAheadThreads = -1;
     // Filled in when given.
     WalkStatistics* statistics = nullptr;
