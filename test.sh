@@ -34,7 +34,7 @@ if [ "$tsan" = ON ]; then
     targets=(--target test_walker)
     ctest_args=(-R '^test_walker$' "${ctest_args[@]}")
     # Reports go to the test's output; a report fails the test.
-    export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+    export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
 fi
 cmake -S . -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE="$buildtype" -DFOTARIK_SANITIZE="$sanitize" \
     -DFOTARIK_TSAN="$tsan" -DFOTARIK_BENCH="$bench" >/dev/null
