@@ -2,16 +2,20 @@
 # Builds Fotarik and runs every test headless. Installs missing Debian packages first.
 #   ./test.sh              normal build (build/), all tests
 #   ./test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
+#   ./test.sh --tsan       ThreadSanitizer build (build-tsan/) of the tests of the folder walker,
+#                          the one part with threads; only those are built and run
 #   ./test.sh -R NAME      only the tests whose name matches NAME (passed to ctest)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 sanitize=OFF
+tsan=OFF
 builddir=build
 ctest_args=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --sanitize) sanitize=ON; builddir=build-asan ;;
+        --tsan) tsan=ON; builddir=build-tsan ;;
         *) ctest_args+=("$1") ;;
     esac
     shift
@@ -27,9 +31,17 @@ bench=ON
 # CI builds with warnings as errors; a local build only shows them.
 werror=OFF
 [ "${CI:-}" = true ] && werror=ON
+targets=()
+if [ "$tsan" = ON ]; then
+    bench=OFF
+    targets=(--target tst_walker)
+    ctest_args=(-R '^tst_walker$' "${ctest_args[@]}")
+    # Reports go to the test's output; a report fails the test.
+    export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+fi
 cmake -S . -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE="$buildtype" -DFOTARIK_SANITIZE="$sanitize" \
-    -DFOTARIK_BENCH="$bench" -DFOTARIK_WERROR="$werror" >/dev/null
-cmake --build "$builddir" --parallel "$(nproc)"
+    -DFOTARIK_TSAN="$tsan" -DFOTARIK_BENCH="$bench" -DFOTARIK_WERROR="$werror" >/dev/null
+cmake --build "$builddir" --parallel "$(nproc)" "${targets[@]}"
 
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"

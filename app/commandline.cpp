@@ -24,7 +24,9 @@ QString usageText()
     return QStringLiteral(
         "Aufruf: fotarik [PFAD]\n"
         "  PFAD   Datei, Ordner, Verknüpfung (.lnk) oder symbolischer Link: wählt den Startordner\n"
-        "  fotarik --find ORDNER [\"MUSTER\"] [--no-subfolders]   Treffer auf die Standardausgabe\n"
+        "  fotarik --find ORDNER [\"MUSTER\"] [--no-subfolders] [-0|--print0]\n"
+        "                                                         Treffer auf die Standardausgabe, je Zeile\n"
+        "                                                         (mit -0 durch NUL-Zeichen getrennt)\n"
         "  fotarik --thumbnail DATEI BxH                          Vorschaubild als PNG auf die Standardausgabe\n"
         "  fotarik --help | --version\n");
 }

@@ -168,6 +168,8 @@ void Suche::cmdSearch_Click()
 void Suche::runWalk(const QString& patternList)
 {
     m_searching = true;
+    // The found list keeps track of its widest entry while it fills, for the fitting.
+    tryStep("track the list's width", [&] { TrackListExtent(this, ui->lstFoundFiles); });
     tryStep("walk the folder", [&] {
         WindowSink sink(*this, *ui);
         const int16_t withSubFolders = ui->chkSubFolder->isChecked() ? -1 : 0;

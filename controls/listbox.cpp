@@ -241,7 +241,13 @@ int32_t ListBox::insertItem(int32_t index, const QByteArray& text)
         setLastError(ErrInvalidIndex);
         return Err;
     }
-    return m_model->insert(index, text) ? index : ErrSpace;
+    if (!m_model->insert(index, text))
+        return ErrSpace;
+    if (index == m_model->count() - 1)
+        m_widths.appended(*this, index, text);
+    else
+        m_widths.stop();
+    return index;
 }
 
 int32_t ListBox::addItemSorted(const QByteArray& text)
@@ -265,6 +271,7 @@ int32_t ListBox::addItemSorted(const QByteArray& text)
 void ListBox::clearItems()
 {
     m_model->clear();
+    m_widths.cleared();
 }
 
 int32_t ListBox::currentListIndex() const

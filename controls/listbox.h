@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "listboxaccess.h"
+#include "listextent.h"
 
 namespace fotarik {
 
@@ -88,6 +89,7 @@ public:
     bool itemBytes(int32_t index, QByteArray& out) const override;
     void forEachItem(const std::function<void(int32_t, QByteArrayView)>& fn) const override;
     void setListHorizontalExtent(int32_t pixels) override { setHorizontalExtent(pixels); }
+    ListWidthTracker* widthTracker() const override { return &m_widths; }
 
     // The entry as displayed.
     QString itemText(int32_t index) const;
@@ -121,6 +123,7 @@ private:
     ListBoxModel* m_model;
     bool m_sorted = false;
     int m_horizontalExtent = 0;
+    mutable ListWidthTracker m_widths;
 };
 
 } // namespace fotarik

@@ -56,6 +56,9 @@ public:
                 fn(i, bytes);
     }
 
+    // The list's tracker of entry widths, if it keeps one.
+    virtual class ListWidthTracker* widthTracker() const { return nullptr; }
+
     // Horizontal scroll range in pixels (0: none). Lists that cannot scroll sideways
     // may ignore it.
     virtual void setListHorizontalExtent(int32_t pixels) { (void)pixels; }

@@ -22,6 +22,12 @@
 
 namespace fotarik {
 
+struct CharBounds
+{
+    // step[predecessor][character]; predecessor 0 stands for the start of the text.
+    std::vector<int32_t> step;
+};
+
 namespace {
 
 // What each Latin-1 character adds to a laid-out width after a given predecessor: its
@@ -37,11 +43,6 @@ namespace {
 constexpr int64_t Unmeasurable = int64_t(1) << 40;
 constexpr int32_t NoStep = INT32_MAX; // a character outside the table
 
-struct CharBounds
-{
-    // step[predecessor][character]; predecessor 0 stands for the start of the text.
-    std::vector<int32_t> step = std::vector<int32_t>(256 * 256, NoStep);
-};
 
 int64_t toUnits(qreal pixels)
 {
@@ -133,6 +134,7 @@ CharBounds makeBounds(const QFont& font)
     const int64_t widestKern = std::max<int64_t>(0, *std::max_element(kern.begin(), kern.end()));
 
     CharBounds b;
+    b.step.assign(256 * 256, NoStep);
     for (int c = 0; c < 256; ++c) {
         if (!usable[c])
             continue;
@@ -183,11 +185,10 @@ int64_t predictedWidth(const CharBounds& b, QByteArrayView bytes)
     return sum;
 }
 
-struct Candidate
+int32_t measureText(const QFont& font, QByteArrayView bytes)
 {
-    int32_t bound;
-    int32_t index;
-};
+    return QFontMetrics(font).horizontalAdvance(QString::fromUtf8(bytes.data(), bytes.size()));
+}
 
 } // namespace
 
@@ -202,59 +203,107 @@ int32_t listExtentFromWidth(double widestTwips, double screenTwipsX, int32_t vSc
     return int32_t(extent);
 }
 
+ListWidthTracker::ListWidthTracker() = default;
+ListWidthTracker::~ListWidthTracker() = default;
+
+void ListWidthTracker::start(const QFont& font, const ListBoxAccess& list)
+{
+    if (m_active && m_fontKey == font.key())
+        return;
+    m_active = true;
+    m_font = font;
+    m_fontKey = font.key();
+    m_bounds = &boundsFor(font);
+    cleared();
+    list.forEachItem([&](int32_t index, QByteArrayView text) { add(list, index, text); });
+}
+
+void ListWidthTracker::appended(const ListBoxAccess& list, int32_t index, QByteArrayView text)
+{
+    if (m_active)
+        add(list, index, text);
+}
+
+void ListWidthTracker::cleared()
+{
+    m_count = 0;
+    m_widest = 0;
+    m_candidates.clear();
+}
+
+void ListWidthTracker::stop()
+{
+    m_active = false;
+    cleared();
+}
+
+int32_t ListWidthTracker::widest(const QFont& font, const ListBoxAccess& list)
+{
+    if (!m_active || m_fontKey != font.key() || m_count != list.listCount())
+        return -1;
+    measureFromTheTop(list, std::numeric_limits<size_t>::max());
+    return m_widest;
+}
+
+void ListWidthTracker::add(const ListBoxAccess& list, int32_t index, QByteArrayView text)
+{
+    if (index != m_count) {
+        stop(); // not the list it followed
+        return;
+    }
+    ++m_count;
+    const int64_t predicted = predictedWidth(*m_bounds, text);
+    if (predicted >= Unmeasurable) {
+        m_widest = std::max(m_widest, measureText(m_font, text));
+        return;
+    }
+    // The laid-out width is the sum rounded to whole pixels, halves up. Entries that
+    // would only tie with the widest found need no layout.
+    const int32_t bound = int32_t((predicted + 32) >> 6);
+    if (bound <= m_widest)
+        return;
+    m_candidates.push_back({bound, index});
+    // Keeps the set small: a few layouts of the best raise the bar for the rest.
+    if (m_candidates.size() >= 4096)
+        measureFromTheTop(list, 8);
+}
+
+// Lays out the entries with the highest bounds first; once an entry's bound does not
+// exceed the widest width found, no entry with a lower bound can exceed it either.
+// Returns after at most `limit` layouts, with the rest still in candidates.
+void ListWidthTracker::measureFromTheTop(const ListBoxAccess& list, size_t limit)
+{
+    auto byBound = [](const Candidate& a, const Candidate& b) { return a.bound > b.bound; };
+    QByteArray bytes;
+    auto rest = m_candidates.begin();
+    while (rest != m_candidates.end() && limit > 0) {
+        const auto batchEnd = rest + std::min<ptrdiff_t>(std::min<size_t>(limit, 64), m_candidates.end() - rest);
+        std::nth_element(rest, batchEnd - 1, m_candidates.end(), byBound);
+        std::sort(rest, batchEnd, byBound);
+        for (; rest != batchEnd; ++rest, --limit) {
+            if (rest->bound <= m_widest) {
+                m_candidates.clear();
+                return;
+            }
+            if (list.itemBytes(rest->index, bytes))
+                m_widest = std::max(m_widest, measureText(m_font, bytes));
+        }
+    }
+    m_candidates.erase(m_candidates.begin(), rest);
+    std::erase_if(m_candidates, [&](const Candidate& c) { return c.bound <= m_widest; });
+}
+
 int32_t widestEntryPixels(const QFont& font, const ListBoxAccess& list)
 {
-    const QFontMetrics fm(font);
-    const CharBounds& bounds = boundsFor(font);
-    auto measure = [&](QByteArrayView bytes) {
-        return fm.horizontalAdvance(QString::fromUtf8(bytes.data(), bytes.size()));
-    };
-
-    int32_t widest = 0;
-    QByteArray bytes;
-    std::vector<Candidate> candidates;
-    auto byBound = [](const Candidate& a, const Candidate& b) { return a.bound > b.bound; };
-    // Lays out the entries with the highest bounds first; once an entry's bound does not
-    // exceed the widest width found, no entry with a lower bound can exceed it either.
-    // Returns after at most `limit` layouts, with the rest still in candidates.
-    auto measureFromTheTop = [&](size_t limit) {
-        auto rest = candidates.begin();
-        while (rest != candidates.end() && limit > 0) {
-            const auto batchEnd =
-                rest + std::min<ptrdiff_t>(std::min<size_t>(limit, 64), candidates.end() - rest);
-            std::nth_element(rest, batchEnd - 1, candidates.end(), byBound);
-            std::sort(rest, batchEnd, byBound);
-            for (; rest != batchEnd; ++rest, --limit) {
-                if (rest->bound <= widest) {
-                    candidates.clear();
-                    return;
-                }
-                if (list.itemBytes(rest->index, bytes))
-                    widest = std::max(widest, measure(bytes));
-            }
-        }
-        candidates.erase(candidates.begin(), rest);
-        std::erase_if(candidates, [&](const Candidate& c) { return c.bound <= widest; });
-    };
-
-    list.forEachItem([&](int32_t index, QByteArrayView text) {
-        const int64_t predicted = predictedWidth(bounds, text);
-        if (predicted >= Unmeasurable) {
-            widest = std::max(widest, measure(text));
-            return;
-        }
-        // The laid-out width is the sum rounded to whole pixels, halves up. Entries that
-        // would only tie with the widest found need no layout.
-        const int32_t bound = int32_t((predicted + 32) >> 6);
-        if (bound <= widest)
-            return;
-        candidates.push_back({bound, index});
-        // Keeps the set small: a few layouts of the best raise the bar for the rest.
-        if (candidates.size() >= 4096)
-            measureFromTheTop(8);
-    });
-    measureFromTheTop(std::numeric_limits<size_t>::max());
-    return widest;
+    if (ListWidthTracker* tracker = list.widthTracker()) {
+        const int32_t tracked = tracker->widest(font, list);
+        if (tracked >= 0)
+            return tracked;
+    }
+    // A pass over every entry, with a tracker of its own.
+    ListWidthTracker once;
+    once.start(font, list);
+    return once.widest(font, list);
 }
 
 int32_t GetListExtent(QWidget* window, QObject* list)
@@ -264,6 +313,14 @@ int32_t GetListExtent(QWidget* window, QObject* list)
     const int32_t widestPixels = widestEntryPixels(window->font(), *access);
     const double widestTwips = double(widestPixels) * double(ScreenTwipsX);
     return listExtentFromWidth(widestTwips, ScreenTwipsX, VScrollWidth);
+}
+
+void TrackListExtent(QWidget* window, QObject* list)
+{
+    GetListCount(list); // the large-list access's type check
+    auto* access = dynamic_cast<ListBoxAccess*>(list);
+    if (ListWidthTracker* tracker = access->widthTracker())
+        tracker->start(window->font(), *access);
 }
 
 void FitListExtent(QWidget* window, QObject* list)

@@ -4,6 +4,7 @@
 #include "walker.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -42,7 +43,7 @@ void printError(std::string_view text)
 class StdoutSink : public WalkSink
 {
 public:
-    StdoutSink() { m_buffer.reserve(Capacity + 4096); }
+    explicit StdoutSink(char separator) : m_separator(separator) { m_buffer.reserve(Capacity + 4096); }
 
     void serveEvents() override { flush(); }
     void folderEntered(std::string_view) override {}
@@ -50,7 +51,7 @@ public:
     void hitFound(std::string_view path, int32_t) override
     {
         m_buffer.append(path);
-        m_buffer.push_back('\n');
+        m_buffer.push_back(m_separator);
         if (m_buffer.size() >= Capacity)
             flush();
     }
@@ -67,6 +68,7 @@ public:
 
 private:
     static constexpr size_t Capacity = 64 * 1024;
+    const char m_separator;
     std::string m_buffer;
     bool m_failed = false;
 };
@@ -78,10 +80,13 @@ int runFindCommand(int argc, char** argv)
     const char* folder = nullptr;
     const char* patternText = nullptr;
     int16_t withSubFolders = -1;
+    char separator = '\n';
     for (int i = 2; i < argc; ++i) {
         const std::string_view arg(argv[i]);
         if (arg == "--no-subfolders")
             withSubFolders = 0;
+        else if (arg == "-0" || arg == "--print0")
+            separator = '\0';
         else if (!folder)
             folder = argv[i];
         else if (!patternText)
@@ -90,7 +95,7 @@ int runFindCommand(int argc, char** argv)
             folder = nullptr, i = argc; // one argument too many
     }
     if (!folder || !*folder) {
-        printError("Aufruf: fotarik --find ORDNER [\"MUSTER\"] [--no-subfolders]");
+        printError("Aufruf: fotarik --find ORDNER [\"MUSTER\"] [--no-subfolders] [-0|--print0]");
         return 2;
     }
 
@@ -113,11 +118,15 @@ int runFindCommand(int argc, char** argv)
     }
     ::close(probe);
 
-    StdoutSink sink;
+    StdoutSink sink(separator);
     int32_t total = 0;
     int32_t result = 0;
+    WalkOptions options;
+    // For benchmarks: the number of read-ahead threads (0: none).
+    if (const char* threads = std::getenv("FOTARIK_READAHEAD_THREADS"))
+        options.readAheadThreads = std::atoi(threads);
     try {
-        result = SearchFolder(folder, patterns, withSubFolders, total, sink);
+        result = SearchFolder(folder, patterns, withSubFolders, total, sink, options);
     } catch (const RaisedError& e) {
         sink.flush();
         printError(e.description().toStdString());

@@ -2,13 +2,17 @@
 
 #include "errors.h"
 #include "pseudofs.h"
+#include "readahead.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -21,32 +25,12 @@ namespace fotarik::search {
 
 namespace {
 
-// Levels up to this depth keep their listing open while a sub-folder is walked, so a
-// sub-folder is opened relative to its parent. Deeper levels read their whole listing
-// first and close it: a tree thousands of levels deep must not run out of descriptors.
+// Levels up to this depth keep their listing open while a sub-folder is walked. Deeper
+// levels read their whole listing first: a tree thousands of levels deep must not run
+// out of descriptors.
 constexpr size_t MaxKeepOpenDepth = 96;
 constexpr size_t ListingBufferSize = 64 * 1024;
 
-constexpr std::string_view RecycleBin = "$RECYCLE.BIN";
-
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() { close(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-    void close()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
 
 // Without /proc the type names are unknown; the magic numbers still tell the worst ones.
 bool isPseudoMagic(long magic)
@@ -77,85 +61,200 @@ struct Listing
     std::vector<char> buffer;
 };
 
+// How many read-ahead threads, how many folders they may have queued or waiting, and
+// how much of their listings may be held at once.
+constexpr int DefaultReadAheadThreads = 4;
+constexpr size_t MaxReadAheadRequests = 256;
+constexpr size_t ReadAheadMemory = 32 * 1024 * 1024;
+constexpr size_t MaxReadAheadListing = 4 * 1024 * 1024;
+// Folders deeper than the levels that keep their listing open hold their descriptor only
+// while they are among the last few entered; an older one is opened again, step by step
+// from the nearest open ancestor, when it is needed.
+constexpr size_t DeepWindow = 8;
+
 class Walker
 {
 public:
-    Walker(const PatternList& patterns, bool withSubFolders, int32_t& runningTotal, WalkSink& sink)
-        : m_patterns(patterns), m_withSubFolders(withSubFolders), m_total(runningTotal), m_sink(sink)
+    Walker(const PatternList& patterns, bool withSubFolders, int32_t& runningTotal, WalkSink& sink,
+           const WalkOptions& options)
+        : m_patterns(patterns), m_withSubFolders(withSubFolders), m_total(runningTotal), m_sink(sink),
+          m_statistics(options.statistics)
     {
-        // Leave most descriptors to the rest of the program (and to a low limit).
+        if (m_statistics)
+            *m_statistics = {};
+        // Beyond 64 descriptors left to the rest of the program, the walk's own levels
+        // take at most half of the limit, the read-ahead the other half (a queued folder
+        // holds its parent's descriptor, one read ahead its own). Should the process run
+        // out all the same, the walk lets go of what it can and tries again.
+        size_t spare = 4 * MaxReadAheadRequests;
         struct rlimit limit;
-        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-            const rlim_t spare = limit.rlim_cur > 64 ? (limit.rlim_cur - 64) / 2 : 0;
-            m_keepOpenDepth = std::clamp<size_t>(size_t(spare), 4, MaxKeepOpenDepth);
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+            spare = limit.rlim_cur > 64 ? size_t(limit.rlim_cur - 64) : 0;
+        m_keepOpenDepth = std::clamp<size_t>(spare / 2, 4, MaxKeepOpenDepth);
+        const size_t requests = std::min(spare / 4, MaxReadAheadRequests);
+        if (!withSubFolders || options.readAheadThreads == 0 || requests < 8)
+            return;
+        m_readAheadRequests = requests;
+        if (options.readAheadThreads > 0) {
+            m_readAheadThreads = options.readAheadThreads;
+            startReadAhead();
+        } else {
+            // Chosen by the machine: readers only pay off while the disk is read. With
+            // every listing in the cache they would only cost time, so they start when a
+            // listing the walk reads itself has to come from the disk.
+            m_readAheadThreads = DefaultReadAheadThreads;
+            m_watchDisk = true;
+            m_blocksRead = blocksReadByThisThread();
         }
     }
+
+    ~Walker()
+    {
+        if (m_statistics && m_readAhead)
+            m_statistics->peakReadAheadBytes = m_readAhead->peakBytes();
+    }
+    Walker(const Walker&) = delete;
+    Walker& operator=(const Walker&) = delete;
 
     int32_t walkStart(std::string folder)
     {
         m_path = std::move(folder);
-        return walk(-1, 0, 0, 0);
+        return walk(0, 0);
     }
 
 private:
-    // m_path holds the folder to walk; its name starts at nameOffset. parentFd is the
-    // parent's open listing, or -1 to open by the whole path.
-    int32_t walk(int parentFd, size_t nameOffset, size_t depth, dev_t parentDevice)
+    struct Level
+    {
+        size_t nameOffset = 0; // where the folder's name starts in m_path
+        size_t pathLength = 0; // length of its path with the trailing "/"
+        dev_t device = 0;
+        ino_t inode = 0;
+        detail::SharedDir dir; // its descriptor, when held
+        size_t readAheadBytes = 0;
+    };
+
+    // Ends a level: its descriptor and any listing read ahead for it are let go.
+    class LevelEnd
+    {
+    public:
+        LevelEnd(Walker& w, size_t depth) : m_w(w), m_depth(depth) {}
+        ~LevelEnd() { m_w.endLevel(m_depth); }
+        LevelEnd(const LevelEnd&) = delete;
+        LevelEnd& operator=(const LevelEnd&) = delete;
+
+    private:
+        Walker& m_w;
+        size_t m_depth;
+    };
+
+    // m_path holds the folder to walk (below the start: its parent's path and its name).
+    int32_t walk(size_t depth, dev_t parentDevice)
     {
         m_sink.serveEvents();
 
         const bool isStart = depth == 0;
-        if (isStart && (m_path.empty() || m_path.back() != '/'))
-            m_path.push_back('/');
-        // A sub-folder is opened by its bare name: with a trailing "/" the kernel would
-        // follow a link that replaced the folder since it was listed.
-        int fd;
-        if (isStart)
+        size_t nameOffset = 0;
+        int fd = -1;
+        struct stat st;
+        // A listing read ahead, and the descriptor its reader read it from.
+        std::optional<detail::ReadListing> ahead;
+        detail::SharedDir dir;
+        if (isStart) {
+            if (m_path.empty() || m_path.back() != '/')
+                m_path.push_back('/');
             fd = ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        else if (parentFd >= 0)
-            fd = ::openat(parentFd, m_path.c_str() + nameOffset,
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-        else
-            fd = ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-        if (!isStart)
+        } else {
+            // Always by the bare name, relative to the parent and never through a link:
+            // no path length limit applies, and an ancestor or the folder itself swapped
+            // for a link since it was listed leads nowhere else.
+            nameOffset = m_levels[depth - 1].pathLength;
+            const char* name = m_path.c_str() + nameOffset;
+            const detail::SharedDir parent = dirOf(depth - 1);
+            if (parent && m_readAhead) {
+                ahead = m_readAhead->take(m_key, std::string_view(name, m_path.size() - nameOffset));
+                // Used only while the name still leads to that very folder, unchanged
+                // since shortly before it was read: otherwise it is read anew, as if
+                // nothing had been read ahead.
+                if (ahead && ::fstatat(parent->get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(st.st_mode) && ahead->standsFor(st)) {
+                    dir = std::move(ahead->dir);
+                    fd = dir->get();
+                } else if (ahead) {
+                    m_readAhead->release(ahead->bytes.size());
+                    ahead.reset();
+                }
+                if (!ahead)
+                    m_readAhead->dropBelow(m_key);
+            }
+            if (parent && !dir)
+                fd = openChild(parent->get(), name);
             m_path.push_back('/');
+        }
         if (fd < 0)
             return 0;
-        FileDescriptor dir(fd);
-
-        struct stat st;
-        if (::fstat(fd, &st) != 0)
+        if (!dir) {
+            dir = std::make_shared<const detail::DirHandle>(fd);
+            if (::fstat(fd, &st) != 0)
+                return 0;
+        }
+        if (ahead && m_statistics)
+            ++m_statistics->listingsReadAhead;
+        // Bytes read ahead stay counted until the level ends.
+        const size_t aheadBytes = ahead ? ahead->bytes.size() : 0;
+        if (!isStart && st.st_dev != parentDevice && isPseudoMount(fd, st.st_dev)) {
+            if (aheadBytes > 0)
+                m_readAhead->release(aheadBytes);
             return 0;
-        if (!isStart && st.st_dev != parentDevice && isPseudoMount(fd, st.st_dev))
-            return 0;
+        }
         const dev_t device = st.st_dev;
 
-        const size_t folderLength = m_path.size();
-        Listing& listing = listingAt(depth);
+        if (m_levels.size() <= depth)
+            m_levels.emplace_back();
+        Level& level = m_levels[depth];
+        // The level holds the descriptor from here on; a deep level may let it go.
+        level = Level{nameOffset, m_path.size(), st.st_dev, st.st_ino, std::move(dir), aheadBytes};
+        LevelEnd levelEnd(*this, depth);
+
         const bool keepOpen = depth < m_keepOpenDepth;
+        if (!keepOpen)
+            holdDeep(depth);
+
+        const char* data = nullptr;
         size_t filled = 0;
         size_t pos = 0;
         bool atEnd = false;
-        if (!keepOpen) {
-            filled = readAll(fd, listing);
-            dir.close();
+        uint32_t index = 0;
+        Listing* own = nullptr;
+        if (ahead) {
+            data = ahead->bytes.data();
+            filled = ahead->bytes.size();
             atEnd = true;
+        } else {
+            own = &listingAt(depth);
+            if (!keepOpen) {
+                filled = readAll(fd, *own);
+                data = own->buffer.data();
+                atEnd = true;
+                queueSubFolders(depth, data, filled, 0);
+            }
         }
-        const int entryDirFd = keepOpen ? fd : -1;
+        const size_t folderLength = m_path.size();
 
         int32_t hits = 0;
         bool folderShown = false;
-        while (true) {
+        for (;; ++index) {
             if (pos >= filled) {
                 if (atEnd)
                     break;
-                const ssize_t n = ::getdents64(fd, listing.buffer.data(), listing.buffer.size());
+                const ssize_t n = ::getdents64(fd, own->buffer.data(), own->buffer.size());
                 if (n <= 0)
                     break;
+                data = own->buffer.data();
                 filled = size_t(n);
                 pos = 0;
+                queueSubFolders(depth, data, filled, index);
             }
-            const auto* entry = reinterpret_cast<const dirent64*>(listing.buffer.data() + pos);
+            const auto* entry = reinterpret_cast<const dirent64*>(data + pos);
             pos += entry->d_reclen;
 
             if (!folderShown) {
@@ -166,7 +265,7 @@ private:
                 return hits;
 
             const std::string_view name(entry->d_name);
-            const EntryKind kind = classify(entry->d_type, entryDirFd, entry->d_name, folderLength);
+            const EntryKind kind = classify(entry->d_type, depth, entry->d_name);
             switch (kind) {
             case EntryKind::Gone:
                 break;
@@ -180,13 +279,15 @@ private:
                 break;
             case EntryKind::Folder:
             case EntryKind::LinkedFolder:
-                if (name == "." || name == ".." || name == RecycleBin)
+                if (detail::isSkippedFolderName(name))
                     break;
                 if (!m_withSubFolders) {
                     addHit(hits, 1);
                 } else if (kind == EntryKind::Folder) {
                     m_path.append(name);
-                    const int32_t inner = walk(entryDirFd, folderLength, depth + 1, device);
+                    m_key.push_back(index);
+                    const int32_t inner = walk(depth + 1, device);
+                    m_key.pop_back();
                     m_path.resize(folderLength);
                     // The inner walk has advanced the running total itself.
                     if (__builtin_add_overflow(hits, inner, &hits))
@@ -198,30 +299,117 @@ private:
         return hits;
     }
 
+    // Opens a sub-folder by its name. When the process runs out of descriptors, the
+    // deep levels' descriptors and those held for reading ahead are let go (the caller
+    // holds the parent's) and the open is tried once more.
+    int openChild(int parentFd, const char* name)
+    {
+        constexpr int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
+        int fd = ::openat(parentFd, name, flags);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+            for (size_t depth : m_deepOpen)
+                m_levels[depth].dir.reset();
+            m_deepOpen.clear();
+            if (m_readAhead)
+                m_readAhead->dropAll();
+            fd = ::openat(parentFd, name, flags);
+        }
+        return fd;
+    }
+
+    void endLevel(size_t depth)
+    {
+        Level& level = m_levels[depth];
+        level.dir.reset();
+        if (!m_deepOpen.empty() && m_deepOpen.back() == depth)
+            m_deepOpen.pop_back();
+        if (level.readAheadBytes > 0 && m_readAhead)
+            m_readAhead->release(level.readAheadBytes);
+        level.readAheadBytes = 0;
+    }
+
+    void startReadAhead()
+    {
+        m_watchDisk = false;
+        m_readAhead = std::make_unique<detail::ReadAhead>(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
+                                                          MaxReadAheadListing);
+    }
+
+    // Blocks this thread has read from storage so far (not from the cache).
+    static long blocksReadByThisThread()
+    {
+        struct rusage usage;
+        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
+    }
+
+    // After a block of the listing at depth, read by the walk itself.
+    void queueSubFolders(size_t depth, const char* data, size_t size, uint32_t firstIndex)
+    {
+        if (m_watchDisk) {
+            const long blocks = blocksReadByThisThread();
+            if (blocks != m_blocksRead)
+                startReadAhead();
+            m_blocksRead = blocks;
+        }
+        if (m_readAhead && m_levels[depth].dir)
+            m_readAhead->requestSubFolders(m_key, data, size, firstIndex, m_levels[depth].dir,
+                                           m_levels[depth].device);
+    }
+
+    // A deep level's descriptor joins the last few held; the oldest of them is let go.
+    void holdDeep(size_t depth)
+    {
+        m_deepOpen.push_back(depth);
+        while (m_deepOpen.size() > DeepWindow) {
+            m_levels[m_deepOpen.front()].dir.reset();
+            m_deepOpen.pop_front();
+        }
+    }
+
+    // The descriptor of the folder at depth; a deep one that was let go is opened again
+    // name by name from the nearest ancestor still open, each step checked to be the
+    // very folder walked before. Null when that no longer holds (moved, removed, swapped).
+    detail::SharedDir dirOf(size_t depth)
+    {
+        if (m_levels[depth].dir)
+            return m_levels[depth].dir;
+        size_t open = depth;
+        while (open > 0 && !m_levels[open].dir)
+            --open;
+        detail::SharedDir current = m_levels[open].dir;
+        for (size_t i = open + 1; current && i <= depth; ++i) {
+            const Level& level = m_levels[i];
+            const std::string name(m_path, level.nameOffset, level.pathLength - 1 - level.nameOffset);
+            const int fd = openChild(current->get(), name.c_str());
+            if (fd < 0)
+                return nullptr;
+            current = std::make_shared<const detail::DirHandle>(fd);
+            struct stat st;
+            if (::fstat(fd, &st) != 0 || st.st_dev != level.device || st.st_ino != level.inode)
+                return nullptr;
+            m_levels[i].dir = current;
+            holdDeep(i);
+        }
+        return current;
+    }
+
     void addHit(int32_t& hits, int32_t n)
     {
         if (__builtin_add_overflow(hits, n, &hits) || __builtin_add_overflow(m_total, n, &m_total))
             raiseOverflow();
     }
 
-    EntryKind classify(unsigned char type, int dirFd, const char* name, size_t folderLength)
+    EntryKind classify(unsigned char type, size_t depth, const char* name)
     {
         if (type == DT_DIR)
             return EntryKind::Folder;
         if (type != DT_LNK && type != DT_UNKNOWN)
             return EntryKind::File;
-
-        // Only links and file systems without entry types cost a look at the inode. Once
-        // the listing is closed the name is looked up through the whole path.
-        const int at = dirFd >= 0 ? dirFd : AT_FDCWD;
-        if (dirFd < 0) {
-            m_path.resize(folderLength);
-            m_path.append(name);
-            name = m_path.c_str();
-        }
-        const EntryKind kind = classifyAt(type, at, name);
-        m_path.resize(folderLength);
-        return kind;
+        // Only links and file systems without entry types cost a look at the inode.
+        const detail::SharedDir dir = dirOf(depth);
+        if (!dir)
+            return type == DT_LNK ? EntryKind::File : EntryKind::Gone;
+        return classifyAt(type, dir->get(), name);
     }
 
     static EntryKind classifyAt(unsigned char type, int at, const char* name)
@@ -311,27 +499,37 @@ private:
     const bool m_withSubFolders;
     int32_t& m_total;
     WalkSink& m_sink;
+    WalkStatistics* const m_statistics;
     std::string m_path;
+    std::deque<Level> m_levels;
+    std::deque<size_t> m_deepOpen;
+    detail::WalkKey m_key;
     std::vector<std::unique_ptr<Listing>> m_listings;
     std::unordered_map<dev_t, std::string> m_mountTypes;
     bool m_mountsRead = false;
     size_t m_keepOpenDepth = MaxKeepOpenDepth;
+    size_t m_readAheadRequests = 0;
+    int m_readAheadThreads = 0;
+    bool m_watchDisk = false;
+    long m_blocksRead = 0;
+    // Last, so that it stops its readers before anything they might touch goes.
+    std::unique_ptr<detail::ReadAhead> m_readAhead;
 };
 
 } // namespace
 
 int32_t SearchFolder(std::string folderPath, const PatternList& patterns, const int16_t& withSubFolders,
-                     int32_t& runningTotal, WalkSink& sink)
+                     int32_t& runningTotal, WalkSink& sink, const WalkOptions& options)
 {
-    Walker walker(patterns, withSubFolders != 0, runningTotal, sink);
+    Walker walker(patterns, withSubFolders != 0, runningTotal, sink, options);
     return walker.walkStart(std::move(folderPath));
 }
 
 int32_t SearchFolder(std::string folderPath, std::string_view patternList, const int16_t& withSubFolders,
-                     int32_t& runningTotal, WalkSink& sink)
+                     int32_t& runningTotal, WalkSink& sink, const WalkOptions& options)
 {
     const PatternList patterns(patternList);
-    return SearchFolder(std::move(folderPath), patterns, withSubFolders, runningTotal, sink);
+    return SearchFolder(std::move(folderPath), patterns, withSubFolders, runningTotal, sink, options);
 }
 
 } // namespace fotarik::search

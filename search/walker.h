@@ -5,6 +5,7 @@
 
 #include "pattern.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,19 +30,42 @@ public:
     virtual void hitFound(std::string_view path, int32_t runningTotal) = 0;
 };
 
+// How a walk reads its folders. The order of hits, the counts and every report to the
+// sink are the same either way; only the time spent waiting on the disk differs.
+// What reading ahead did in one walk, for tests and benchmarks.
+struct WalkStatistics
+{
+    size_t listingsReadAhead = 0; // listings the walk used from the readers
+    size_t peakReadAheadBytes = 0; // the most listing bytes held at once
+};
+
+struct WalkOptions
+{
+    // Threads that read the listings of folders the walk will enter next while it works
+    // through the current one. 0 reads every listing on the walking thread; negative
+    // picks a number suited to the machine and starts them only once a listing had to
+    // be read from the disk (with every listing in the cache they would only cost time).
+    int readAheadThreads = -1;
+    // Filled in when given.
+    WalkStatistics* statistics = nullptr;
+};
+
 // Walks `folderPath` (a trailing "/" is added when missing) and returns the number of
 // hits in it and below it; with sub-folders off (`withSubFolders` 0) every sub-folder
 // other than ".", ".." and "$RECYCLE.BIN" counts as a hit too, without being listed.
 // `runningTotal` is advanced by every hit. A folder that cannot be listed gives 0.
-// Symbolic links are never entered (a link to a file is tested like a file); mount
-// points of pseudo file systems (proc, sysfs, devtmpfs, ...) below the start are not
-// entered. An invalid pattern raises fotarik::RaisedError 93 at the first file tested;
+// Every folder below the start is opened relative to its parent's open descriptor and
+// never through a link, so neither the length of its path nor a link swapped in for an
+// ancestor changes what is walked. Symbolic links are never entered (a link to a file
+// is tested like a file); mount points of pseudo file systems (proc, sysfs, devtmpfs,
+// ...) below the start are not entered. An invalid pattern raises fotarik::RaisedError 93 at the first file tested;
 // a running total beyond 32 bits raises 6. Hits reported before either stay reported.
+// Any read-ahead threads are stopped and joined before it returns (or throws).
 int32_t SearchFolder(std::string folderPath, const PatternList& patterns, const int16_t& withSubFolders,
-                     int32_t& runningTotal, WalkSink& sink);
+                     int32_t& runningTotal, WalkSink& sink, const WalkOptions& options = {});
 
 // The same with the pattern list as text (";"-separated, UTF-8 bytes).
 int32_t SearchFolder(std::string folderPath, std::string_view patternList, const int16_t& withSubFolders,
-                     int32_t& runningTotal, WalkSink& sink);
+                     int32_t& runningTotal, WalkSink& sink, const WalkOptions& options = {});
 
 } // namespace fotarik::search

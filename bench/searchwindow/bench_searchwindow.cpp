@@ -2,7 +2,8 @@
 // until the window is idle again (the click returns there), several runs, median; then the
 // same walk rebuilt step by step in this process, so a slow window shows where its time goes.
 //
-//   bench_searchwindow TREE [--runs N] [--pattern "*.JPG;*.JPEG"] [--hits FILE] [--no-breakdown]
+//   bench_searchwindow TREE [--runs N] [--pattern "*.JPG;*.JPEG"] [--hits FILE] [--no-breakdown] [--cold]
+// --cold empties the page cache before every run (root only) and makes no warm-up run.
 //
 // The last line is "window-median-ms <ms> hits <n>" for scripts; --hits writes the found
 // list, one path per line, as the window holds it after the last run.
@@ -12,6 +13,7 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFile>
+#include <unistd.h>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -50,13 +52,27 @@ struct Times
     double cpu = 0;
 };
 
-// One warm-up run, then `runs` timed runs; the medians.
+// Empties the page cache (root only); false when it cannot.
+bool dropCaches()
+{
+    ::sync();
+    QFile control(QStringLiteral("/proc/sys/vm/drop_caches"));
+    return control.open(QIODevice::WriteOnly) && control.write("3\n") == 2;
+}
+
+bool coldRuns = false;
+
+// One warm-up run, then `runs` timed runs; the medians. Cold: no warm-up, and the page
+// cache emptied before every run.
 Times timeRuns(int runs, const std::function<void()>& work)
 {
-    work();
+    if (!coldRuns)
+        work();
     std::vector<double> wall;
     std::vector<double> cpu;
     for (int i = 0; i < runs; ++i) {
+        if (coldRuns)
+            dropCaches();
         QElapsedTimer t;
         const double c0 = cpuMs();
         t.start();
@@ -154,12 +170,18 @@ int main(int argc, char** argv)
             hitsFile = args[++i];
         else if (args[i] == QLatin1String("--no-breakdown"))
             breakdown = false;
+        else if (args[i] == QLatin1String("--cold"))
+            coldRuns = true;
         else
             tree = args[i];
     }
+    if (coldRuns && !dropCaches()) {
+        std::fprintf(stderr, "cannot drop the page cache (needs root): no cold runs\n");
+        return 3;
+    }
     if (tree.isEmpty()) {
         std::fprintf(stderr, "usage: bench_searchwindow TREE [--runs N] [--pattern P] [--hits FILE] "
-                             "[--no-breakdown]\n");
+                             "[--no-breakdown] [--cold]\n");
         return 2;
     }
 

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Times `fotarik --find` against GNU find and fd on a generated tree of about 300 000 files
-# in 15 000 folders, warm cache, and checks that all three report the same hits. When
+# in 15 000 folders, warm cache, and checks that all three report the same hits. With
+# --cold each is also timed with the page cache emptied before every run (this needs root:
+# `sync; echo 3 > /proc/sys/vm/drop_caches`; without it the script says so and times warm
+# only), and the cold and warm figures are shown side by side. When
 # bench_searchwindow is built, a search run of the real search window (click to idle) is
 # timed on the same tree too, and its hits are checked; with --breakdown, or when the
 # window needs more than 1.5 x --find, the window's walk is then timed piece by piece.
 #
-#   bench/walk/run.sh [--runs N] [--tree DIR] [--fotarik PATH] [--window PATH] [--breakdown]
+#   bench/walk/run.sh [--runs N] [--tree DIR] [--fotarik PATH] [--window PATH] [--breakdown] [--cold]
 #
 # The tree is made once under DIR (default: $TMPDIR/fotarik-walk-tree) and reused.
 set -euo pipefail
@@ -16,6 +19,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 fotarik=""
 window=""
 breakdown=0
+cold=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs) runs="$2"; shift 2 ;;
@@ -23,6 +27,7 @@ while [ $# -gt 0 ]; do
         --fotarik) fotarik="$2"; shift 2 ;;
         --window) window="$2"; shift 2 ;;
         --breakdown) breakdown=1; shift ;;
+        --cold) cold=1; shift ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
@@ -50,18 +55,29 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 run_fotarik() { "$fotarik" --find "$tree" "*.JPG;*.JPEG" >"$work/out" 2>"$work/err"; }
+run_plain() { FOTARIK_READAHEAD_THREADS=0 "$fotarik" --find "$tree" "*.JPG;*.JPEG" >"$work/out" 2>"$work/err"; }
 run_find() { find "$tree" -type f \( -iname '*.jpg' -o -iname '*.jpeg' \) >"$work/out"; }
 run_fd() { "$fd" -u -t f -e jpg -e jpeg . "$tree" >"$work/out"; }
 
 now_ns() { date +%s%N; }
 
-# Runs a command N times after one warm-up run; prints the median in milliseconds and
-# keeps the sorted hits of the last run in $work/$1.hits.
+drop_caches() { sync && echo 3 >/proc/sys/vm/drop_caches; }
+if [ "$cold" = 1 ]; then
+    if ! { [ "$(id -u)" = 0 ] && drop_caches 2>/dev/null; }; then
+        echo "cannot drop the page cache (needs root): cold runs are left out, warm only"
+        cold=0
+    fi
+fi
+
+# Runs a command N times; prints the median in milliseconds and keeps the sorted hits of
+# the last run in $work/$1.hits. Warm: after one warm-up run. Cold: the page cache is
+# emptied before every run.
 measure() {
-    local name="$1" fn="$2" times=()
-    "$fn"
+    local name="$1" fn="$2" mode="$3" times=()
+    [ "$mode" = warm ] && "$fn"
     for ((i = 0; i < runs; i++)); do
         local t0 t1
+        [ "$mode" = cold ] && drop_caches
         t0=$(now_ns); "$fn"; t1=$(now_ns)
         times+=($(((t1 - t0) / 1000)))
     done
@@ -69,11 +85,20 @@ measure() {
     printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {m = (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2; printf "%.1f", m / 1000}'
 }
 
-t_fotarik=$(measure fotarik run_fotarik)
+t_fotarik=$(measure fotarik run_fotarik warm)
 result=$(tail -n 1 "$work/err")
-t_find=$(measure find run_find)
+t_plain=$(measure plain run_plain warm)
+t_find=$(measure find run_find warm)
 t_fd="-"
-if [ -n "$fd" ]; then t_fd=$(measure fd run_fd); fi
+if [ -n "$fd" ]; then t_fd=$(measure fd run_fd warm); fi
+c_fotarik="-" c_plain="-" c_find="-" c_fd="-" c_window="-"
+if [ "$cold" = 1 ]; then
+    c_fotarik=$(measure fotarik-cold run_fotarik cold)
+    [ "$(tail -n 1 "$work/err")" = "$result" ] || result="cold run: $(tail -n 1 "$work/err")"
+    c_plain=$(measure plain-cold run_plain cold)
+    c_find=$(measure find-cold run_find cold)
+    if [ -n "$fd" ]; then c_fd=$(measure fd-cold run_fd cold); fi
+fi
 t_window="-"
 if [ -n "$window" ]; then
     # The program makes its own warm-up run and takes the median itself.
@@ -81,27 +106,37 @@ if [ -n "$window" ]; then
         >"$work/window.log" 2>"$work/window.err" || { cat "$work/window.err" >&2; exit 1; }
     t_window=$(awk '/^window-median-ms/ {print $2}' "$work/window.log")
     LC_ALL=C sort "$work/out" >"$work/window.hits"
+    if [ "$cold" = 1 ]; then
+        QT_QPA_PLATFORM=offscreen "$window" "$tree" --runs "$runs" --hits "$work/out" --no-breakdown --cold \
+            >"$work/window-cold.log" 2>"$work/window.err" || { cat "$work/window.err" >&2; exit 1; }
+        c_window=$(awk '/^window-median-ms/ {print $2}' "$work/window-cold.log")
+        LC_ALL=C sort "$work/out" >"$work/window-cold.hits"
+    fi
 fi
 
 hits=$(wc -l <"$work/fotarik.hits")
 same="yes"
-cmp -s "$work/fotarik.hits" "$work/find.hits" || same="NO (fotarik vs find differ)"
-if [ -n "$fd" ] && ! cmp -s "$work/fotarik.hits" "$work/fd.hits"; then same="NO (fotarik vs fd differ)"; fi
+for other in plain find fd window fotarik-cold plain-cold find-cold fd-cold window-cold; do
+    if [ -f "$work/$other.hits" ] && ! cmp -s "$work/fotarik.hits" "$work/$other.hits"; then
+        same="NO (fotarik and $other differ)"
+    fi
+done
 [ "$result" = "$hits" ] || same="NO (result $result, $hits lines)"
-if [ -n "$window" ] && ! cmp -s "$work/fotarik.hits" "$work/window.hits"; then same="NO (fotarik vs window differ)"; fi
 
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a/b }'; }
 echo
-printf '%-34s %12s %10s\n' "median of $runs runs, warm cache" "ms" "x find"
-printf '%-34s %12s %10s\n' "fotarik --find" "$t_fotarik" "$(awk -v a="$t_fotarik" -v b="$t_find" 'BEGIN{printf "%.2f", a/b}')"
-printf '%-34s %12s %10s\n' "find -type f -iname" "$t_find" "1.00"
-if [ -n "$fd" ]; then
-    printf '%-34s %12s %10s\n' "fdfind -u -t f -e jpg -e jpeg" "$t_fd" "$(awk -v a="$t_fd" -v b="$t_find" 'BEGIN{printf "%.2f", a/b}')"
-fi
+echo "median of $runs runs, ms; machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-32s %10s %8s %8s %10s %8s %8s\n' "" "warm" "x fd" "x find" "cold" "x fd" "x find"
+line() { printf '%-32s %10s %8s %8s %10s %8s %8s\n' "$1" "$2" "$(ratio "$2" "$t_fd")" "$(ratio "$2" "$t_find")" \
+    "$3" "$(ratio "$3" "$c_fd")" "$(ratio "$3" "$c_find")"; }
+line "fotarik --find" "$t_fotarik" "$c_fotarik"
+line "  the same without read-ahead" "$t_plain" "$c_plain"
+line "find -type f -iname" "$t_find" "$c_find"
+[ -n "$fd" ] && line "fdfind -u -t f -e jpg -e jpeg" "$t_fd" "$c_fd"
 if [ -n "$window" ]; then
-    printf '%-34s %12s %10s\n' "search window, click to idle" "$t_window" "$(awk -v a="$t_window" -v b="$t_find" 'BEGIN{printf "%.2f", a/b}')"
-    ratio=$(awk -v a="$t_window" -v b="$t_fotarik" 'BEGIN{printf "%.2f", a/b}')
-    echo "window / fotarik --find: $ratio (goal <= 1.50)"
-    if [ "$breakdown" = 1 ] || awk -v r="$ratio" 'BEGIN{exit !(r > 1.5)}'; then
+    line "search window, click to idle" "$t_window" "$c_window"
+    echo "window / fotarik --find: warm $(ratio "$t_window" "$t_fotarik"), cold $(ratio "$c_window" "$c_fotarik")"
+    if [ "$breakdown" = 1 ]; then
         echo
         QT_QPA_PLATFORM=offscreen "$window" "$tree" --runs "$runs" | grep -v '^window-median-ms'
     fi

@@ -46,6 +46,20 @@ QStringList entries(Suche& w)
 
 void search(Suche& w) { QTest::mouseClick(w.ui->cmdSearch, Qt::LeftButton); }
 
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+// The walk's read-ahead threads are gone once the click has returned (a joined thread may
+// linger in /proc for a moment).
+bool threadsBackTo(int count)
+{
+    for (int i = 0; i < 2000 && threadCount() != count; ++i)
+        QTest::qSleep(1);
+    return threadCount() == count;
+}
+
 } // namespace
 
 class TstSearchRun : public QObject
@@ -274,8 +288,10 @@ void TstSearchRun::cancelKeepsTheHitsFoundSoFar()
             QTest::mouseClick(w.ui->cmdAbbruch, Qt::LeftButton);
     });
     probe.start(0);
+    const int threads = threadCount();
     search(w);
     probe.stop();
+    QVERIFY(threadsBackTo(threads));
     const QStringList kept = entries(w);
     QVERIFY(kept.size() >= 25);
     QVERIFY(kept.size() < 200);
@@ -305,8 +321,10 @@ void TstSearchRun::closingDuringTheWalkEndsItFirst()
         }
     });
     probe.start(0);
+    const int threads = threadCount();
     search(*w);
     QVERIFY(asked);
+    QVERIFY(threadsBackTo(threads));
     QCOMPARE(w->SearchCancelled, 1);
     QTRY_VERIFY(!w->isVisible());
     delete w;

@@ -114,6 +114,47 @@ private slots:
         QCOMPARE(widestEntryPixels(font, list), widestByMeasuringAll(font, list));
     }
 
+    // A list that tracks its widths while it fills gives the same widest entry as a
+    // measurement of every entry, across appends after a fitting, a clearing, a font the
+    // tracker was not started in, and an insertion in the middle (which ends tracking).
+    void trackedWidthEqualsMeasuringAll()
+    {
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPointSize(9);
+        QFont other = font;
+        other.setPointSize(14);
+        QRandomGenerator rng(815);
+        const QByteArray path("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._- WMil");
+        QWidget window;
+        window.setFont(font);
+        ListBox list;
+        AddItem(&list, "/vorher/da.jpg");
+        TrackListExtent(&window, &list);
+        const auto fill = [&](int n) {
+            for (int i = 0; i < n; ++i) {
+                QByteArray entry = "/home/user/" + randomEntry(rng, path, 10 + rng.bounded(90));
+                if (i % 997 == 0)
+                    entry += "/\xc3\xa4\xe6\x97\xa5\xe6\x9c\xac.jpg"; // measured as it comes
+                AddItem(&list, entry);
+            }
+        };
+        fill(20000);
+        QVERIFY(list.widthTracker()->widest(font, list) >= 0); // answered by the tracker
+        QCOMPARE(widestEntryPixels(font, list), widestByMeasuringAll(font, list));
+        fill(3000);
+        QCOMPARE(widestEntryPixels(font, list), widestByMeasuringAll(font, list));
+        QCOMPARE(list.widthTracker()->widest(other, list), -1); // another font: not tracked
+        QCOMPARE(widestEntryPixels(other, list), widestByMeasuringAll(other, list));
+
+        ClearList(&list);
+        fill(5000);
+        QCOMPARE(widestEntryPixels(font, list), widestByMeasuringAll(font, list));
+
+        AddItem(&list, randomEntry(rng, QByteArray("WM@"), 120), 7);
+        QCOMPARE(list.widthTracker()->widest(font, list), -1);
+        QCOMPARE(widestEntryPixels(font, list), widestByMeasuringAll(font, list));
+    }
+
     void wideCharactersOutsideTheTableAreMeasured()
     {
         QFont font(QStringLiteral("DejaVu Sans"));

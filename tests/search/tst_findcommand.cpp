@@ -4,8 +4,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <climits>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +76,8 @@ private slots:
     void patternTextIsPreparedLikeTheSearchRun();
     void noSubFoldersCountsFolders();
     void rawBytesOfNamesAreWritten();
+    void nulSeparatedOutputKeepsNamesWithLineBreaks();
+    void treeDeeperThanPathMaxGivesEveryHit();
     void invalidPatternExitsWith2();
     void unlistableFolderExitsWith2();
     void missingFolderArgumentExitsWith2();
@@ -103,8 +105,8 @@ void TestFindCommand::init()
 
 void TestFindCommand::cleanup()
 {
-    // Qt cannot remove names that are not UTF-8; remove by bytes first.
-    removeTreeByBytes(m_root);
+    // Qt cannot remove names that are not UTF-8, nor paths beyond PATH_MAX; rm can.
+    QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), QFile::decodeName(m_root)});
     delete m_dir;
     m_dir = nullptr;
 }
@@ -154,6 +156,75 @@ void TestFindCommand::rawBytesOfNamesAreWritten()
     QVERIFY(o.out.contains(m_root + "/Unter Ordner/g.jpg\n"));
     QCOMPARE(o.out.size(), odd.size() + 1 + (m_root + "/Unter Ordner/g.jpg\n").size());
     QCOMPARE(lastLine(o.err), QByteArray("2"));
+}
+
+void TestFindCommand::nulSeparatedOutputKeepsNamesWithLineBreaks()
+{
+    const QByteArray odd = m_root + "/Unter Ordner/zwei\nZeilen.jpg";
+    makeFile(odd);
+    const QList<QByteArray> expected{m_root + "/Unter Ordner/g.jpg", odd, m_root + "/a.jpg", m_root + "/b.JPEG",
+                                     m_root + "/c.jfif", m_root + "/d.Jpe"};
+    for (const QByteArray& option : {QByteArray("-0"), QByteArray("--print0")}) {
+        const Outcome o = runFind({m_root, option});
+        QCOMPARE(o.exitCode, 0);
+        // Every path ends in a NUL, none in a line break of its own.
+        QVERIFY(o.out.endsWith('\0'));
+        QCOMPARE(o.out.count('\0'), expected.size());
+        QList<QByteArray> paths = o.out.split('\0');
+        QVERIFY(paths.back().isEmpty());
+        paths.pop_back();
+        std::sort(paths.begin(), paths.end());
+        QList<QByteArray> sorted = expected;
+        std::sort(sorted.begin(), sorted.end());
+        QCOMPARE(paths, sorted);
+        // The count stays a line of its own on standard error.
+        QCOMPARE(lastLine(o.err), QByteArray("6"));
+    }
+    // The option may come first too.
+    const Outcome first = runFind({"-0", m_root, "*.jfif"});
+    QCOMPARE(first.exitCode, 0);
+    QCOMPARE(first.out, m_root + "/c.jfif" + QByteArray(1, '\0'));
+}
+
+void TestFindCommand::treeDeeperThanPathMaxGivesEveryHit()
+{
+    // 300 levels of 20-byte names: the deepest paths are more than 6000 bytes long, beyond
+    // what any single open by path accepts. Made level by level relative to the parent.
+    const int levels = 300;
+    int parent = ::open(m_root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    QVERIFY(parent >= 0);
+    QByteArray deepest = m_root;
+    for (int i = 0; i < levels; ++i) {
+        const QByteArray name = QByteArray("Ebene_") + QByteArray::number(i).rightJustified(14, '0');
+        QCOMPARE(name.size(), 20);
+        QCOMPARE(::mkdirat(parent, name.constData(), 0755), 0);
+        const int child = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(parent);
+        QVERIFY(child >= 0);
+        parent = child;
+        for (const char* file : {"bild.jpg", "text.txt"}) {
+            const int fd = ::openat(parent, file, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+        deepest += "/" + name;
+    }
+    ::close(parent);
+    QVERIFY(deepest.size() > PATH_MAX);
+
+    const Outcome all = runFind({m_root, "*.jpg"});
+    QCOMPARE(all.exitCode, 0);
+    QList<QByteArray> hits = sortedLines(all.out);
+    QCOMPARE(hits.size(), levels + 2); // and a.jpg, Unter Ordner/g.jpg
+    QVERIFY(hits.contains(deepest + "/bild.jpg"));
+    QCOMPARE(lastLine(all.err), QByteArray::number(levels + 2));
+
+    // find walks such trees too: both name the same files.
+    QProcess find;
+    find.start(QStringLiteral("find"), {QFile::decodeName(m_root), QStringLiteral("-iname"), QStringLiteral("*.jpg")});
+    QVERIFY(find.waitForFinished(60000));
+    QCOMPARE(find.exitCode(), 0);
+    QCOMPARE(sortedLines(find.readAllStandardOutput()), hits);
 }
 
 void TestFindCommand::invalidPatternExitsWith2()

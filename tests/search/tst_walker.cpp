@@ -7,6 +7,8 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,6 +25,7 @@ using fotarik::test::makeFile;
 using fotarik::test::makeFolder;
 using fotarik::test::removeTreeByBytes;
 using fotarik::search::SearchFolder;
+using fotarik::search::WalkOptions;
 using fotarik::search::WalkSink;
 
 namespace {
@@ -94,10 +97,172 @@ std::vector<std::string> listingOrder(const std::string& folder)
     return names;
 }
 
+// Removes the contents of the folder open as fd, level by level relative to it, so that
+// no path grows beyond what the system accepts. Closes fd.
+void removeContentsAt(int fd)
+{
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        ::close(fd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..")
+            names.push_back(n);
+    }
+    for (const std::string& n : names) {
+        if (::unlinkat(fd, n.c_str(), 0) == 0)
+            continue;
+        const int sub = ::openat(fd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0)
+            removeContentsAt(sub);
+        ::unlinkat(fd, n.c_str(), AT_REMOVEDIR);
+    }
+    ::closedir(d);
+}
+
 std::string tempRoot(const QTemporaryDir& dir)
 {
     return dir.path().toStdString();
 }
+
+// Everything a walk tells its sink, in order, as one log: a plain walk and a walk that
+// reads ahead must produce the very same log.
+class LogSink : public WalkSink
+{
+public:
+    void serveEvents() override
+    {
+        log.push_back("S");
+        if (onServe)
+            onServe(++served);
+    }
+    void folderEntered(std::string_view folder) override
+    {
+        log.push_back("F " + std::string(folder));
+        ++folders;
+        if (onFolder)
+            onFolder(std::string(folder));
+    }
+    bool cancelRequested() override
+    {
+        log.push_back("C");
+        return cancelAfterFolders > 0 && folders >= cancelAfterFolders;
+    }
+    void hitFound(std::string_view path, int32_t total) override
+    {
+        log.push_back("H " + std::string(path) + " " + std::to_string(total));
+        ++hits;
+    }
+
+    std::vector<std::string> log;
+    int served = 0;
+    int folders = 0;
+    int hits = 0;
+    int cancelAfterFolders = 0;
+    std::function<void(int)> onServe;
+    std::function<void(const std::string&)> onFolder;
+};
+
+struct WalkRecord
+{
+    int32_t result = 0;
+    int32_t total = 0;
+    std::vector<std::string> log;
+    int hits = 0;
+    bool threadsGone = false;
+    fotarik::search::WalkStatistics statistics;
+};
+
+int threadCount()
+{
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d))
+            n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
+}
+
+// A joined thread may linger in /proc for a moment after it has ended.
+bool threadsBackTo(int count)
+{
+    for (int i = 0; i < 2000 && threadCount() != count; ++i)
+        ::usleep(1000);
+    return threadCount() == count;
+}
+
+// Walks root with the given read-ahead; prepare (if any) sets the tree up anew and may
+// hook into the sink. Checks that no reader thread outlives the walk.
+WalkRecord walkWith(const std::string& root, std::string_view patterns, int16_t withSub, int readAheadThreads,
+                    const std::function<void(LogSink&)>& prepare = {})
+{
+    LogSink sink;
+    if (prepare)
+        prepare(sink);
+    WalkRecord r;
+    const int threadsBefore = threadCount();
+    WalkOptions options;
+    options.readAheadThreads = readAheadThreads;
+    options.statistics = &r.statistics;
+    r.result = SearchFolder(root, patterns, withSub, r.total, sink, options);
+    r.threadsGone = threadsBackTo(threadsBefore);
+    r.log = std::move(sink.log);
+    r.hits = sink.hits;
+    return r;
+}
+
+// The first differing line of two logs, for a readable failure.
+std::string firstDifference(const std::vector<std::string>& a, const std::vector<std::string>& b)
+{
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return "at " + std::to_string(i) + ": \"" + a[i] + "\" vs \"" + b[i] + "\"";
+    return "lengths " + std::to_string(a.size()) + " vs " + std::to_string(b.size());
+}
+
+#define COMPARE_WALKS(plain, ahead)                                                                        \
+    do {                                                                                                   \
+        QCOMPARE((ahead).result, (plain).result);                                                          \
+        QCOMPARE((ahead).total, (plain).total);                                                            \
+        QVERIFY2((ahead).log == (plain).log, firstDifference((plain).log, (ahead).log).c_str());           \
+        QVERIFY((plain).threadsGone && (ahead).threadsGone);                                               \
+    } while (false)
+
+// Listings of folders changed in the last moments before they were read ahead are not
+// trusted; a tree just made waits a little so that reading ahead is exercised.
+void letTreeSettle()
+{
+    ::usleep(80 * 1000);
+}
+
+// A tree of folders and files from a fixed seed: up to `depth` levels, mixed names.
+void makeRandomTree(const std::string& root, unsigned seed, int depth, int& folderBudget)
+{
+    std::srand(seed);
+    std::function<void(const std::string&, int)> fill = [&](const std::string& folder, int level) {
+        const int files = std::rand() % 12;
+        for (int i = 0; i < files; ++i) {
+            static const char* const ext[] = {".jpg", ".JPEG", ".txt", ".png", ".jpg.bak", ".Jpe"};
+            makeFile(folder + "/f" + std::to_string(i) + ext[std::rand() % 6]);
+        }
+        if (level >= depth)
+            return;
+        const int subs = level == 0 ? 8 : std::rand() % 6;
+        for (int i = 0; i < subs && folderBudget > 0; ++i) {
+            --folderBudget;
+            const std::string sub = folder + "/d" + std::to_string(level) + "_" + std::to_string(i);
+            makeFolder(sub);
+            fill(sub, level + 1);
+        }
+    };
+    fill(root, 0);
+}
+
 
 } // namespace
 
@@ -122,6 +287,11 @@ private slots:
     void deepTreeWithFewDescriptors();
     void startFolderThatCannotBeListedGivesZero();
     void pseudoFileSystemMountsAreNotEntered();
+    void readAheadWalkEqualsPlainWalk();
+    void readAheadSeesFoldersChangedAfterTheyWereRead();
+    void readAheadInDeepTreeWithFewDescriptors();
+    void readAheadWithHugeFolders();
+    void readAheadCancelledInTheMiddle();
 };
 
 void TestWalker::hitsCarryTheNormalisedFolderAndRunningTotal()
@@ -539,6 +709,232 @@ void TestWalker::pseudoFileSystemMountsAreNotEntered()
     QVERIFY2(!sink.cancel, "the walk entered /dev/pts");
     QVERIFY(!sink.folders.empty());
     QCOMPARE(sink.folders.front(), std::string("/dev/"));
+}
+
+void TestWalker::readAheadWalkEqualsPlainWalk()
+{
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    int budget = 1500;
+    makeRandomTree(root, 4711, 7, budget);
+    makeFolder(root + "/$RECYCLE.BIN");
+    makeFile(root + "/$RECYCLE.BIN/weg.jpg");
+    QCOMPARE(::symlink("d0_0", (root + "/verweis").c_str()), 0);
+    letTreeSettle();
+    const int threads = threadCount();
+
+    const WalkRecord plain = walkWith(root, Pictures, -1, 0);
+    QVERIFY2(plain.hits > 500, std::to_string(plain.hits).c_str());
+    QCOMPARE(plain.statistics.listingsReadAhead, size_t(0));
+    for (int readers : {1, 2, 4, 8}) {
+        const WalkRecord ahead = walkWith(root, Pictures, -1, readers);
+        COMPARE_WALKS(plain, ahead);
+        QVERIFY(ahead.statistics.listingsReadAhead > 0);
+        QVERIFY(ahead.statistics.peakReadAheadBytes > 0);
+    }
+    // The choice left to the walker (readers only once the disk is read) walks the same.
+    const WalkRecord chosen = walkWith(root, Pictures, -1, -1);
+    COMPARE_WALKS(plain, chosen);
+    // Without sub-folders there is nothing to read ahead; the count includes the folders.
+    const WalkRecord flatPlain = walkWith(root, Pictures, 0, 0);
+    const WalkRecord flatAhead = walkWith(root, Pictures, 0, 4);
+    COMPARE_WALKS(flatPlain, flatAhead);
+    QVERIFY(threadsBackTo(threads));
+}
+
+void TestWalker::readAheadSeesFoldersChangedAfterTheyWereRead()
+{
+    // Folders met late in the walk change while it is in the first one, after the readers
+    // had time to list them: one vanishes, one is swapped for a link to a folder holding
+    // other files, one is replaced by another folder, one becomes unreadable, one gets a
+    // new file. Both walks must see the tree as it is when they reach each folder.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    const std::string t = root + "/t";
+    // Roles go by listing order, so that the changed folders come after the first one.
+    std::string first, gone, swapped, replaced, locked, grows;
+    const auto setUp = [&] {
+        removeTreeByBytes(t);
+        makeFolder(t);
+        for (int i = 0; i < 8; ++i) {
+            const std::string f = t + "/k" + std::to_string(i);
+            makeFolder(f);
+            makeFile(f + "/in.jpg");
+            makeFolder(f + "/inner");
+            makeFile(f + "/inner/tief.jpg");
+        }
+        const std::vector<std::string> order = listingOrder(t);
+        first = t + "/" + order[0];
+        gone = t + "/" + order[1];
+        swapped = t + "/" + order[2];
+        replaced = t + "/" + order[3];
+        locked = t + "/" + order[4];
+        grows = t + "/" + order[5];
+        makeFolder(first + "/warte");
+        makeFolder(root + "/elsewhere");
+        makeFile(root + "/elsewhere/fremd.jpg");
+        makeFolder(root + "/other");
+        makeFile(root + "/other/anders.jpg");
+    };
+    const auto change = [&](LogSink& sink) {
+        setUp();
+        letTreeSettle();
+        sink.onFolder = [&, done = false](const std::string& folder) mutable {
+            if (done || folder != first + "/warte/")
+                return;
+            done = true;
+            ::usleep(100 * 1000); // the readers list everything queued meanwhile
+            removeTreeByBytes(gone);
+            QCOMPARE(::rename(swapped.c_str(), (root + "/swapped-away").c_str()), 0);
+            QCOMPARE(::symlink((root + "/elsewhere").c_str(), swapped.c_str()), 0);
+            QCOMPARE(::rename(replaced.c_str(), (root + "/replaced-away").c_str()), 0);
+            QCOMPARE(::rename((root + "/other").c_str(), replaced.c_str()), 0);
+            QCOMPARE(::chmod(locked.c_str(), 0), 0);
+            makeFile(grows + "/inner/neu.jpg");
+        };
+    };
+    const auto cleanUp = [&] {
+        ::chmod(locked.c_str(), 0755);
+        for (const char* name : {"/swapped-away", "/replaced-away", "/elsewhere", "/other"})
+            removeTreeByBytes(root + name);
+    };
+
+    const WalkRecord plain = walkWith(t, Pictures, -1, 0, change);
+    cleanUp();
+    const WalkRecord ahead = walkWith(t, Pictures, -1, 4, change);
+    cleanUp();
+    COMPARE_WALKS(plain, ahead);
+    QVERIFY(ahead.statistics.listingsReadAhead > 0);
+
+    const auto has = [&](const std::string& path) {
+        return std::any_of(ahead.log.begin(), ahead.log.end(),
+                           [&](const std::string& line) { return line.rfind("H " + path + " ", 0) == 0; });
+    };
+    QVERIFY(has(first + "/in.jpg"));
+    QVERIFY(!has(gone + "/in.jpg"));
+    QVERIFY(!has(swapped + "/in.jpg"));
+    QVERIFY(!has(swapped + "/fremd.jpg"));
+    QVERIFY(has(replaced + "/anders.jpg"));
+    QVERIFY(!has(replaced + "/in.jpg"));
+    QVERIFY(has(grows + "/inner/neu.jpg"));
+    if (::geteuid() != 0)
+        QVERIFY(!has(locked + "/in.jpg"));
+}
+
+void TestWalker::readAheadInDeepTreeWithFewDescriptors()
+{
+    // 300 levels of 20-byte names, each with a picture and a side branch: deeper than any
+    // path an open by path accepts and than the descriptors the walk may hold.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    QVERIFY(parent >= 0);
+    const int levels = 300;
+    for (int i = 0; i < levels; ++i) {
+        char name[21];
+        std::snprintf(name, sizeof name, "Ebene_%014d", i);
+        QCOMPARE(::mkdirat(parent, name, 0755), 0);
+        QCOMPARE(::mkdirat(parent, "Seite", 0755), 0);
+        const int side = ::openat(parent, "Seite", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(side >= 0);
+        ::close(::openat(side, "seite.jpg", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        ::close(side);
+        ::close(::openat(parent, "bild.jpg", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        const int child = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(parent);
+        QVERIFY(child >= 0);
+        parent = child;
+    }
+    ::close(parent);
+    letTreeSettle();
+
+    const WalkRecord plain = walkWith(root, Pictures, -1, 0);
+    QCOMPARE(plain.result, 2 * levels);
+    const WalkRecord ahead = walkWith(root, Pictures, -1, 4);
+    COMPARE_WALKS(plain, ahead);
+    QVERIFY(ahead.statistics.listingsReadAhead > 0);
+
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    for (rlim_t limit : {rlim_t(24), rlim_t(80), rlim_t(200)}) {
+        struct rlimit low = saved;
+        low.rlim_cur = limit;
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        const WalkRecord fewPlain = walkWith(root, Pictures, -1, 0);
+        const WalkRecord fewAhead = walkWith(root, Pictures, -1, 4);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        COMPARE_WALKS(plain, fewPlain);
+        COMPARE_WALKS(plain, fewAhead);
+    }
+    removeContentsAt(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+void TestWalker::readAheadWithHugeFolders()
+{
+    // One folder of 200 000 entries (more than a reader takes on) and one of 20 000
+    // (read ahead whole), among ordinary ones.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    for (const char* name : {"a", "riesig", "m", "gross", "z"}) {
+        makeFolder(root + "/" + name);
+        makeFile(root + "/" + name + "/x.jpg");
+    }
+    // Hard links: names are all the walk reads, and links are made faster than files (a
+    // file takes some 65 000 links at most).
+    QTemporaryDir sources;
+    int links = 0;
+    const auto makeLink = [&](const std::string& name) {
+        const std::string source = tempRoot(sources) + "/q" + std::to_string(links++ / 50000);
+        if (links % 50000 == 1)
+            makeFile(source);
+        QVERIFY(::link(source.c_str(), name.c_str()) == 0);
+    };
+    for (int i = 0; i < 200000; ++i)
+        makeLink(root + "/riesig/n" + std::to_string(i) + (i % 10 == 0 ? ".jpg" : ".txt"));
+    for (int i = 0; i < 20000; ++i)
+        makeLink(root + "/gross/n" + std::to_string(i) + (i % 4 == 0 ? ".jpeg" : ".dat"));
+    makeFolder(root + "/gross/unten");
+    makeFile(root + "/gross/unten/y.jpg");
+    letTreeSettle();
+
+    const WalkRecord plain = walkWith(root, Pictures, -1, 0);
+    QCOMPARE(plain.result, 5 + 20000 + 5000 + 1);
+    const WalkRecord ahead = walkWith(root, Pictures, -1, 4);
+    COMPARE_WALKS(plain, ahead);
+    QVERIFY(ahead.statistics.listingsReadAhead > 0);
+    QVERIFY(ahead.statistics.peakReadAheadBytes <= 48u * 1024 * 1024);
+}
+
+void TestWalker::readAheadCancelledInTheMiddle()
+{
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    int budget = 800;
+    makeRandomTree(root, 99, 6, budget);
+    letTreeSettle();
+    const int threads = threadCount();
+
+    const WalkRecord full = walkWith(root, Pictures, -1, 0);
+    for (int at : {1, 2, 7, 50, 300}) {
+        const auto cancelAt = [at](LogSink& sink) { sink.cancelAfterFolders = at; };
+        const WalkRecord plain = walkWith(root, Pictures, -1, 0, cancelAt);
+        const WalkRecord ahead = walkWith(root, Pictures, -1, 4, cancelAt);
+        COMPARE_WALKS(plain, ahead);
+        QVERIFY(plain.result < full.result);
+        QCOMPARE(plain.result, plain.hits);
+        // The walk stops at once: the last thing it does is the check that said stop.
+        QCOMPARE(ahead.log.back(), std::string("C"));
+        QVERIFY(ahead.threadsGone);
+    }
+
+    // An error ends the walk with an exception; the readers are gone all the same.
+    LogSink sink;
+    int32_t total = 0;
+    const int16_t withSub = -1;
+    WalkOptions options;
+    options.readAheadThreads = 4;
+    QVERIFY_THROWS_EXCEPTION(RaisedError, SearchFolder(root, "*.JPG;[a", withSub, total, sink, options));
+    QVERIFY(threadsBackTo(threads));
 }
 
 QTEST_APPLESS_MAIN(TestWalker)

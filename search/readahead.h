@@ -1,0 +1,154 @@
+#pragma once
+// Reading folder listings ahead of the walk on worker threads. Used by the folder walker
+// only: the walk asks for the sub-folders it has listed, the readers list them (and queue
+// their sub-folders in turn) in the order the walk will reach them, and the walk takes
+// each listing when it gets there. Nothing here reports anything to the walk's sink.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <dirent.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fotarik::search::detail {
+
+// An open folder descriptor, shared by the walk and the readers that open its
+// sub-folders; closed when the last of them lets go.
+class DirHandle
+{
+public:
+    explicit DirHandle(int fd) : m_fd(fd) {}
+    ~DirHandle()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    DirHandle(const DirHandle&) = delete;
+    DirHandle& operator=(const DirHandle&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+using SharedDir = std::shared_ptr<const DirHandle>;
+
+// A folder's place in the walk: the listing index of every step from the start folder.
+// Compared as sequences, the keys sort exactly in the order the walk enters the folders.
+using WalkKey = std::vector<uint32_t>;
+
+// The names the walk never enters.
+bool isSkippedFolderName(std::string_view name);
+
+// The sub-folders of a block of raw listing bytes, whose first entry has index
+// firstIndex: calls f(index, name) for each entry marked as a folder that is not skipped.
+template <class F>
+void forEachSubFolder(const char* data, size_t size, uint32_t firstIndex, F&& f);
+
+// A listing read ahead: the raw entries of one folder and the identity of the folder the
+// reader had open.
+struct ReadListing
+{
+    std::vector<char> bytes;
+    dev_t device = 0;
+    ino_t inode = 0;
+    // The clock when the reader began, in nanoseconds since the epoch.
+    int64_t readStart = 0;
+    // The descriptor it was read from; the walk takes it over.
+    SharedDir dir;
+
+    // Whether this listing still stands for the folder the walk now finds as st: the
+    // same folder, and not changed since shortly before it was read. (Time stamps move in
+    // clock ticks of a few milliseconds; a change in the tick the reading began in cannot
+    // be told from one just before, so the margin covers a few ticks.)
+    bool standsFor(const struct stat& st) const;
+};
+
+class ReadAhead
+{
+public:
+    // threads readers; at most maxRequests folders asked for or read and waiting (each holds
+    // at most one descriptor of its parent); listings waiting or in use by the walk take at
+    // most memoryBudget bytes, and a folder whose listing is larger than maxListing is left
+    // to the walk.
+    ReadAhead(int threads, size_t maxRequests, size_t memoryBudget, size_t maxListing);
+    // Stops the readers at once (a reader in the middle of a listing stops at its next
+    // block) and joins them; every descriptor and listing they hold is let go.
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // Queues the sub-folders found in a block of the listing of the folder at parentKey,
+    // open as dir on device.
+    void requestSubFolders(const WalkKey& parentKey, const char* data, size_t size, uint32_t firstIndex,
+                           const SharedDir& dir, dev_t device);
+
+    // The walk has reached the folder at key, named name: everything queued for places
+    // before it is dropped, and its listing is handed over when it has been read. The
+    // bytes stay counted until release().
+    std::optional<ReadListing> take(const WalkKey& key, std::string_view name);
+    void release(size_t bytes);
+
+    // Drops everything queued below key: the walk lists that folder itself.
+    void dropBelow(const WalkKey& key);
+    // Drops everything queued, so that the descriptors it holds are let go.
+    void dropAll();
+
+    // The most listing bytes held at once.
+    size_t peakBytes() const;
+
+private:
+    enum class State { Pending, Reading, Done, Failed };
+    struct Request
+    {
+        WalkKey key;
+        std::string name;
+        SharedDir parent;
+        dev_t device = 0;
+        State state = State::Pending;
+        bool dropped = false;
+        ReadListing listing;
+    };
+    using Map = std::map<WalkKey, std::shared_ptr<Request>>;
+
+    void run();
+    void read(Request& request, std::vector<char>& scratch, SharedDir& opened);
+    void add(WalkKey key, std::string_view name, const SharedDir& parent, dev_t device);
+    Map::iterator erase(Map::iterator it);
+
+    const size_t m_maxRequests;
+    const size_t m_memoryBudget;
+    const size_t m_maxListing;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_work;
+    Map m_requests;
+    size_t m_pending = 0;
+    size_t m_bytes = 0;
+    size_t m_peakBytes = 0;
+    bool m_stop = false;
+    std::vector<std::thread> m_threads;
+};
+
+template <class F>
+void forEachSubFolder(const char* data, size_t size, uint32_t firstIndex, F&& f)
+{
+    uint32_t index = firstIndex;
+    for (size_t pos = 0; pos < size; ++index) {
+        const auto* entry = reinterpret_cast<const dirent64*>(data + pos);
+        pos += entry->d_reclen;
+        if (entry->d_type == DT_DIR && !isSkippedFolderName(entry->d_name))
+            f(index, std::string_view(entry->d_name));
+    }
+}
+
+} // namespace fotarik::search::detail
