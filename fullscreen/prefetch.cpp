@@ -4,8 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "gdiplusresize.h"
 #include "globals.h"
+#include "scaledpicture.h"
 
 namespace fotarik {
 
@@ -40,12 +40,9 @@ void PicturePrefetch::start(const QByteArray& path, int32_t boxWidth, int32_t bo
     m_boxHeight = boxHeight;
     m_backColour = backColour;
     m_stamp = stampOf(path);
-    m_savedWidth = ScaledWidth;
-    m_savedHeight = ScaledHeight;
+    // The side-effect-free part of LoadScaledPicture: the worker touches no program-wide value.
     m_running = std::async(std::launch::async, [path, boxWidth, boxHeight, backColour] {
-        int32_t w = -1;
-        int32_t h = -1;
-        return LoadScaledPicture(path, boxWidth, boxHeight, w, h, backColour);
+        return imaging::decodeScaledPicture(path, boxWidth, boxHeight, -1, -1, backColour).image;
     });
 }
 
@@ -59,8 +56,6 @@ void PicturePrefetch::join()
         qDebug().noquote() << "picture preparation failed:" << e.what();
         m_prepared.reset();
     }
-    ScaledWidth = m_savedWidth;
-    ScaledHeight = m_savedHeight;
 }
 
 std::optional<QImage> PicturePrefetch::take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,

@@ -18,7 +18,8 @@ void StopGdiPlus(const uint32_t& token);
 // (never enlarging; width/height -1 mean "the picture's own size"), draws it smoothly
 // onto a background of backColour (0x00BBGGRR) and returns it at exactly the fitted
 // size. width/height return the fitted size and ScaledWidth/ScaledHeight are set.
-// A file that cannot be decoded returns a null image and changes nothing.
+// A file that cannot be decoded returns a null image and changes nothing. The work
+// itself is imaging::decodeScaledPicture, which touches nothing else.
 QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
                          int32_t& height, uint32_t backColour);
 

@@ -19,6 +19,13 @@ extern "C" void pngError(png_structp png, png_const_charp)
 
 extern "C" void pngWarning(png_structp, png_const_charp) {}
 
+constexpr png_alloc_size_t MaxChunkBytes = 8 * 1024 * 1024;
+constexpr png_uint_32 MaxCachedChunks = 1000;
+constexpr png_uint_32 MaxSide = 1 << 18;
+// Reading goes by the stored size even when little is kept: a picture of more pixels than
+// this is refused before its data is read.
+constexpr qint64 MaxStoredPixels = qint64(128) * 1024 * 1024;
+
 // The stored pixels one output column covers, measured in units of which a stored pixel
 // has outWidth and an output column storedWidth: whole pixels [first, first + count),
 // plus the parts of the pixels on either side that fall inside.
@@ -175,6 +182,11 @@ bool PngDecoder::readHeader()
     s.info = png_create_info_struct(s.png);
     if (!s.info)
         return false;
+    // A chunk may declare up to 2 GiB, which libpng would allocate before reading it: text,
+    // colour profiles and the like get a few MiB at most, and only so many of them.
+    png_set_chunk_malloc_max(s.png, MaxChunkBytes);
+    png_set_chunk_cache_max(s.png, MaxCachedChunks);
+    png_set_user_limits(s.png, MaxSide, MaxSide);
     if (setjmp(png_jmpbuf(s.png)))
         return false;
     png_init_io(s.png, s.file);
@@ -213,9 +225,8 @@ QImage PngDecoder::decodeScaled(QSize size, qint64 allocationLimitBytes)
     const qint64 heldBytes = interlaced ? qint64(width) * height * 4 : outBytes;
     // Reading costs time by the full size even when little is kept: a picture far
     // beyond what could ever be held is not one this program decodes.
-    const qint64 sourceBytes = qint64(width) * height * 4;
     if (outBytes > allocationLimitBytes || heldBytes > allocationLimitBytes ||
-        sourceBytes > 8 * allocationLimitBytes)
+        qint64(width) * height > MaxStoredPixels)
         return {};
     const qint64 stride = qint64(width) * channels;
     s.pixels.reset(new (std::nothrow) uchar[size_t(interlaced ? stride * height : stride)]);
