@@ -32,17 +32,32 @@ extern "C" void jpegEmitMessage(j_common_ptr info, int level)
 
 extern "C" void jpegSilentOutput(j_common_ptr) {}
 
-// A progressive picture needs a handful of scans; thousands of (empty) scans are an
-// attack that costs a pass over the whole coefficient buffer each.
+// A progressive picture needs a handful of scans, each a pass over the blocks of the
+// components it holds. Thousands of (empty) scans are an attack: the passes are counted,
+// and a decode that passes either cap ends as a broken file would.
 constexpr int MaxScans = 256;
+constexpr qint64 MaxBlockPasses = qint64(32) * 1024 * 1024;
 
-// Called by libjpeg while it reads; ends a decode that passes the scan cap.
+struct ProgressMonitor
+{
+    jpeg_progress_mgr pub;
+    int lastScan = 0;
+    qint64 blockPasses = 0;
+};
+
 extern "C" void jpegProgress(j_common_ptr info)
 {
     if (!info->is_decompressor)
         return;
     const auto* d = reinterpret_cast<j_decompress_ptr>(info);
-    if (d->input_scan_number > MaxScans)
+    auto* monitor = reinterpret_cast<ProgressMonitor*>(info->progress);
+    if (d->input_scan_number != monitor->lastScan) {
+        monitor->lastScan = d->input_scan_number;
+        for (int c = 0; c < d->comps_in_scan; ++c)
+            monitor->blockPasses +=
+                qint64(d->cur_comp_info[c]->width_in_blocks) * d->cur_comp_info[c]->height_in_blocks;
+    }
+    if (d->input_scan_number > MaxScans || monitor->blockPasses > MaxBlockPasses)
         std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
 }
 
@@ -63,7 +78,7 @@ struct JpegDecoder::State
 {
     jpeg_decompress_struct info{};
     ErrorManager error{};
-    jpeg_progress_mgr progress{};
+    ProgressMonitor progress{};
     FILE* file = nullptr;
     bool created = false;
     QImage image;
@@ -76,7 +91,7 @@ JpegDecoder::JpegDecoder(FILE* file) : m_state(std::make_unique<State>())
     m_state->error.pub.error_exit = jpegErrorExit;
     m_state->error.pub.emit_message = jpegEmitMessage;
     m_state->error.pub.output_message = jpegSilentOutput;
-    m_state->progress.progress_monitor = jpegProgress;
+    m_state->progress.pub.progress_monitor = jpegProgress;
 }
 
 JpegDecoder::~JpegDecoder()
@@ -96,7 +111,7 @@ bool JpegDecoder::readHeader()
         return false;
     jpeg_create_decompress(&s.info);
     s.created = true;
-    s.info.progress = &s.progress;
+    s.info.progress = &s.progress.pub;
     jpeg_stdio_src(&s.info, s.file);
     jpeg_save_markers(&s.info, JPEG_APP0 + 1, 0xFFFF);
     if (jpeg_read_header(&s.info, TRUE) != JPEG_HEADER_OK)
