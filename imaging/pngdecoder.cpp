@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include <png.h>
@@ -20,6 +21,19 @@ extern "C" void pngError(png_structp png, png_const_charp)
 extern "C" void pngWarning(png_structp, png_const_charp) {}
 
 constexpr png_alloc_size_t MaxChunkBytes = 8 * 1024 * 1024;
+// No buffer libpng needs for a picture this program decodes is larger (its widest row is
+// a few MiB): a bigger request comes from a hostile header and fails as "out of memory".
+constexpr png_alloc_size_t MaxLibpngAllocation = 16 * 1024 * 1024;
+
+extern "C" png_voidp pngAllocate(png_structp, png_alloc_size_t size)
+{
+    return size <= MaxLibpngAllocation ? std::malloc(size) : nullptr;
+}
+
+extern "C" void pngFree(png_structp, png_voidp data)
+{
+    std::free(data);
+}
 constexpr png_uint_32 MaxCachedChunks = 1000;
 constexpr png_uint_32 MaxSide = 1 << 18;
 // Reading goes by the stored size even when little is kept: a picture of more pixels than
@@ -176,7 +190,8 @@ bool PngDecoder::readHeader()
     State& s = *m_state;
     if (!s.file || s.png)
         return false;
-    s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
+    s.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning, nullptr, pngAllocate,
+                                     pngFree);
     if (!s.png)
         return false;
     s.info = png_create_info_struct(s.png);

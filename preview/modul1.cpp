@@ -24,7 +24,7 @@ constexpr qsizetype MaxTextLines = 300000;
 // The text box shapes a whole line at once: one line of megabytes (a minified page, a
 // log without line breaks) would freeze it for seconds and take gigabytes. A longer line
 // is shown in pieces of this many characters, each on a line of its own.
-constexpr qsizetype MaxLineLength = 4096;
+constexpr qsizetype MaxLineLength = 1024;
 
 // Breaks every line longer than MaxLineLength into pieces, never inside a surrogate pair.
 QString breakLongLines(QString text)

@@ -11,7 +11,7 @@ namespace fotarik {
 
 // Loads the whole file (at most its first 16 MiB) into box, decoded as UTF-8 when the
 // bytes are valid UTF-8 (a BOM is dropped), otherwise as Windows-1252. A line longer than
-// 4096 characters is shown broken into lines of that length. Anything but a regular file
+// 1024 characters is shown broken into lines of that length. Anything but a regular file
 // (a pipe, a device) is refused without waiting. A file that cannot be read raises
 // RaisedError and leaves the box as it was.
 // When box already shows this file, unchanged since and not edited, nothing is read again

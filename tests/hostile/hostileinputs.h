@@ -71,6 +71,13 @@ inline quint32 crc32(const QByteArray& data)
     return ~crc;
 }
 
+inline QByteArray pngChunk(const char* type, const QByteArray& data);
+
+inline QByteArray pngEnd()
+{
+    return pngChunk("IEND", {});
+}
+
 inline QByteArray pngChunk(const char* type, const QByteArray& data)
 {
     const QByteArray body = QByteArray(type, 4) + data;
@@ -78,7 +85,7 @@ inline QByteArray pngChunk(const char* type, const QByteArray& data)
 }
 
 // The head of a PNG (signature and the header of a 1 x 1 grey picture) followed by the
-// start of a text chunk declaring length bytes.
+// start of a text chunk declaring length bytes. The end chunk goes after the chunk's data.
 inline QByteArray pngWithHugeChunkHead(qint64 length)
 {
     QByteArray p("\x89PNG\r\n\x1a\n", 8);
@@ -173,6 +180,14 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// head, then a hole of holeBytes (read back as zeros, taking no disk), then tail.
+inline bool writeSparseFile(const QString& path, const QByteArray& head, qint64 holeBytes, const QByteArray& tail)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(head) == head.size() && f.seek(head.size() + holeBytes) &&
+           f.write(tail) == tail.size();
 }
 
 // ---- child processes ------------------------------------------------------------------
