@@ -1,6 +1,7 @@
 #include "jpegdecoder.h"
 
 #include <QTransform>
+#include <QtEndian>
 #include <csetjmp>
 #include <cstring>
 
@@ -63,13 +64,12 @@ extern "C" void jpegProgress(j_common_ptr info)
 
 uint16_t read16(const uchar* p, bool bigEndian)
 {
-    return bigEndian ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]);
+    return bigEndian ? qFromBigEndian<quint16>(p) : qFromLittleEndian<quint16>(p);
 }
 
 uint32_t read32(const uchar* p, bool bigEndian)
 {
-    return bigEndian ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
-                     : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+    return bigEndian ? qFromBigEndian<quint32>(p) : qFromLittleEndian<quint32>(p);
 }
 
 } // namespace

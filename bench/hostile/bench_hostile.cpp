@@ -96,12 +96,13 @@ int main(int argc, char** argv)
         {"png, 1 GiB text chunk (sparse)", [] { return hostile::pngWithHugeChunkHead(qint64(1) << 30); },
          qint64(1) << 30},
         {"png, 2 GiB chunk declared", [] { return hostile::pngWithHugeChunkHead(0x7FFFFFF0) + hostile::pngEnd(); }},
+        {"gzip'd svg (200 MB unpacked) as jpg", [] { return hostile::gzippedSvg(200 * 1024 * 1024); }},
         {"16 MB emf, 1e6 line records", [] { return hostile::emfOfLines(1000000); }},
         {"7 MB emf, 450000 line records", [] { return hostile::emfOfLines(450000); }},
         {"10 MB wmf, 1e6 line records", [] { return hostile::wmfOfLines(1000000); }},
         {"7 MB wmf, 700000 line records", [] { return hostile::wmfOfLines(700000); }},
     };
-    const char* suffixes[] = {".jpg", ".jpg", ".png", ".png", ".emf", ".emf", ".wmf", ".wmf"};
+    const char* suffixes[] = {".jpg", ".jpg", ".png", ".png", ".jpg", ".emf", ".emf", ".wmf", ".wmf"};
     for (size_t i = 0; i < bombs.size(); ++i) {
         const QString path = dir.filePath(QStringLiteral("bomb%1").arg(i) + QLatin1String(suffixes[i]));
         const QByteArray content = bombs[i].make();

@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace hostile {
 namespace {
@@ -102,6 +103,29 @@ ChildRun runInChild(const std::function<int()>& work, double guardSeconds)
     if (pid < 0)
         return {};
     return waitFor(pid, guardSeconds, start);
+}
+
+QByteArray gzip(const QByteArray& data)
+{
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, 16 + 15, 9, Z_DEFAULT_STRATEGY);
+    QByteArray out(qsizetype(deflateBound(&z, uLong(data.size()))), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    z.avail_in = uInt(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.truncate(qsizetype(z.total_out));
+    deflateEnd(&z);
+    return out;
+}
+
+QByteArray gzippedSvg(qint64 unpackedBytes)
+{
+    QByteArray svg("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"100\"><!--");
+    svg += QByteArray(qsizetype(unpackedBytes), ' ');
+    svg += "--><rect width=\"100\" height=\"100\"/></svg>";
+    return gzip(svg);
 }
 
 bool sanitizerBuild()

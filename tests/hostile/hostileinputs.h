@@ -176,6 +176,12 @@ inline QByteArray tiffWithUnknownTag()
     return t;
 }
 
+// data packed as gzip (.svgz and the like).
+QByteArray gzip(const QByteArray& data);
+
+// An SVG of about unpackedBytes (almost all of it a comment), packed as gzip.
+QByteArray gzippedSvg(qint64 unpackedBytes);
+
 inline bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
