@@ -26,6 +26,8 @@ ChildRun waitFor(pid_t pid, double guardSeconds, std::chrono::steady_clock::time
             break;
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (elapsed > guardSeconds) {
+            // The whole group: a program started through GNU time is its child.
+            ::kill(-pid, SIGKILL);
             ::kill(pid, SIGKILL);
             ::wait4(pid, &status, 0, &usage);
             run.seconds = elapsed;
@@ -74,6 +76,7 @@ ChildRun runProgram(const QString& program, const QStringList& arguments, double
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::setpgid(0, 0);
         ::dup2(out.handle(), STDOUT_FILENO);
         ::dup2(err.handle(), STDERR_FILENO);
         for (QByteArray& e : env)
@@ -83,6 +86,7 @@ ChildRun runProgram(const QString& program, const QStringList& arguments, double
     }
     if (pid < 0)
         return {};
+    ::setpgid(pid, pid); // as the child does, so that either order holds
     ChildRun run = waitFor(pid, guardSeconds, start);
     run.out = readBack(out);
     run.err = readBack(err);
@@ -98,10 +102,13 @@ ChildRun runInChild(const std::function<int()>& work, double guardSeconds)
 {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
-    if (pid == 0)
+    if (pid == 0) {
+        ::setpgid(0, 0);
         ::_exit(work());
+    }
     if (pid < 0)
         return {};
+    ::setpgid(pid, pid);
     return waitFor(pid, guardSeconds, start);
 }
 

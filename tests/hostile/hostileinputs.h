@@ -132,13 +132,13 @@ inline QByteArray wmfOfLines(int records)
     return w;
 }
 
-// A 54-byte BMP whose header declares a width and bit depth whose product does not fit
-// in 64 bits.
+// A 54-byte BMP whose header declares a width, height and bit depth whose product (the
+// pixel data's size) does not fit in 64 bits.
 inline QByteArray absurdBitmap()
 {
     QByteArray b("BM", 2);
     b += le32(54) + le32(0) + le32(54);
-    b += le32(40) + le32(0x7FFFFFFF) + le32(1) + le16(1) + le16(0xFFFF) + le32(0) + le32(0);
+    b += le32(40) + le32(0x7FFFFFFF) + le32(0x7FFFFFFF) + le16(1) + le16(0xFFFF) + le32(0) + le32(0);
     b += le32(0) + le32(0) + le32(0) + le32(0);
     return b;
 }
