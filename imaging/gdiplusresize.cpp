@@ -126,7 +126,8 @@ void FitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& heig
 QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
                          int32_t& height, uint32_t backColour)
 {
-    imaging::ScaledPicture picture = imaging::decodeScaledPicture(path, boxWidth, boxHeight, width, height, backColour);
+    imaging::ScaledPicture picture =
+        imaging::decodeScaledPicture(path, boxWidth, boxHeight, width, height, backColour);
     if (picture.isNull())
         return {};
     width = picture.size.width();

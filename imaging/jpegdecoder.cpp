@@ -139,10 +139,12 @@ qint64 JpegDecoder::workingBytes() const
     qint64 bytes = 0;
     for (int c = 0; c < info.num_components; ++c) {
         const jpeg_component_info& comp = info.comp_info[c];
-        const qint64 blocksWide = (qint64(info.image_width) * comp.h_samp_factor + 8 * info.max_h_samp_factor - 1) /
-                                  (8 * info.max_h_samp_factor);
-        const qint64 blocksHigh = (qint64(info.image_height) * comp.v_samp_factor + 8 * info.max_v_samp_factor - 1) /
-                                  (8 * info.max_v_samp_factor);
+        const qint64 blocksWide =
+            (qint64(info.image_width) * comp.h_samp_factor + 8 * info.max_h_samp_factor - 1) /
+            (8 * info.max_h_samp_factor);
+        const qint64 blocksHigh =
+            (qint64(info.image_height) * comp.v_samp_factor + 8 * info.max_v_samp_factor - 1) /
+            (8 * info.max_v_samp_factor);
         // Rounded up to whole MCU rows and columns.
         bytes += (blocksWide + comp.h_samp_factor) * (blocksHigh + comp.v_samp_factor) * 64 * 2;
     }

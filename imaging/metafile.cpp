@@ -156,7 +156,6 @@ Svg emfToSvg(const QByteArray& data)
     return result;
 }
 
-
 // What crosses from the converting child to the program: a fixed header, then the text.
 struct SvgHeader
 {
@@ -249,8 +248,8 @@ Svg convertInChild(const std::function<Svg()>& convert)
     bool failed = false;
     char buffer[1 << 16];
     while (!complete && !failed) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             failed = true;
             break;

@@ -190,8 +190,8 @@ bool PngDecoder::readHeader()
     State& s = *m_state;
     if (!s.file || s.png)
         return false;
-    s.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning, nullptr, pngAllocate,
-                                     pngFree);
+    s.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning, nullptr,
+                                     pngAllocate, pngFree);
     if (!s.png)
         return false;
     s.info = png_create_info_struct(s.png);

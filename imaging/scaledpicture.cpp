@@ -188,7 +188,8 @@ QImage composeOnBackground(QImage image, QSize size, uint32_t backColour)
         image = image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     if (!image.hasAlphaChannel())
         return image.format() == QImage::Format_RGB32 ? image : image.convertToFormat(QImage::Format_RGB32);
-    const QColor background(int(backColour & 0xFF), int(backColour >> 8 & 0xFF), int(backColour >> 16 & 0xFF));
+    const QColor background(int(backColour & 0xFF), int(backColour >> 8 & 0xFF),
+                            int(backColour >> 16 & 0xFF));
     QImage canvas(size, QImage::Format_RGB32);
     canvas.fill(background);
     QPainter painter(&canvas);

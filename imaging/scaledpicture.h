@@ -30,8 +30,8 @@ struct ScaledPicture
 // (never enlarging; width/height -1 mean "the picture's own size", otherwise they are the
 // size that is fitted), draws it smoothly over backColour (0x00BBGGRR) and returns it at
 // exactly the fitted size. Anything but a regular file is refused without waiting.
-ScaledPicture decodeScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,
-                                  int32_t width, int32_t height, uint32_t backColour);
+ScaledPicture decodeScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t width,
+                                  int32_t height, uint32_t backColour);
 
 // The same for a file opened already (by openForReading).
 ScaledPicture decodeScaledPicture(ReadableFile file, int32_t boxWidth, int32_t boxHeight, int32_t width,

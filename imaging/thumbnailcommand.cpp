@@ -40,7 +40,8 @@ bool isMetafile(const QByteArray& path)
     const ReadableFile file = openForReading(path);
     if (!file.isOpen())
         return false;
-    const imaging::PictureFormat format = imaging::pictureFormat(readAtMost(file.fd, imaging::FormatHeadBytes));
+    const imaging::PictureFormat format =
+        imaging::pictureFormat(readAtMost(file.fd, imaging::FormatHeadBytes));
     return format == imaging::PictureFormat::Wmf || format == imaging::PictureFormat::Emf;
 }
 

@@ -3,10 +3,9 @@
 #include <QFile>
 #include <QPointer>
 
-
 #include "mediaqt.h"
-#include "readablefile.h"
 #include "messagebox.h"
+#include "readablefile.h"
 
 namespace fotarik {
 

@@ -17,10 +17,7 @@ namespace fotarik {
 
 struct QtMediaBackend::Device
 {
-    ~Device()
-    {
-        player.reset();
-    }
+    ~Device() { player.reset(); }
     UniqueFd fd; // keeps a file open whose name the player could not be given
     // Destroyed bottom-up: the player goes before the outputs it plays into.
     std::unique_ptr<QVideoWidget> window;

@@ -1,9 +1,9 @@
 #include "modul1.h"
 
 #include <QPlainTextEdit>
+#include <QStringDecoder>
 #include <QTextDocument>
 #include <QVariant>
-#include <QStringDecoder>
 
 #include <cerrno>
 #include <optional>

@@ -10,7 +10,8 @@ QByteArray ShortcutTargetFromBytes(const QByteArray& s)
     // Positions as the byte search counts them: from 1, 0 for "not found".
     auto inStr = [&](qsizetype start, const QByteArray& what) -> qsizetype {
         if (start < 1)
-            throw RaisedError(5, QStringLiteral("Fotarik"), QStringLiteral("Ungültiger Prozeduraufruf oder ungültiges Argument"));
+            throw RaisedError(5, QStringLiteral("Fotarik"),
+                              QStringLiteral("Ungültiger Prozeduraufruf oder ungültiges Argument"));
         const qsizetype at = s.indexOf(what, start - 1);
         return at < 0 ? 0 : at + 1;
     };

@@ -95,7 +95,8 @@ int main(int argc, char** argv)
         {"jpeg 8000x8000, 50000 empty scans", [] { return hostile::progressiveJpeg(8000, 8000, 50000); }},
         {"png, 1 GiB text chunk (sparse)", [] { return hostile::pngWithHugeChunkHead(qint64(1) << 30); },
          qint64(1) << 30},
-        {"png, 2 GiB chunk declared", [] { return hostile::pngWithHugeChunkHead(0x7FFFFFF0) + hostile::pngEnd(); }},
+        {"png, 2 GiB chunk declared",
+         [] { return hostile::pngWithHugeChunkHead(0x7FFFFFF0) + hostile::pngEnd(); }},
         {"gzip'd svg (200 MB unpacked) as jpg", [] { return hostile::gzippedSvg(200 * 1024 * 1024); }},
         {"16 MB emf, 1e6 line records", [] { return hostile::emfOfLines(1000000); }},
         {"7 MB emf, 450000 line records", [] { return hostile::emfOfLines(450000); }},
@@ -113,8 +114,8 @@ int main(int argc, char** argv)
         for (qsizetype p = 0; p < programs.size(); ++p) {
             const QString& program = programs[p];
             const hostile::ChildRun r =
-                hostile::runProgram(program, {QStringLiteral("--thumbnail"), path, QStringLiteral("210x210")}, 120,
-                                    {QStringLiteral("QT_QPA_PLATFORM=offscreen")});
+                hostile::runProgram(program, {QStringLiteral("--thumbnail"), path, QStringLiteral("210x210")},
+                                    120, {QStringLiteral("QT_QPA_PLATFORM=offscreen")});
             printRun(bombs[i].name, qPrintable(QStringLiteral("program %1").arg(p + 1)), r);
         }
         QFile::remove(path);

@@ -66,8 +66,8 @@ void pictureFrontEnd(const QByteArray& bytes)
     fotarik::ReadableFile file = asFile(bytes);
     const fotarik::imaging::ScaledPicture picture =
         fotarik::imaging::decodeScaledPicture(std::move(file), 210, 210, -1, -1, 0x00FFFFFF);
-    if (!picture.isNull() && (picture.image.size() != picture.size || picture.size.width() > 210 ||
-                              picture.size.height() > 210))
+    if (!picture.isNull() &&
+        (picture.image.size() != picture.size || picture.size.width() > 210 || picture.size.height() > 210))
         std::abort();
 }
 
@@ -82,16 +82,15 @@ void metafileFrontEnd(const QByteArray& bytes)
         data.prepend(QByteArray(header, 18));
         kind = MetafileKind::Wmf;
     }
-    const QImage image = fotarik::imaging::renderMetafile(kind, data, [](QSize natural) {
-        return natural.boundedTo(QSize(210, 210)).expandedTo(QSize(1, 1));
-    });
+    const QImage image = fotarik::imaging::renderMetafile(
+        kind, data, [](QSize natural) { return natural.boundedTo(QSize(210, 210)).expandedTo(QSize(1, 1)); });
     (void)image;
 }
 
 const std::vector<Entry>& entries()
 {
     static const std::vector<Entry> all = {
-        {"pattern", patternList},   {"shortcut", shortcutTarget}, {"text", textDecoder},
+        {"pattern", patternList},     {"shortcut", shortcutTarget},   {"text", textDecoder},
         {"picture", pictureFrontEnd}, {"metafile", metafileFrontEnd},
     };
     return all;

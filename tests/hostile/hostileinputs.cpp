@@ -24,7 +24,8 @@ ChildRun waitFor(pid_t pid, double guardSeconds, std::chrono::steady_clock::time
         const pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
         if (done == pid)
             break;
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (elapsed > guardSeconds) {
             // The whole group: a program started through GNU time is its child.
             ::kill(-pid, SIGKILL);
@@ -61,9 +62,12 @@ ChildRun runProgram(const QString& program, const QStringList& arguments, double
         return {};
     // A forked child's peak counts what it inherited from this process before it started the
     // program; GNU time starts the program from its own small process and reports its peak alone.
-    std::vector<QByteArray> args{QByteArrayLiteral("/usr/bin/time"), QByteArrayLiteral("-f"),
-                                 QByteArrayLiteral("%M"), QByteArrayLiteral("-o"),
-                                 QFile::encodeName(peak.fileName()), QFile::encodeName(program)};
+    std::vector<QByteArray> args{QByteArrayLiteral("/usr/bin/time"),
+                                 QByteArrayLiteral("-f"),
+                                 QByteArrayLiteral("%M"),
+                                 QByteArrayLiteral("-o"),
+                                 QFile::encodeName(peak.fileName()),
+                                 QFile::encodeName(program)};
     for (const QString& a : arguments)
         args.push_back(QFile::encodeName(a));
     std::vector<char*> argv;

@@ -51,8 +51,8 @@ inline QByteArray progressiveJpeg(int width, int height, int scans)
     j += QByteArray("\xFF\xC2", 2) + be16(11) + QByteArray(1, 8) + be16(height) + be16(width) +
          QByteArray("\x01\x01\x11\x00", 4);
     // One code of length 1 for the symbol 0.
-    j += QByteArray("\xFF\xC4", 2) + be16(20) + QByteArray(1, '\0') + QByteArray(1, 1) + QByteArray(15, '\0') +
-         QByteArray(1, '\0');
+    j += QByteArray("\xFF\xC4", 2) + be16(20) + QByteArray(1, '\0') + QByteArray(1, 1) +
+         QByteArray(15, '\0') + QByteArray(1, '\0');
     const QByteArray sos = QByteArray("\xFF\xDA", 2) + be16(8) + QByteArray("\x01\x01\x00\x00\x00\x00", 6);
     for (int i = 0; i < scans; ++i)
         j += sos;
@@ -110,7 +110,7 @@ inline QByteArray emfOfLines(int records)
     e.reserve(int(bytes));
     for (int i = 0; i < records; ++i)
         e += le32(54) + le32(16) + le32(i % 1000) + le32((i * 7) % 1000); // line to
-    e += le32(14) + le32(20) + le32(0) + le32(16) + le32(20);            // end
+    e += le32(14) + le32(20) + le32(0) + le32(16) + le32(20);             // end
     return e;
 }
 
@@ -153,16 +153,16 @@ inline QByteArray tiffWithUnknownTag()
         qint64 count, value;
     };
     const Entry entries[] = {
-        {256, 3, 1, 2},    // width
-        {257, 3, 1, 2},    // height
-        {258, 3, 1, 8},    // bits per sample
-        {259, 3, 1, 1},    // no compression
-        {262, 3, 1, 1},    // black is zero
-        {273, 4, 1, 8},    // strip offset
-        {277, 3, 1, 1},    // samples per pixel
-        {278, 3, 1, 2},    // rows per strip
-        {279, 4, 1, 4},    // strip byte count
-        {65000, 3, 1, 7},  // unknown
+        {256, 3, 1, 2},   // width
+        {257, 3, 1, 2},   // height
+        {258, 3, 1, 8},   // bits per sample
+        {259, 3, 1, 1},   // no compression
+        {262, 3, 1, 1},   // black is zero
+        {273, 4, 1, 8},   // strip offset
+        {277, 3, 1, 1},   // samples per pixel
+        {278, 3, 1, 2},   // rows per strip
+        {279, 4, 1, 4},   // strip byte count
+        {65000, 3, 1, 7}, // unknown
     };
     QByteArray t("II*\0", 4);
     t += le32(12);
@@ -189,7 +189,8 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
 }
 
 // head, then a hole of holeBytes (read back as zeros, taking no disk), then tail.
-inline bool writeSparseFile(const QString& path, const QByteArray& head, qint64 holeBytes, const QByteArray& tail)
+inline bool writeSparseFile(const QString& path, const QByteArray& head, qint64 holeBytes,
+                            const QByteArray& tail)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(head) == head.size() && f.seek(head.size() + holeBytes) &&

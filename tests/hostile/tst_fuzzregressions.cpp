@@ -26,8 +26,8 @@ private slots:
         }
         // Each entry also gets an empty input and one of every byte value.
         for (const fuzzentry::Entry& e : fuzzentry::entries()) {
-            QTest::newRow(qPrintable(QString::fromLatin1(e.name) + QStringLiteral("/(empty)"))) << QString::fromLatin1(e.name)
-                                                                                  << QString();
+            QTest::newRow(qPrintable(QString::fromLatin1(e.name) + QStringLiteral("/(empty)")))
+                << QString::fromLatin1(e.name) << QString();
             QTest::newRow(qPrintable(QString::fromLatin1(e.name) + QStringLiteral("/(all bytes)")))
                 << QString::fromLatin1(e.name) << QStringLiteral("*");
         }

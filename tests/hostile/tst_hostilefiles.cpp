@@ -39,8 +39,8 @@ qint64 peakKiB()
 // in real shortcut files).
 QByteArray shortcutBytes()
 {
-    return QByteArray("L\0\0\0", 4) + QByteArray(60, '\0') + QByteArray("C:\\\0\0", 5) + QByteArray(20, '\1') +
-           QByteArray("C:\\Bilder\\Urlaub\0\0", 18) + QByteArray(40, '\0');
+    return QByteArray("L\0\0\0", 4) + QByteArray(60, '\0') + QByteArray("C:\\\0\0", 5) +
+           QByteArray(20, '\1') + QByteArray("C:\\Bilder\\Urlaub\0\0", 18) + QByteArray(40, '\0');
 }
 
 } // namespace

@@ -51,8 +51,9 @@ private slots:
 private:
     hostile::ChildRun thumbnail(const QString& path)
     {
-        return hostile::runProgram(QStringLiteral(FOTARIK_EXE), {QStringLiteral("--thumbnail"), path, "210x210"},
-                                   GuardSeconds, {QStringLiteral("QT_QPA_PLATFORM=offscreen")});
+        return hostile::runProgram(QStringLiteral(FOTARIK_EXE),
+                                   {QStringLiteral("--thumbnail"), path, "210x210"}, GuardSeconds,
+                                   {QStringLiteral("QT_QPA_PLATFORM=offscreen")});
     }
     QString path(const QString& name) const { return m_dir.filePath(name); }
     QTemporaryDir m_dir;
@@ -94,15 +95,16 @@ void TestHostilePictures::bombsAreRefusedWithinBudget_data()
         << "bomb.jpg" << hostile::progressiveJpeg(45000, 45000, 1) << qint64(0);
     // Fifty thousand scans with no data over an 8000 x 8000 picture: each is a pass over
     // the whole coefficient buffer.
-    QTest::newRow("jpeg of 50000 empty scans") << "scans.jpg" << hostile::progressiveJpeg(8000, 8000, 50000)
-                                               << qint64(0);
+    QTest::newRow("jpeg of 50000 empty scans")
+        << "scans.jpg" << hostile::progressiveJpeg(8000, 8000, 50000) << qint64(0);
     // A text chunk declaring 1 GiB, which is there (as a hole in a sparse file).
     QTest::newRow("png with 1 GiB chunk")
         << "chunk.png" << hostile::pngWithHugeChunkHead(qint64(1) << 30) << (qint64(1) << 30);
     QTest::newRow("png with 2 GiB chunk declared")
         << "chunk2.png" << hostile::pngWithHugeChunkHead(0x7FFFFFF0) + hostile::pngEnd() << qint64(0);
     // A gzip'd SVG of 200 MB unpacked, under a JPEG name.
-    QTest::newRow("gzip'd svg named jpg") << "svgz.jpg" << hostile::gzippedSvg(200 * 1024 * 1024) << qint64(0);
+    QTest::newRow("gzip'd svg named jpg")
+        << "svgz.jpg" << hostile::gzippedSvg(200 * 1024 * 1024) << qint64(0);
     // Bigger than any metafile shown: refused without being read.
     QTest::newRow("16 MB emf") << "huge.emf" << hostile::emfOfLines(1000000) << qint64(0);
 }
@@ -136,8 +138,11 @@ void TestHostilePictures::onlyTheShownFormatsAreDecoded_data()
     QTest::newRow("svg with text") << "text.svg"
                                    << QByteArray("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"50\" "
                                                  "height=\"50\"><text x=\"5\" y=\"20\">Hallo</text></svg>");
-    QTest::newRow("mng") << "anim.jpg" << QByteArray("\x8aMNG\r\n\x1a\n\0\0\0\x1cMHDR", 16) + QByteArray(40, '\1');
-    QTest::newRow("xpm") << "bild.png" << QByteArray("/* XPM */\nstatic char* x[] = {\"1 1 1 1\", \"a c #FF0000\", \"a\"};\n");
+    QTest::newRow("mng") << "anim.jpg"
+                         << QByteArray("\x8aMNG\r\n\x1a\n\0\0\0\x1cMHDR", 16) + QByteArray(40, '\1');
+    QTest::newRow("xpm") << "bild.png"
+                         << QByteArray(
+                                "/* XPM */\nstatic char* x[] = {\"1 1 1 1\", \"a c #FF0000\", \"a\"};\n");
 }
 
 void TestHostilePictures::onlyTheShownFormatsAreDecoded()
