@@ -41,15 +41,18 @@ inline QByteArray be32(qint64 v)
     return b;
 }
 
-// A progressive JPEG of one grey component declaring width x height, with a DC table
-// whose one code decodes to "no change", then scans times the first DC scan with no data
-// at all, and the end marker. A few hundred bytes whatever it declares.
-inline QByteArray progressiveJpeg(int width, int height, int scans)
+// A progressive JPEG of components (1 grey, 4 CMYK) declaring width x height, with a DC
+// table whose one code decodes to "no change", then scans times the first DC scan of the
+// first component with no data at all, and the end marker. A few hundred bytes whatever it
+// declares.
+inline QByteArray progressiveJpeg(int width, int height, int scans, int components = 1)
 {
     QByteArray j("\xFF\xD8", 2);
     j += QByteArray("\xFF\xDB", 2) + be16(67) + QByteArray(1, '\0') + QByteArray(64, '\1');
-    j += QByteArray("\xFF\xC2", 2) + be16(11) + QByteArray(1, 8) + be16(height) + be16(width) +
-         QByteArray("\x01\x01\x11\x00", 4);
+    j += QByteArray("\xFF\xC2", 2) + be16(8 + 3 * components) + QByteArray(1, 8) + be16(height) +
+         be16(width) + QByteArray(1, char(components));
+    for (int c = 1; c <= components; ++c)
+        j += QByteArray(1, char(c)) + QByteArray("\x11\x00", 2);
     // One code of length 1 for the symbol 0.
     j += QByteArray("\xFF\xC4", 2) + be16(20) + QByteArray(1, '\0') + QByteArray(1, 1) +
          QByteArray(15, '\0') + QByteArray(1, '\0');

@@ -93,6 +93,8 @@ void TestHostilePictures::bombsAreRefusedWithinBudget_data()
     // coefficient buffer would be gigabytes.
     QTest::newRow("progressive jpeg 45000x45000")
         << "bomb.jpg" << hostile::progressiveJpeg(45000, 45000, 1) << qint64(0);
+    QTest::newRow("progressive cmyk jpeg 45000x45000")
+        << "bomb4.jpg" << hostile::progressiveJpeg(45000, 45000, 1, 4) << qint64(0);
     // Fifty thousand scans with no data over an 8000 x 8000 picture: each is a pass over
     // the whole coefficient buffer.
     QTest::newRow("jpeg of 50000 empty scans")
