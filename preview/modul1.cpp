@@ -29,33 +29,37 @@ constexpr qsizetype MaxLineLength = 1024;
 // Breaks every line longer than MaxLineLength into pieces, never inside a surrogate pair.
 QString breakLongLines(QString text)
 {
-    qsizetype run = 0;
+    const QChar* p = text.constData();
+    const qsizetype n = text.size();
     bool needed = false;
-    for (const QChar c : std::as_const(text)) {
-        run = c == u'\n' ? 0 : run + 1;
-        if (run > MaxLineLength) {
-            needed = true;
-            break;
-        }
+    for (qsizetype i = 0; i < n && !needed;) {
+        qsizetype end = text.indexOf(u'\n', i);
+        if (end < 0)
+            end = n;
+        needed = end - i > MaxLineLength;
+        i = end + 1;
     }
     if (!needed)
         return text;
     QString out;
-    out.reserve(text.size() + text.size() / MaxLineLength + 1);
-    run = 0;
-    const QChar* p = text.constData();
-    const qsizetype n = text.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        const QChar c = p[i];
-        if (c == u'\n') {
-            run = 0;
-        } else if (run >= MaxLineLength && !c.isLowSurrogate()) {
+    out.reserve(n + n / MaxLineLength + 1);
+    for (qsizetype i = 0; i < n;) {
+        qsizetype end = text.indexOf(u'\n', i);
+        if (end < 0)
+            end = n;
+        qsizetype start = i;
+        while (end - start > MaxLineLength) {
+            qsizetype cut = start + MaxLineLength;
+            if (p[cut].isLowSurrogate())
+                --cut; // the pair stays together on the next line
+            out.append(p + start, cut - start);
             out += u'\n';
-            run = 0;
+            start = cut;
         }
-        if (c != u'\n')
-            ++run;
-        out += c;
+        out.append(p + start, end - start);
+        if (end < n)
+            out += u'\n';
+        i = end + 1;
     }
     return out;
 }

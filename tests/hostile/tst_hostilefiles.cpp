@@ -148,6 +148,24 @@ private slots:
         QCOMPARE(doc->lastBlock().text(), QStringLiteral("Ende"));
     }
 
+    void longLineIsNeverBrokenInsideACharacter()
+    {
+        // A character outside the basic plane straddling the break: it goes whole to the next line.
+        const QString text =
+            QString(1023, u'a') + QString::fromUtf8("\xF0\x9F\x98\x80") + QString(2000, u'b');
+        const QString path = m_dir.filePath(QStringLiteral("emoji.txt"));
+        QVERIFY(hostile::writeFile(path, text.toUtf8()));
+        QPlainTextEdit box;
+        LoadTextFile(QFile::encodeName(path), &box);
+        const QStringList lines = box.toPlainText().split(u'\n');
+        QVERIFY(lines.size() >= 3);
+        for (const QString& line : lines) {
+            QVERIFY(line.size() <= 1024);
+            QVERIFY(!line.isEmpty() && !line.front().isLowSurrogate() && !line.back().isHighSurrogate());
+        }
+        QCOMPARE(lines.join(QString()), text);
+    }
+
     void fullScreenResizeDoesNotReloadTheText()
     {
         QWidget search;
