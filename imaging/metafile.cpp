@@ -197,6 +197,13 @@ qint64 addressSpaceBytes()
 [[noreturn]] void runChild(int out, const std::function<Svg()>& convert, qint64 memoryLimit)
 {
     ::signal(SIGPIPE, SIG_DFL);
+    // The converters print their complaints; with the file-size limit below, printing into
+    // a standard error that is a file would end the child.
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDOUT_FILENO);
+        ::dup2(null, STDERR_FILENO);
+    }
     const rlimit cpu{ChildCpuSeconds, ChildCpuSeconds};
     ::setrlimit(RLIMIT_CPU, &cpu);
     const rlimit none{0, 0};
