@@ -110,10 +110,17 @@ inline QByteArray emfOfLines(int records)
     e += le16(1) + le16(0) + le32(0) + le32(0) + le32(0);
     e += le32(1000) + le32(1000) + le32(264) + le32(264); // device, millimetres
     e += le32(27) + le32(16) + le32(0) + le32(0);         // move to
-    e.reserve(int(bytes));
-    for (int i = 0; i < records; ++i)
-        e += le32(54) + le32(16) + le32(i % 1000) + le32((i * 7) % 1000); // line to
-    e += le32(14) + le32(20) + le32(0) + le32(16) + le32(20);             // end
+    // Written in place: millions of small temporaries are slow under the sanitizers.
+    const qsizetype at = e.size();
+    e.resize(at + qsizetype(records) * 16);
+    char* r = e.data() + at;
+    for (int i = 0; i < records; ++i, r += 16) { // line to
+        qToLittleEndian<quint32>(54, r);
+        qToLittleEndian<quint32>(16, r + 4);
+        qToLittleEndian<quint32>(quint32(i % 1000), r + 8);
+        qToLittleEndian<quint32>(quint32((i * 7) % 1000), r + 12);
+    }
+    e += le32(14) + le32(20) + le32(0) + le32(16) + le32(20); // end
     return e;
 }
 
@@ -128,9 +135,15 @@ inline QByteArray wmfOfLines(int records)
     w += le16(sum);
     const qint64 words = 9 + qint64(records) * 5 + 3;
     w += le16(1) + le16(9) + le16(0x0300) + le32(words) + le16(0) + le32(5) + le16(0);
-    w.reserve(int(w.size() + records * 10 + 6));
-    for (int i = 0; i < records; ++i)
-        w += le32(5) + le16(0x0213) + le16((i * 7) % 1000) + le16(i % 1000); // line to
+    const qsizetype at = w.size();
+    w.resize(at + qsizetype(records) * 10);
+    char* r = w.data() + at;
+    for (int i = 0; i < records; ++i, r += 10) { // line to
+        qToLittleEndian<quint32>(5, r);
+        qToLittleEndian<quint16>(0x0213, r + 4);
+        qToLittleEndian<quint16>(quint16((i * 7) % 1000), r + 6);
+        qToLittleEndian<quint16>(quint16(i % 1000), r + 8);
+    }
     w += le32(3) + le16(0);
     return w;
 }
