@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "form1.h"
+#include "shortcut.h"
 
 class QCheckBox;
 class QLabel;
@@ -116,12 +117,6 @@ private:
     bool m_unloaded = false;
     int m_driveChangeDepth = 0;
 };
-
-// The target path a shortcut file holds, found by a plain byte search: the text from
-// the drive letter before the second ":\" up to the next two NUL bytes. Empty when the
-// file cannot be read or holds no such text.
-QByteArray ShortcutTarget(const QByteArray& shortcutFile);
-QByteArray ShortcutTargetFromBytes(const QByteArray& bytes);
 
 // The target of a symbolic link (fully resolved), or path itself when it is none.
 QByteArray followSymbolicLink(const QByteArray& path);

@@ -357,7 +357,7 @@ void Form1::Anzeige()
     if (hsb == nullptr)
         return;
     BusyPointer busy(this);
-    // ScaledWidth/ScaledHeight are read and written below: no preparation may run meanwhile.
+    // One decode at a time: a display waits for the preparation still running.
     m_prefetch->join();
     const int64_t i = hsb->Value();
     const int64_t n = int64_t(hsb->Max()) + 1;
@@ -373,7 +373,9 @@ void Form1::Anzeige()
         break;
     case FileKind::Text:
         ui->Image1->hide();
-        ui->TextBox1->clear();
+        // Shown again (a resize, the panel toggled): the text in the box stays as it is.
+        if (!TextFileShown(path, ui->TextBox1))
+            ui->TextBox1->clear();
         ui->TextBox1->show();
         // A closed window only updates its line: nobody sees the text any more.
         if (!m_closed)

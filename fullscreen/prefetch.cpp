@@ -4,8 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "gdiplusresize.h"
 #include "globals.h"
+#include "scaledpicture.h"
 
 namespace fotarik {
 
@@ -43,12 +43,9 @@ void PicturePrefetch::start(const QByteArray& path, int32_t boxWidth, int32_t bo
     m_backColour = backColour;
     m_devicePixelRatio = devicePixelRatio;
     m_stamp = stampOf(path);
-    m_savedWidth = ScaledWidth;
-    m_savedHeight = ScaledHeight;
+    // The side-effect-free part of LoadScaledPicture: the worker touches no program-wide value.
     m_running = std::async(std::launch::async, [path, boxWidth, boxHeight, backColour, devicePixelRatio] {
-        int32_t w = -1;
-        int32_t h = -1;
-        return LoadScaledPicture(path, boxWidth, boxHeight, w, h, backColour, devicePixelRatio);
+        return imaging::decodeScaledPicture(path, boxWidth, boxHeight, -1, -1, backColour, devicePixelRatio);
     });
 }
 
@@ -62,8 +59,6 @@ void PicturePrefetch::join()
         qDebug().noquote() << "picture preparation failed:" << e.what();
         m_prepared.reset();
     }
-    ScaledWidth = m_savedWidth;
-    ScaledHeight = m_savedHeight;
 }
 
 std::optional<QImage> PicturePrefetch::take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,
@@ -74,17 +69,16 @@ std::optional<QImage> PicturePrefetch::take(const QByteArray& path, int32_t boxW
     if (!m_prepared || path != m_path || boxWidth != m_boxWidth || boxHeight != m_boxHeight ||
         backColour != m_backColour || devicePixelRatio != m_devicePixelRatio)
         return std::nullopt;
-    std::optional<QImage> prepared;
+    std::optional<imaging::ScaledPicture> prepared;
     prepared.swap(m_prepared);
     if (stampOf(path) != m_stamp)
         return std::nullopt;
     if (!prepared->isNull()) {
-        // In logical pixels, as the load itself sets them (exact for ratios of 1 and more).
-        const QSize logical = prepared->deviceIndependentSize().toSize();
-        ScaledWidth = float(logical.width());
-        ScaledHeight = float(logical.height());
+        // The fitted size in logical pixels, as the load itself sets them.
+        ScaledWidth = float(prepared->size.width());
+        ScaledHeight = float(prepared->size.height());
     }
-    return prepared;
+    return std::move(prepared->image);
 }
 
 } // namespace fotarik

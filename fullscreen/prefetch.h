@@ -4,9 +4,8 @@
 // picture is exactly what LoadScaledPicture would make for the same file and box at display
 // time; the display still happens when and where it always does, only sooner.
 //
-// ScaledWidth/ScaledHeight are program-wide and belong to the user-interface thread: a
-// preparation runs only between displays, every display joins it first, and joining puts
-// the two values back as they were, so a preparation never shows through them.
+// The worker runs the side-effect-free decode (imaging::decodeScaledPicture): the
+// program-wide ScaledWidth/ScaledHeight are set only by take, on the user-interface thread.
 
 #include <QByteArray>
 #include <QDateTime>
@@ -14,6 +13,8 @@
 #include <cstdint>
 #include <future>
 #include <optional>
+
+#include "scaledpicture.h"
 
 namespace fotarik {
 
@@ -36,7 +37,7 @@ public:
     // them). Nothing when no such picture was prepared.
     std::optional<QImage> take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,
                                uint32_t backColour, qreal devicePixelRatio = 1.0);
-    // Waits for a running preparation and restores ScaledWidth/ScaledHeight.
+    // Waits for a running preparation.
     void join();
 
 private:
@@ -55,10 +56,8 @@ private:
     uint32_t m_backColour = 0;
     qreal m_devicePixelRatio = 1.0;
     Stamp m_stamp;
-    float m_savedWidth = 0;
-    float m_savedHeight = 0;
-    std::future<QImage> m_running;
-    std::optional<QImage> m_prepared;
+    std::future<imaging::ScaledPicture> m_running;
+    std::optional<imaging::ScaledPicture> m_prepared;
 };
 
 } // namespace fotarik

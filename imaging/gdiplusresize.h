@@ -18,11 +18,9 @@ void StopGdiPlus(const uint32_t& token);
 // (never enlarging; width/height -1 mean "the picture's own size"), draws it smoothly
 // onto a background of backColour (0x00BBGGRR) and returns it at exactly the fitted
 // size. width/height return the fitted size and ScaledWidth/ScaledHeight are set.
-// A file that cannot be decoded returns a null image and changes nothing.
-// devicePixelRatio: the screen's device pixels per logical pixel. The box, the fitting,
-// width/height and ScaledWidth/ScaledHeight stay in logical pixels; the image is made with
-// round(fitted size x ratio) pixels and carries the ratio, so it is drawn at the fitted
-// logical size, sharp. Ratios below 1 (or not finite) count as 1.
+// A file that cannot be decoded returns a null image and changes nothing. The work
+// itself is imaging::decodeScaledPicture, which touches nothing else.
+// devicePixelRatio: see decodeScaledPicture; everything returned here stays logical.
 QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
                          int32_t& height, uint32_t backColour, qreal devicePixelRatio = 1.0);
 

@@ -1,6 +1,7 @@
 #include "jpegdecoder.h"
 
 #include <QTransform>
+#include <QtEndian>
 #include <csetjmp>
 #include <cstring>
 
@@ -32,15 +33,43 @@ extern "C" void jpegEmitMessage(j_common_ptr info, int level)
 
 extern "C" void jpegSilentOutput(j_common_ptr) {}
 
+// A progressive picture needs a handful of scans, each a pass over the blocks of the
+// components it holds. Thousands of (empty) scans are an attack: the passes are counted,
+// and a decode that passes either cap ends as a broken file would.
+constexpr int MaxScans = 256;
+constexpr qint64 MaxBlockPasses = qint64(32) * 1024 * 1024;
+
+struct ProgressMonitor
+{
+    jpeg_progress_mgr pub;
+    int lastScan = 0;
+    qint64 blockPasses = 0;
+};
+
+extern "C" void jpegProgress(j_common_ptr info)
+{
+    if (!info->is_decompressor)
+        return;
+    const auto* d = reinterpret_cast<j_decompress_ptr>(info);
+    auto* monitor = reinterpret_cast<ProgressMonitor*>(info->progress);
+    if (d->input_scan_number != monitor->lastScan) {
+        monitor->lastScan = d->input_scan_number;
+        for (int c = 0; c < d->comps_in_scan; ++c)
+            monitor->blockPasses +=
+                qint64(d->cur_comp_info[c]->width_in_blocks) * d->cur_comp_info[c]->height_in_blocks;
+    }
+    if (d->input_scan_number > MaxScans || monitor->blockPasses > MaxBlockPasses)
+        std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
+}
+
 uint16_t read16(const uchar* p, bool bigEndian)
 {
-    return bigEndian ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]);
+    return bigEndian ? qFromBigEndian<quint16>(p) : qFromLittleEndian<quint16>(p);
 }
 
 uint32_t read32(const uchar* p, bool bigEndian)
 {
-    return bigEndian ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
-                     : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+    return bigEndian ? qFromBigEndian<quint32>(p) : qFromLittleEndian<quint32>(p);
 }
 
 } // namespace
@@ -49,6 +78,7 @@ struct JpegDecoder::State
 {
     jpeg_decompress_struct info{};
     ErrorManager error{};
+    ProgressMonitor progress{};
     FILE* file = nullptr;
     bool created = false;
     QImage image;
@@ -61,6 +91,7 @@ JpegDecoder::JpegDecoder(FILE* file) : m_state(std::make_unique<State>())
     m_state->error.pub.error_exit = jpegErrorExit;
     m_state->error.pub.emit_message = jpegEmitMessage;
     m_state->error.pub.output_message = jpegSilentOutput;
+    m_state->progress.pub.progress_monitor = jpegProgress;
 }
 
 JpegDecoder::~JpegDecoder()
@@ -80,6 +111,7 @@ bool JpegDecoder::readHeader()
         return false;
     jpeg_create_decompress(&s.info);
     s.created = true;
+    s.info.progress = &s.progress.pub;
     jpeg_stdio_src(&s.info, s.file);
     jpeg_save_markers(&s.info, JPEG_APP0 + 1, 0xFFFF);
     if (jpeg_read_header(&s.info, TRUE) != JPEG_HEADER_OK)
@@ -95,6 +127,33 @@ bool JpegDecoder::readHeader()
         }
     }
     return s.info.image_width > 0 && s.info.image_height > 0;
+}
+
+qint64 JpegDecoder::workingBytes() const
+{
+    const jpeg_decompress_struct& info = m_state->info;
+    if (!m_state->created || (!info.progressive_mode && info.comps_in_scan >= info.num_components))
+        return 0;
+    // Multi-scan (progressive) data is gathered whole before any output: one 16-bit
+    // coefficient per sample of every component.
+    qint64 bytes = 0;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& comp = info.comp_info[c];
+        const qint64 blocksWide =
+            (qint64(info.image_width) * comp.h_samp_factor + 8 * info.max_h_samp_factor - 1) /
+            (8 * info.max_h_samp_factor);
+        const qint64 blocksHigh =
+            (qint64(info.image_height) * comp.v_samp_factor + 8 * info.max_v_samp_factor - 1) /
+            (8 * info.max_v_samp_factor);
+        // Rounded up to whole MCU rows and columns.
+        bytes += (blocksWide + comp.h_samp_factor) * (blocksHigh + comp.v_samp_factor) * 64 * 2;
+    }
+    return bytes;
+}
+
+qint64 JpegDecoder::storedPixels() const
+{
+    return qint64(m_state->info.image_width) * m_state->info.image_height;
 }
 
 QSize JpegDecoder::storedSize() const
@@ -134,6 +193,11 @@ QImage JpegDecoder::decodeScaled(int denominator, qint64 allocationLimitBytes)
     const qint64 bytes = qint64(s.info.output_width) * s.info.output_height * 4;
     if (bytes <= 0 || bytes > allocationLimitBytes)
         return {};
+    if (bytes + workingBytes() > allocationLimitBytes || storedPixels() > MaxStoredPixels)
+        return {};
+    // libjpeg's own allocations stay within the budget too (it has no disk to spill to,
+    // so passing it is an error, not a slow path).
+    s.info.mem->max_memory_to_use = long(allocationLimitBytes);
     s.image = QImage(int(s.info.output_width), int(s.info.output_height), QImage::Format_RGB32);
     if (s.image.isNull())
         return {};

@@ -29,9 +29,19 @@ public:
     // Whether the colour model is one decodeScaled handles (RGB, YCbCr, grey, CMYK, YCCK).
     bool colourModelSupported() const;
 
+    // Memory the decoder itself needs before any output: the coefficient buffer of a
+    // progressive (multi-scan) picture, 0 for a single-scan one. Known after readHeader.
+    qint64 workingBytes() const;
+    qint64 storedPixels() const;
+    // Time goes by the stored size even when the output is small: a picture of more
+    // pixels than this is refused.
+    static constexpr qint64 MaxStoredPixels = qint64(256) * 1024 * 1024;
+
     // Decodes at 1/denominator (1, 2, 4 or 8) of the stored size into an RGB32 image, as
     // stored (orientation not applied). Null when the data is broken or truncated, or
-    // the result would exceed allocationLimitBytes.
+    // the result or the decoder's working memory would exceed allocationLimitBytes, the
+    // picture has more than MaxStoredPixels, or more than a few hundred scans; all but
+    // the last are checked before anything is decoded.
     QImage decodeScaled(int denominator, qint64 allocationLimitBytes);
 
 private:

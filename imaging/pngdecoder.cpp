@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include <png.h>
@@ -18,6 +19,26 @@ extern "C" void pngError(png_structp png, png_const_charp)
 }
 
 extern "C" void pngWarning(png_structp, png_const_charp) {}
+
+constexpr png_alloc_size_t MaxChunkBytes = 8 * 1024 * 1024;
+// No buffer libpng needs for a picture this program decodes is larger (its widest row is
+// a few MiB): a bigger request comes from a hostile header and fails as "out of memory".
+constexpr png_alloc_size_t MaxLibpngAllocation = 16 * 1024 * 1024;
+
+extern "C" png_voidp pngAllocate(png_structp, png_alloc_size_t size)
+{
+    return size <= MaxLibpngAllocation ? std::malloc(size) : nullptr;
+}
+
+extern "C" void pngFree(png_structp, png_voidp data)
+{
+    std::free(data);
+}
+constexpr png_uint_32 MaxCachedChunks = 1000;
+constexpr png_uint_32 MaxSide = 1 << 18;
+// Reading goes by the stored size even when little is kept: a picture of more pixels than
+// this is refused before its data is read.
+constexpr qint64 MaxStoredPixels = qint64(128) * 1024 * 1024;
 
 // The stored pixels one output column covers, measured in units of which a stored pixel
 // has outWidth and an output column storedWidth: whole pixels [first, first + count),
@@ -169,12 +190,18 @@ bool PngDecoder::readHeader()
     State& s = *m_state;
     if (!s.file || s.png)
         return false;
-    s.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
+    s.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning, nullptr,
+                                     pngAllocate, pngFree);
     if (!s.png)
         return false;
     s.info = png_create_info_struct(s.png);
     if (!s.info)
         return false;
+    // A chunk may declare up to 2 GiB, which libpng would allocate before reading it: text,
+    // colour profiles and the like get a few MiB at most, and only so many of them.
+    png_set_chunk_malloc_max(s.png, MaxChunkBytes);
+    png_set_chunk_cache_max(s.png, MaxCachedChunks);
+    png_set_user_limits(s.png, MaxSide, MaxSide);
     if (setjmp(png_jmpbuf(s.png)))
         return false;
     png_init_io(s.png, s.file);
@@ -213,9 +240,8 @@ QImage PngDecoder::decodeScaled(QSize size, qint64 allocationLimitBytes)
     const qint64 heldBytes = interlaced ? qint64(width) * height * 4 : outBytes;
     // Reading costs time by the full size even when little is kept: a picture far
     // beyond what could ever be held is not one this program decodes.
-    const qint64 sourceBytes = qint64(width) * height * 4;
     if (outBytes > allocationLimitBytes || heldBytes > allocationLimitBytes ||
-        sourceBytes > 8 * allocationLimitBytes)
+        qint64(width) * height > MaxStoredPixels)
         return {};
     const qint64 stride = qint64(width) * channels;
     s.pixels.reset(new (std::nothrow) uchar[size_t(interlaced ? stride * height : stride)]);

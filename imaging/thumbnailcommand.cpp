@@ -8,8 +8,12 @@
 #include <cstdio>
 #include <memory>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "gdiplusresize.h"
-#include "metafile.h"
+#include "pictureformat.h"
+#include "readablefile.h"
 
 namespace fotarik {
 namespace {
@@ -33,14 +37,42 @@ bool parseBox(const char* text, int& width, int& height)
 
 bool isMetafile(const QByteArray& path)
 {
-    std::FILE* f = std::fopen(path.constData(), "rb");
-    if (!f)
+    const ReadableFile file = openForReading(path);
+    if (!file.isOpen())
         return false;
-    char head[64];
-    const size_t n = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
-    return imaging::metafileKind(QByteArray(head, qsizetype(n))) != imaging::MetafileKind::None;
+    const imaging::PictureFormat format =
+        imaging::pictureFormat(readAtMost(file.fd, imaging::FormatHeadBytes));
+    return format == imaging::PictureFormat::Wmf || format == imaging::PictureFormat::Emf;
 }
+
+// Standard error sent to /dev/null while the libraries work (libtiff, for one, prints its
+// warnings there itself); the original comes back for the size line.
+class QuietStandardError
+{
+public:
+    QuietStandardError() : m_saved(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3))
+    {
+        std::fflush(stderr);
+        const UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+        if (m_saved && null)
+            ::dup2(null.get(), STDERR_FILENO);
+    }
+    ~QuietStandardError() { restore(); }
+    QuietStandardError(const QuietStandardError&) = delete;
+    QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+    void restore()
+    {
+        if (!m_saved)
+            return;
+        std::fflush(stderr);
+        ::dup2(m_saved.get(), STDERR_FILENO);
+        m_saved.reset();
+    }
+
+private:
+    UniqueFd m_saved;
+};
 
 } // namespace
 
@@ -53,6 +85,7 @@ int runThumbnailCommand(int argc, char** argv)
     const QByteArray path(argv[2]);
     // Standard error carries only the size line; Qt's diagnostics would corrupt it.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    QuietStandardError quiet;
 
     // Metafiles may hold text, and text needs fonts, which only a GUI application
     // provides; the offscreen platform gives one without any display.
@@ -78,6 +111,7 @@ int runThumbnailCommand(int argc, char** argv)
         return 1;
     std::fwrite(png.constData(), 1, size_t(png.size()), stdout);
     std::fflush(stdout);
+    quiet.restore();
     std::fprintf(stderr, "%d %d\n", width, height);
     return 0;
 }

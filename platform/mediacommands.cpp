@@ -3,12 +3,9 @@
 #include <QFile>
 #include <QPointer>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "mediaqt.h"
 #include "messagebox.h"
+#include "readablefile.h"
 
 namespace fotarik {
 
@@ -214,20 +211,13 @@ enum class FileState { Missing, Unreadable, NotMedia, Media };
 
 FileState inspectFile(const QByteArray& path)
 {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENOTDIR ? FileState::Missing : FileState::Unreadable;
-    struct stat st
-    {
-    };
-    QByteArray head(4096, Qt::Uninitialized);
-    ssize_t got = -1;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        got = ::read(fd, head.data(), size_t(head.size()));
-    ::close(fd);
-    if (got < 0)
+    const ReadableFile file = openForReading(path);
+    if (!file.isOpen())
+        return file.missing() ? FileState::Missing : FileState::Unreadable;
+    int error = 0;
+    const QByteArray head = readAtMost(file.fd, 4096, &error);
+    if (error != 0)
         return FileState::Unreadable;
-    head.truncate(got);
     return looksLikeMedia(head) ? FileState::Media : FileState::NotMedia;
 }
 

@@ -11,20 +11,14 @@
 #include <QUrl>
 #include <QVideoWidget>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "readablefile.h"
 
 namespace fotarik {
 
 struct QtMediaBackend::Device
 {
-    ~Device()
-    {
-        player.reset();
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int fd = -1; // keeps a file open whose name the player could not be given
+    ~Device() { player.reset(); }
+    UniqueFd fd; // keeps a file open whose name the player could not be given
     // Destroyed bottom-up: the player goes before the outputs it plays into.
     std::unique_ptr<QVideoWidget> window;
     std::unique_ptr<QAudioOutput> audio;
@@ -36,14 +30,15 @@ namespace {
 
 // The player takes file names as text. A name whose bytes do not survive the way through text
 // (not UTF-8) is opened here and handed over as the process's own link to the open file.
-QUrl fileUrl(const QByteArray& path, int* fd)
+QUrl fileUrl(const QByteArray& path, UniqueFd* fd)
 {
     if (QFile::encodeName(QFile::decodeName(path)) == path)
         return QUrl::fromLocalFile(QFileInfo(QFile::decodeName(path)).absoluteFilePath());
-    *fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (*fd < 0)
+    ReadableFile file = openForReading(path);
+    if (!file.isOpen())
         return {};
-    return QUrl::fromLocalFile(QStringLiteral("/proc/self/fd/%1").arg(*fd));
+    *fd = std::move(file.fd);
+    return QUrl::fromLocalFile(QStringLiteral("/proc/self/fd/%1").arg(fd->get()));
 }
 
 } // namespace

@@ -1,15 +1,17 @@
 #include "modul1.h"
 
+#include "errorcatalogue.h"
+
 #include <QPlainTextEdit>
 #include <QStringDecoder>
+#include <QTextDocument>
+#include <QVariant>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "raisederror.h"
+#include "readablefile.h"
 
 namespace fotarik {
 namespace {
@@ -20,6 +22,49 @@ constexpr qsizetype MaxTextBytes = 16 * 1024 * 1024;
 // The text box lays out every line (a few microseconds each), so 16 MiB of very short
 // lines would still freeze it for half a minute: such a file is shown up to this line.
 constexpr qsizetype MaxTextLines = 300000;
+
+// The text box shapes a whole line at once: one line of megabytes (a minified page, a
+// log without line breaks) would freeze it for seconds and take gigabytes. A longer line
+// is shown in pieces of this many characters, each on a line of its own.
+constexpr qsizetype MaxLineLength = 1024;
+
+// Breaks every line longer than MaxLineLength into pieces, never inside a surrogate pair.
+QString breakLongLines(QString text)
+{
+    const QChar* p = text.constData();
+    const qsizetype n = text.size();
+    bool needed = false;
+    for (qsizetype i = 0; i < n && !needed;) {
+        qsizetype end = text.indexOf(u'\n', i);
+        if (end < 0)
+            end = n;
+        needed = end - i > MaxLineLength;
+        i = end + 1;
+    }
+    if (!needed)
+        return text;
+    QString out;
+    out.reserve(n + n / MaxLineLength + 1);
+    for (qsizetype i = 0; i < n;) {
+        qsizetype end = text.indexOf(u'\n', i);
+        if (end < 0)
+            end = n;
+        qsizetype start = i;
+        while (end - start > MaxLineLength) {
+            qsizetype cut = start + MaxLineLength;
+            if (p[cut].isLowSurrogate())
+                --cut; // the pair stays together on the next line
+            out.append(p + start, cut - start);
+            out += u'\n';
+            start = cut;
+        }
+        out.append(p + start, end - start);
+        if (end < n)
+            out += u'\n';
+        i = end + 1;
+    }
+    return out;
+}
 
 // Cuts bytes after their MaxTextLines-th line break; true when something was cut.
 bool cutAfterMaxLines(QByteArray& bytes)
@@ -36,64 +81,39 @@ bool cutAfterMaxLines(QByteArray& bytes)
     return true;
 }
 
-constexpr int32_t ErrFileNotFound = 53;
-constexpr int32_t ErrPathFileAccess = 75;
-
 [[noreturn]] void raiseFileError(int err)
 {
-    const QString source = QStringLiteral("Modul1");
     if (err == ENOENT || err == ENOTDIR)
-        throw RaisedError(ErrFileNotFound, source, QStringLiteral("Datei nicht gefunden"));
-    throw RaisedError(ErrPathFileAccess, source, QStringLiteral("Pfad/Datei-Zugriffsfehler"));
+        raiseFileNotFound("Modul1");
+    raisePathFileAccess("Modul1");
 }
 
-class FileDescriptor
+// Names the file's state: the same name means the same file, unchanged.
+QByteArray fileStamp(const struct stat& s)
 {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
+    return QByteArray::number(qulonglong(s.st_dev)) + ':' + QByteArray::number(qulonglong(s.st_ino)) + ':' +
+           QByteArray::number(qlonglong(s.st_size)) + ':' + QByteArray::number(qlonglong(s.st_mtim.tv_sec)) +
+           '.' + QByteArray::number(qlonglong(s.st_mtim.tv_nsec));
+}
 
-private:
-    int m_fd;
-};
+// What a box remembers of the text it was given: the file's path and state, and the
+// document's revision right after.
+constexpr char ShownFileProperty[] = "fotarikTextFile";
+constexpr char ShownRevisionProperty[] = "fotarikTextRevision";
 
-QByteArray readHead(const QByteArray& path, bool* truncated)
+bool showsFile(const QPlainTextEdit* box, const QByteArray& path, const QByteArray& stamp)
 {
-    // O_NONBLOCK: a FIFO that happens to end in ".txt" must not hang the preview.
-    FileDescriptor fd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0)
-        raiseFileError(errno);
-    struct stat st
-    {
-    };
-    if (::fstat(fd.get(), &st) != 0)
-        raiseFileError(errno);
-    if (!S_ISREG(st.st_mode))
-        raiseFileError(EISDIR);
+    return box && box->property(ShownFileProperty).toByteArray() == path + '\0' + stamp &&
+           box->property(ShownRevisionProperty).toInt() == box->document()->revision();
+}
 
-    const qsizetype want = st.st_size > MaxTextBytes ? MaxTextBytes : qsizetype(st.st_size);
-    QByteArray bytes(want, Qt::Uninitialized);
-    qsizetype got = 0;
-    while (got < want) {
-        const ssize_t n = ::read(fd.get(), bytes.data() + got, size_t(want - got));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            raiseFileError(errno);
-        }
-        if (n == 0)
-            break; // the file shrank meanwhile
-        got += n;
-    }
-    bytes.truncate(got);
-    *truncated = st.st_size > MaxTextBytes;
+QByteArray readHead(const ReadableFile& file, bool* truncated)
+{
+    int error = 0;
+    QByteArray bytes = readAtMost(file.fd, MaxTextBytes, &error);
+    if (error != 0)
+        raiseFileError(error);
+    *truncated = file.size > MaxTextBytes;
     return bytes;
 }
 
@@ -138,10 +158,23 @@ QString decodeText(const QByteArray& bytes)
     return decodeWindows1252(bytes);
 }
 
+bool TextFileShown(const QByteArray& path, const QPlainTextEdit* box)
+{
+    const ReadableFile file = openForReading(path);
+    return file.isOpen() && showsFile(box, path, fileStamp(file.status));
+}
+
 void LoadTextFile(const QByteArray& path, QPlainTextEdit* box)
 {
+    // A FIFO or device that happens to end in ".txt" must not hang the preview.
+    const ReadableFile file = openForReading(path);
+    if (!file.isOpen())
+        raiseFileError(file.missing() ? ENOENT : EACCES);
+    const QByteArray stamp = fileStamp(file.status);
+    if (showsFile(box, path, stamp))
+        return;
     bool truncated = false;
-    QByteArray bytes = readHead(path, &truncated);
+    QByteArray bytes = readHead(file, &truncated);
     if (cutAfterMaxLines(bytes))
         truncated = true;
     QString text;
@@ -154,14 +187,19 @@ void LoadTextFile(const QByteArray& path, QPlainTextEdit* box)
     } else {
         text = decodeText(bytes);
     }
-    SetTextByMessage(box, text);
+    // Only what the box will show is broken into pieces.
+    const qsizetype nul = text.indexOf(QChar(0));
+    if (nul >= 0)
+        text.truncate(nul);
+    SetTextByMessage(box, breakLongLines(std::move(text)));
+    box->setProperty(ShownFileProperty, QByteArray(path + '\0' + stamp));
+    box->setProperty(ShownRevisionProperty, box->document()->revision());
 }
 
 int32_t SetTextByMessage(QPlainTextEdit* box, const QString& text)
 {
     if (!box)
-        throw RaisedError(ErrObjectVariableNotSet, QStringLiteral("Modul1"),
-                          QStringLiteral("Objektvariable oder With-Blockvariable nicht festgelegt"));
+        raiseObjectVariableNotSet("Modul1");
     // The text travels as a NUL-terminated string, so the box shows it up to its first NUL.
     const qsizetype nul = text.indexOf(QChar(0));
     box->setPlainText(nul < 0 ? text : text.left(nul));

@@ -1,0 +1,99 @@
+#include "fuzzentries.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "metafile.h"
+#include "modul1.h"
+#include "pattern.h"
+#include "raisederror.h"
+#include "scaledpicture.h"
+#include "shortcut.h"
+
+namespace fuzzentry {
+
+void patternList(const QByteArray& bytes)
+{
+    const qsizetype cut = bytes.indexOf('\n');
+    const QByteArray list = cut < 0 ? bytes : bytes.left(cut);
+    const QByteArray name = cut < 0 ? QByteArray() : bytes.mid(cut + 1);
+    const fotarik::search::PatternList patterns{std::string_view(list.constData(), size_t(list.size()))};
+    try {
+        const bool hit = patterns.matches(std::string_view(name.constData(), size_t(name.size())));
+        if (!patterns.isValid())
+            std::abort(); // an invalid list must raise, never answer
+        (void)hit;
+    } catch (const fotarik::RaisedError& e) {
+        if (patterns.isValid() || e.number() != fotarik::search::ErrInvalidPattern)
+            std::abort();
+    }
+}
+
+void shortcutTarget(const QByteArray& bytes)
+{
+    const QByteArray target = fotarik::ShortcutTargetFromBytes(bytes);
+    // Whatever it finds is a piece of the file.
+    if (!target.isEmpty() && !bytes.contains(target))
+        std::abort();
+}
+
+void textDecoder(const QByteArray& bytes)
+{
+    const QString text = fotarik::decodeText(bytes);
+    // Nothing is lost: every byte becomes at least part of a character.
+    if (bytes.size() > 0 && text.isEmpty() && !bytes.startsWith("\xEF\xBB\xBF"))
+        std::abort();
+}
+
+namespace {
+
+// The bytes as an open file, as the decoders get one from disk.
+fotarik::ReadableFile asFile(const QByteArray& bytes)
+{
+    const int fd = ::memfd_create("fuzz", MFD_CLOEXEC);
+    if (fd < 0)
+        std::abort();
+    fotarik::UniqueFd owner(fd);
+    if (::write(fd, bytes.constData(), size_t(bytes.size())) != bytes.size())
+        std::abort();
+    return fotarik::openForReading("/proc/self/fd/" + QByteArray::number(fd));
+}
+
+} // namespace
+
+void pictureFrontEnd(const QByteArray& bytes)
+{
+    fotarik::ReadableFile file = asFile(bytes);
+    const fotarik::imaging::ScaledPicture picture =
+        fotarik::imaging::decodeScaledPicture(std::move(file), 210, 210, -1, -1, 0x00FFFFFF);
+    if (!picture.isNull() &&
+        (picture.image.size() != picture.size || picture.size.width() > 210 || picture.size.height() > 210))
+        std::abort();
+}
+
+void metafileFrontEnd(const QByteArray& bytes)
+{
+    using fotarik::imaging::MetafileKind;
+    QByteArray data = bytes;
+    MetafileKind kind = fotarik::imaging::metafileKind(data);
+    if (kind == MetafileKind::None) {
+        // A plain WMF header in front, so that the records themselves are exercised.
+        const char header[] = "\x01\x00\x09\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00";
+        data.prepend(QByteArray(header, 18));
+        kind = MetafileKind::Wmf;
+    }
+    const QImage image = fotarik::imaging::renderMetafile(
+        kind, data, [](QSize natural) { return natural.boundedTo(QSize(210, 210)).expandedTo(QSize(1, 1)); });
+    (void)image;
+}
+
+const std::vector<Entry>& entries()
+{
+    static const std::vector<Entry> all = {
+        {"pattern", patternList},     {"shortcut", shortcutTarget},   {"text", textDecoder},
+        {"picture", pictureFrontEnd}, {"metafile", metafileFrontEnd},
+    };
+    return all;
+}
+
+} // namespace fuzzentry
