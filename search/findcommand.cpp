@@ -1,6 +1,7 @@
 #include "findcommand.h"
 
 #include "raisederror.h"
+#include "uniquefd.h"
 #include "walker.h"
 
 #include <cerrno>
@@ -111,12 +112,10 @@ int runFindCommand(int argc, char** argv)
     std::string start(folder);
     if (start.back() != '/')
         start.push_back('/');
-    const int probe = ::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (probe < 0) {
+    if (!UniqueFd(::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
         printError("Ordner kann nicht gelesen werden: " + start + " (" + std::strerror(errno) + ")");
         return 2;
     }
-    ::close(probe);
 
     StdoutSink sink(separator);
     int32_t total = 0;

@@ -242,7 +242,7 @@ void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& op
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return;
-    auto dir = std::make_shared<const DirHandle>(fd);
+    auto dir = std::make_shared<const UniqueFd>(fd);
     struct timespec start;
     ::clock_gettime(CLOCK_REALTIME, &start);
     struct stat st;

@@ -20,27 +20,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "uniquefd.h"
+
 namespace fotarik::search::detail {
 
 // An open folder descriptor, shared by the walk and the readers that open its
 // sub-folders; closed when the last of them lets go.
-class DirHandle
-{
-public:
-    explicit DirHandle(int fd) : m_fd(fd) {}
-    ~DirHandle()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    DirHandle(const DirHandle&) = delete;
-    DirHandle& operator=(const DirHandle&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-using SharedDir = std::shared_ptr<const DirHandle>;
+using SharedDir = std::shared_ptr<const UniqueFd>;
 
 // A folder's place in the walk: the listing index of every step from the start folder.
 // Compared as sequences, the keys sort exactly in the order the walk enters the folders.

@@ -193,7 +193,7 @@ private:
         if (fd < 0)
             return 0;
         if (!dir) {
-            dir = std::make_shared<const detail::DirHandle>(fd);
+            dir = std::make_shared<const UniqueFd>(fd);
             if (::fstat(fd, &st) != 0)
                 return 0;
         }
@@ -383,7 +383,7 @@ private:
             const int fd = openChild(current->get(), name.c_str());
             if (fd < 0)
                 return nullptr;
-            current = std::make_shared<const detail::DirHandle>(fd);
+            current = std::make_shared<const UniqueFd>(fd);
             struct stat st;
             if (::fstat(fd, &st) != 0 || st.st_dev != level.device || st.st_ino != level.inode)
                 return nullptr;
@@ -472,12 +472,12 @@ private:
     // the walk crosses a mount point.
     void readMountTypes()
     {
-        FILE* f = std::fopen("/proc/self/mountinfo", "re");
+        const UniqueFile f(std::fopen("/proc/self/mountinfo", "re"));
         if (!f)
             return;
         char* line = nullptr;
         size_t capacity = 0;
-        while (::getline(&line, &capacity, f) > 0) {
+        while (::getline(&line, &capacity, f.get()) > 0) {
             unsigned major = 0;
             unsigned minor = 0;
             if (std::sscanf(line, "%*s %*s %u:%u", &major, &minor) != 2)
@@ -492,7 +492,6 @@ private:
             m_mountTypes.emplace(makedev(major, minor), std::string(type, typeEnd));
         }
         std::free(line);
-        std::fclose(f);
     }
 
     const PatternList& m_patterns;
