@@ -281,8 +281,8 @@ bool Form1::handlePanelMouse(QEvent* event)
         m_panelClickArmed = false;
         if (ui->Picture1->childAt(pos) != nullptr)
             return false;
-        const bool windowDoubleClick = m_windowClickTime.isValid() &&
-                                       m_windowClickTime.elapsed() <= QApplication::doubleClickInterval();
+        const bool windowDoubleClick =
+            m_windowClickTime.isValid() && m_windowClickTime.elapsed() <= QApplication::doubleClickInterval();
         m_windowClickTime.invalidate();
         if (!windowDoubleClick)
             close(); // the window's double click has toggled the panel once, and that is all
@@ -419,7 +419,7 @@ void Form1::setLabel1(const QString& typeWord, int64_t i, int64_t n, const QByte
 void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
 {
     // Any failure from here on ends the display; what it left behind stays.
-    try {
+    tryStep("display the picture", [&] {
         ui->TextBox1->hide();
         ui->Image1->hide();
         // While the client area is smaller than its margins there is no box to fit into;
@@ -446,11 +446,7 @@ void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
             ui->Image1->show();
         }
         setLabel1(QStringLiteral("Bild: "), i, n, path);
-    } catch (const std::exception& e) {
-        qDebug().noquote() << "display ended:" << e.what();
-    } catch (...) {
-        qDebug().noquote() << "display ended";
-    }
+    });
 }
 
 // ---- slideshow -----------------------------------------------------------------------
@@ -459,13 +455,14 @@ void Form1::Command1_Click()
 {
     // The window may be closed, and even deleted, by the events served during a wait.
     QPointer<Form1> self(this);
-    runSlideshow(DiaFlag, SlideshowSteps{
-                              .gone = [this, self] { return !self || m_closed; },
-                              .last = [this] { return hsb->Max(); },
-                              .show = [this](int32_t i) { tryStep("show position", [&] { hsb->setValue(i); }); },
-                              .duration = [this] { return ui->HScroll2->value() / 10.0; },
-                              .repeat = [this] { return ui->Check1->checkState() == Qt::Checked; },
-                          });
+    runSlideshow(DiaFlag,
+                 SlideshowSteps{
+                     .gone = [this, self] { return !self || m_closed; },
+                     .last = [this] { return hsb->Max(); },
+                     .show = [this](int32_t i) { tryStep("show position", [&] { hsb->setValue(i); }); },
+                     .duration = [this] { return ui->HScroll2->value() / 10.0; },
+                     .repeat = [this] { return ui->Check1->checkState() == Qt::Checked; },
+                 });
 }
 
 void Form1::Command3_Click()

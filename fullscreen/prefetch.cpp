@@ -1,11 +1,11 @@
 #include "prefetch.h"
 
-#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 
 #include "globals.h"
 #include "scaledpicture.h"
+#include "trystep.h"
 
 namespace fotarik {
 
@@ -53,12 +53,8 @@ void PicturePrefetch::join()
 {
     if (!m_running.valid())
         return;
-    try {
-        m_prepared = m_running.get();
-    } catch (const std::exception& e) {
-        qDebug().noquote() << "picture preparation failed:" << e.what();
+    if (!tryStep("prepare the next picture", [&] { m_prepared = m_running.get(); }))
         m_prepared.reset();
-    }
 }
 
 std::optional<QImage> PicturePrefetch::take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,

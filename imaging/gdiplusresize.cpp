@@ -66,8 +66,9 @@ uint32_t StartGdiPlus()
 {
     if (!imagingAvailable()) {
         // A missing picture library is reported as "file not found" (53).
-        showMessage(QStringLiteral("Fehler: %1, GdiPlus.dll wurde nicht gefunden!").arg(errors::FileNotFound.number),
-                    programName(), MsgIcon::Warning);
+        showMessage(
+            QStringLiteral("Fehler: %1, GdiPlus.dll wurde nicht gefunden!").arg(errors::FileNotFound.number),
+            programName(), MsgIcon::Warning);
         return 0;
     }
     // Tokens are handed out in turn, skipping 0 and any still open after a wrap-around.
@@ -82,8 +83,9 @@ void StopGdiPlus(const uint32_t& token)
 {
     if (!imagingAvailable()) {
         // Intended: the stop's message has its own spelling ("Gdiplus", a blank before the comma).
-        showMessage(QStringLiteral("Fehler: %1 , Gdiplus.dll wurde nicht gefunden!").arg(errors::FileNotFound.number),
-                    programName(), MsgIcon::Warning);
+        showMessage(
+            QStringLiteral("Fehler: %1 , Gdiplus.dll wurde nicht gefunden!").arg(errors::FileNotFound.number),
+            programName(), MsgIcon::Warning);
         return;
     }
     openSessions().erase(token);

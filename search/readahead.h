@@ -37,8 +37,7 @@ bool isSkippedFolderName(std::string_view name);
 
 // The sub-folders of a block of raw listing bytes, whose first entry has index
 // firstIndex: calls f(index, name) for each entry marked as a folder that is not skipped.
-template <class F>
-void forEachSubFolder(const char* data, size_t size, uint32_t firstIndex, F&& f);
+template <class F> void forEachSubFolder(const char* data, size_t size, uint32_t firstIndex, F&& f);
 
 // A listing read ahead: the raw entries of one folder and the identity of the folder the
 // reader had open.
@@ -125,8 +124,7 @@ private:
     std::vector<std::thread> m_threads;
 };
 
-template <class F>
-void forEachSubFolder(const char* data, size_t size, uint32_t firstIndex, F&& f)
+template <class F> void forEachSubFolder(const char* data, size_t size, uint32_t firstIndex, F&& f)
 {
     uint32_t index = firstIndex;
     for (size_t pos = 0; pos < size; ++index) {

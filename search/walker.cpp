@@ -31,7 +31,6 @@ namespace {
 constexpr size_t MaxKeepOpenDepth = 96;
 constexpr size_t ListingBufferSize = 64 * 1024;
 
-
 // Without /proc the type names are unknown; the magic numbers still tell the worst ones.
 bool isPseudoMagic(long magic)
 {
@@ -331,8 +330,8 @@ private:
     void startReadAhead()
     {
         m_watchDisk = false;
-        m_readAhead = std::make_unique<detail::ReadAhead>(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
-                                                          MaxReadAheadListing);
+        m_readAhead = std::make_unique<detail::ReadAhead>(m_readAheadThreads, m_readAheadRequests,
+                                                          ReadAheadMemory, MaxReadAheadListing);
     }
 
     // Blocks this thread has read from storage so far (not from the cache).

@@ -8,7 +8,7 @@
 
 #include "fuzzentries.h"
 
-class TestFuzzRegressions : public QObject
+class TstFuzzRegressions : public QObject
 {
     Q_OBJECT
 
@@ -57,5 +57,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestFuzzRegressions)
+QTEST_MAIN(TstFuzzRegressions)
 #include "tst_fuzzregressions.moc"

@@ -45,7 +45,7 @@ QByteArray shortcutBytes()
 
 } // namespace
 
-class TestHostileFiles : public QObject
+class TstHostileFiles : public QObject
 {
     Q_OBJECT
 
@@ -200,5 +200,5 @@ private:
     QTemporaryDir m_dir;
 };
 
-QTEST_MAIN(TestHostileFiles)
+QTEST_MAIN(TstHostileFiles)
 #include "tst_hostilefiles.moc"

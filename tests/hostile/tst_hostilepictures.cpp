@@ -32,7 +32,7 @@ constexpr double GuardSeconds = 30;
 
 } // namespace
 
-class TestHostilePictures : public QObject
+class TstHostilePictures : public QObject
 {
     Q_OBJECT
 
@@ -59,7 +59,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TestHostilePictures::pipeNamedLikeAPictureIsRefusedAtOnce()
+void TstHostilePictures::pipeNamedLikeAPictureIsRefusedAtOnce()
 {
     const QString fifo = path(QStringLiteral("x.jpg"));
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
@@ -83,7 +83,7 @@ void TestHostilePictures::pipeNamedLikeAPictureIsRefusedAtOnce()
     QVERIFY(r.out.isEmpty());
 }
 
-void TestHostilePictures::bombsAreRefusedWithinBudget_data()
+void TstHostilePictures::bombsAreRefusedWithinBudget_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("content");
@@ -111,7 +111,7 @@ void TestHostilePictures::bombsAreRefusedWithinBudget_data()
     QTest::newRow("16 MB emf") << "huge.emf" << hostile::emfOfLines(1000000) << qint64(0);
 }
 
-void TestHostilePictures::bombsAreRefusedWithinBudget()
+void TstHostilePictures::bombsAreRefusedWithinBudget()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
@@ -129,7 +129,7 @@ void TestHostilePictures::bombsAreRefusedWithinBudget()
     QVERIFY2(r.peakKiB <= budgetKiB(), qPrintable(QStringLiteral("peak %1 KiB").arg(r.peakKiB)));
 }
 
-void TestHostilePictures::onlyTheShownFormatsAreDecoded_data()
+void TstHostilePictures::onlyTheShownFormatsAreDecoded_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("content");
@@ -147,7 +147,7 @@ void TestHostilePictures::onlyTheShownFormatsAreDecoded_data()
                                 "/* XPM */\nstatic char* x[] = {\"1 1 1 1\", \"a c #FF0000\", \"a\"};\n");
 }
 
-void TestHostilePictures::onlyTheShownFormatsAreDecoded()
+void TstHostilePictures::onlyTheShownFormatsAreDecoded()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
@@ -160,7 +160,7 @@ void TestHostilePictures::onlyTheShownFormatsAreDecoded()
     QCOMPARE(r.err, QByteArray());
 }
 
-void TestHostilePictures::webpInsideAJpegNameIsShown()
+void TstHostilePictures::webpInsideAJpegNameIsShown()
 {
     if (!QImageWriter::supportedImageFormats().contains("webp"))
         QSKIP("no WebP writer to make the sample");
@@ -173,7 +173,7 @@ void TestHostilePictures::webpInsideAJpegNameIsShown()
     QCOMPARE(r.err, QByteArray("210 105\n"));
 }
 
-void TestHostilePictures::bigMetafilesConvertWithinBudget_data()
+void TstHostilePictures::bigMetafilesConvertWithinBudget_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("content");
@@ -183,7 +183,7 @@ void TestHostilePictures::bigMetafilesConvertWithinBudget_data()
     QTest::newRow("small wmf of lines") << "few.wmf" << hostile::wmfOfLines(50);
 }
 
-void TestHostilePictures::bigMetafilesConvertWithinBudget()
+void TstHostilePictures::bigMetafilesConvertWithinBudget()
 {
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
@@ -198,7 +198,7 @@ void TestHostilePictures::bigMetafilesConvertWithinBudget()
     QVERIFY2(r.peakKiB <= budgetKiB(), qPrintable(QStringLiteral("peak %1 KiB").arg(r.peakKiB)));
 }
 
-void TestHostilePictures::bitmapWithAbsurdHeaderIsNoPicture()
+void TstHostilePictures::bitmapWithAbsurdHeaderIsNoPicture()
 {
     const QString file = path(QStringLiteral("absurd.bmp"));
     QVERIFY(hostile::writeFile(file, hostile::absurdBitmap()));
@@ -208,7 +208,7 @@ void TestHostilePictures::bitmapWithAbsurdHeaderIsNoPicture()
     QVERIFY(LoadScaledPicture(QFile::encodeName(file), 210, 210, w, h, 0x00FFFFFF).isNull());
 }
 
-void TestHostilePictures::tiffWarningsStayOffStandardError()
+void TstHostilePictures::tiffWarningsStayOffStandardError()
 {
     const QString file = path(QStringLiteral("warn.tif"));
     QVERIFY(hostile::writeFile(file, hostile::tiffWithUnknownTag()));
@@ -217,5 +217,5 @@ void TestHostilePictures::tiffWarningsStayOffStandardError()
     QCOMPARE(r.err, QByteArray("2 2\n"));
 }
 
-QTEST_MAIN(TestHostilePictures)
+QTEST_MAIN(TstHostilePictures)
 #include "tst_hostilepictures.moc"

@@ -4,7 +4,7 @@
 
 using fotarik::FitToBox;
 
-class TestImagingFit : public QObject
+class TstImagingFit : public QObject
 {
     Q_OBJECT
 
@@ -13,7 +13,7 @@ private slots:
     void fit();
 };
 
-void TestImagingFit::fit_data()
+void TstImagingFit::fit_data()
 {
     QTest::addColumn<int>("boxWidth");
     QTest::addColumn<int>("boxHeight");
@@ -44,7 +44,7 @@ void TestImagingFit::fit_data()
     QTest::newRow("single-precision ratio decides") << 200 << 200 << 333 << 400 << 167 << 200;
 }
 
-void TestImagingFit::fit()
+void TstImagingFit::fit()
 {
     QFETCH(int, boxWidth);
     QFETCH(int, boxHeight);
@@ -58,5 +58,5 @@ void TestImagingFit::fit()
     QVERIFY(w <= std::max(boxWidth, width) && h <= std::max(boxHeight, height));
 }
 
-QTEST_APPLESS_MAIN(TestImagingFit)
+QTEST_APPLESS_MAIN(TstImagingFit)
 #include "tst_imagingfit.moc"

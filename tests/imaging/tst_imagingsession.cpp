@@ -7,7 +7,7 @@
 
 using namespace fotarik;
 
-class TestImagingSession : public QObject
+class TstImagingSession : public QObject
 {
     Q_OBJECT
 
@@ -20,12 +20,12 @@ private slots:
     void availableLibraryShowsNothingAtStop();
 };
 
-void TestImagingSession::realReadersAreAvailable()
+void TstImagingSession::realReadersAreAvailable()
 {
     QVERIFY(imagingAvailable());
 }
 
-void TestImagingSession::sessionsGetDistinctNonZeroTokens()
+void TstImagingSession::sessionsGetDistinctNonZeroTokens()
 {
     CapturingMessageSeam seam;
     const uint32_t search = StartGdiPlus();
@@ -43,7 +43,7 @@ void TestImagingSession::sessionsGetDistinctNonZeroTokens()
     QVERIFY(seam.messages.empty());
 }
 
-void TestImagingSession::missingLibraryAtStartShowsWarningAndReturnsZero()
+void TstImagingSession::missingLibraryAtStartShowsWarningAndReturnsZero()
 {
     CapturingMessageSeam seam;
     setImagingAvailabilityProbe([] { return false; });
@@ -57,7 +57,7 @@ void TestImagingSession::missingLibraryAtStartShowsWarningAndReturnsZero()
     QCOMPARE(m.icon, MsgIcon::Warning);
 }
 
-void TestImagingSession::missingLibraryAtStopShowsShutdownVariant()
+void TstImagingSession::missingLibraryAtStopShowsShutdownVariant()
 {
     CapturingMessageSeam seam;
     setImagingAvailabilityProbe([] { return false; });
@@ -69,7 +69,7 @@ void TestImagingSession::missingLibraryAtStopShowsShutdownVariant()
     QCOMPARE(seam.messages[0].icon, MsgIcon::Warning);
 }
 
-void TestImagingSession::availableLibraryShowsNothingAtStop()
+void TstImagingSession::availableLibraryShowsNothingAtStop()
 {
     CapturingMessageSeam seam;
     // Even a token that was never handed out is accepted silently, as the library does.
@@ -80,5 +80,5 @@ void TestImagingSession::availableLibraryShowsNothingAtStop()
     QVERIFY(seam.messages.empty());
 }
 
-QTEST_GUILESS_MAIN(TestImagingSession)
+QTEST_GUILESS_MAIN(TstImagingSession)
 #include "tst_imagingsession.moc"

@@ -58,7 +58,7 @@ QImage loadNatural(const QString& path)
 
 } // namespace
 
-class TestLoadScaledPicture : public QObject
+class TstLoadScaledPicture : public QObject
 {
     Q_OBJECT
 
@@ -91,7 +91,7 @@ private:
     QString writeBytes(const QString& name, const QByteArray& bytes);
 };
 
-QString TestLoadScaledPicture::write(const QString& name, const QImage& image, const char* format,
+QString TstLoadScaledPicture::write(const QString& name, const QImage& image, const char* format,
                                      int quality)
 {
     const QString path = m_dir.filePath(name);
@@ -100,7 +100,7 @@ QString TestLoadScaledPicture::write(const QString& name, const QImage& image, c
     return path;
 }
 
-QString TestLoadScaledPicture::writeBytes(const QString& name, const QByteArray& bytes)
+QString TstLoadScaledPicture::writeBytes(const QString& name, const QByteArray& bytes)
 {
     const QString path = m_dir.filePath(name);
     QFile f(path);
@@ -109,13 +109,13 @@ QString TestLoadScaledPicture::writeBytes(const QString& name, const QByteArray&
     return path;
 }
 
-void TestLoadScaledPicture::init()
+void TstLoadScaledPicture::init()
 {
     ScaledWidth = 0;
     ScaledHeight = 0;
 }
 
-void TestLoadScaledPicture::jpegPhotoIsFittedAndPublished()
+void TstLoadScaledPicture::jpegPhotoIsFittedAndPublished()
 {
     const QString path = write("photo.jpg", halves({1600, 1200}, Qt::red, Qt::blue), "jpg", 90);
     int32_t w = -1;
@@ -130,7 +130,7 @@ void TestLoadScaledPicture::jpegPhotoIsFittedAndPublished()
     QVERIFY(near(image.pixel(200, 80), Qt::blue, 24));
 }
 
-void TestLoadScaledPicture::portraitJpegIntoFullScreenBox()
+void TstLoadScaledPicture::portraitJpegIntoFullScreenBox()
 {
     // Reduced-size decoding must still cover the box: 3000 x 4000 into 1915 x 1030
     // needs the half-size decode (1500 x 2000), not the quarter one (750 x 1000).
@@ -143,7 +143,7 @@ void TestLoadScaledPicture::portraitJpegIntoFullScreenBox()
     QVERIFY(near(image.pixel(700, 500), Qt::black, 24));
 }
 
-void TestLoadScaledPicture::smallPictureKeepsItsSize()
+void TstLoadScaledPicture::smallPictureKeepsItsSize()
 {
     const QString path = write("small.png", halves({100, 50}, Qt::yellow, Qt::cyan), "png");
     int32_t w = -1;
@@ -154,7 +154,7 @@ void TestLoadScaledPicture::smallPictureKeepsItsSize()
     QCOMPARE(image.pixel(99, 49), QColor(Qt::cyan).rgb());
 }
 
-void TestLoadScaledPicture::reductionIsSmooth()
+void TstLoadScaledPicture::reductionIsSmooth()
 {
     // A one-pixel checkerboard reduced smoothly becomes an even grey; point sampling
     // would leave black and white.
@@ -173,7 +173,7 @@ void TestLoadScaledPicture::reductionIsSmooth()
                      qPrintable(QString::number(image.pixel(x, y), 16)));
 }
 
-void TestLoadScaledPicture::transparencyShowsBackgroundColour()
+void TstLoadScaledPicture::transparencyShowsBackgroundColour()
 {
     QImage picture(100, 50, QImage::Format_ARGB32);
     picture.fill(Qt::transparent);
@@ -189,7 +189,7 @@ void TestLoadScaledPicture::transparencyShowsBackgroundColour()
     QVERIFY(!image.hasAlphaChannel());
 }
 
-void TestLoadScaledPicture::transparencyShowsBackgroundColourWhenScaled()
+void TstLoadScaledPicture::transparencyShowsBackgroundColourWhenScaled()
 {
     QImage picture(840, 420, QImage::Format_ARGB32);
     picture.fill(Qt::transparent);
@@ -203,7 +203,7 @@ void TestLoadScaledPicture::transparencyShowsBackgroundColourWhenScaled()
     QVERIFY(near(image.pixel(190, 50), Qt::red, 2));
 }
 
-void TestLoadScaledPicture::failures_data()
+void TstLoadScaledPicture::failures_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("name");
@@ -218,7 +218,7 @@ void TestLoadScaledPicture::failures_data()
     QTest::newRow("missing file") << QByteArray() << QString();
 }
 
-void TestLoadScaledPicture::failures()
+void TstLoadScaledPicture::failures()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, name);
@@ -235,7 +235,7 @@ void TestLoadScaledPicture::failures()
     QCOMPARE(ScaledHeight, 45.0f);
 }
 
-void TestLoadScaledPicture::truncatedJpegIsNoPicture()
+void TstLoadScaledPicture::truncatedJpegIsNoPicture()
 {
     QByteArray jpeg;
     QBuffer buffer(&jpeg);
@@ -256,7 +256,7 @@ void TestLoadScaledPicture::truncatedJpegIsNoPicture()
     QCOMPARE(w, -1);
 }
 
-void TestLoadScaledPicture::dibAndRleSuffixesReadAsBitmaps()
+void TstLoadScaledPicture::dibAndRleSuffixesReadAsBitmaps()
 {
     const QImage picture = halves({40, 30}, Qt::magenta, Qt::darkGreen);
     for (const char* name : {"bild.dib", "bild.rle", "bild.DIB"}) {
@@ -267,7 +267,7 @@ void TestLoadScaledPicture::dibAndRleSuffixesReadAsBitmaps()
     }
 }
 
-void TestLoadScaledPicture::pathThatIsNotUtf8()
+void TstLoadScaledPicture::pathThatIsNotUtf8()
 {
     const QByteArray dir = QFile::encodeName(m_dir.path());
     const QByteArray path = dir + "/bild\xE4.png"; // Latin-1 umlaut: invalid UTF-8
@@ -285,14 +285,14 @@ void TestLoadScaledPicture::pathThatIsNotUtf8()
     QCOMPARE(image.size(), QSize(30, 20));
 }
 
-void TestLoadScaledPicture::exifOrientationTurnsPictureUpright_data()
+void TstLoadScaledPicture::exifOrientationTurnsPictureUpright_data()
 {
     QTest::addColumn<int>("orientation");
     for (int o = 2; o <= 8; ++o)
         QTest::addRow("orientation %d", o) << o;
 }
 
-void TestLoadScaledPicture::exifOrientationTurnsPictureUpright()
+void TstLoadScaledPicture::exifOrientationTurnsPictureUpright()
 {
     QFETCH(int, orientation);
     const QString upright = corpus("jpeg/hopper.jpg");
@@ -318,7 +318,7 @@ void TestLoadScaledPicture::exifOrientationTurnsPictureUpright()
             15);
 }
 
-void TestLoadScaledPicture::tiffOrientationIsApplied()
+void TstLoadScaledPicture::tiffOrientationIsApplied()
 {
     const QString path = corpus("tiff/g4_orientation_6.tif");
     if (!QFile::exists(path))
@@ -330,7 +330,7 @@ void TestLoadScaledPicture::tiffOrientationIsApplied()
     QCOMPARE(loadNatural(path).size(), stored.transposed());
 }
 
-void TestLoadScaledPicture::multiFrameFilesShowFirstFrame_data()
+void TstLoadScaledPicture::multiFrameFilesShowFirstFrame_data()
 {
     QTest::addColumn<QString>("file");
     QTest::newRow("tiff pages") << "tiff/multipage.tiff";
@@ -338,7 +338,7 @@ void TestLoadScaledPicture::multiFrameFilesShowFirstFrame_data()
     QTest::newRow("gif animation") << "gif/gif-test-suite/animation.gif";
 }
 
-void TestLoadScaledPicture::multiFrameFilesShowFirstFrame()
+void TstLoadScaledPicture::multiFrameFilesShowFirstFrame()
 {
     QFETCH(QString, file);
     const QString path = corpus(file);
@@ -364,7 +364,7 @@ void TestLoadScaledPicture::multiFrameFilesShowFirstFrame()
     }
 }
 
-void TestLoadScaledPicture::cmykJpegShowsRightColours()
+void TstLoadScaledPicture::cmykJpegShowsRightColours()
 {
     const QString cmyk = corpus("jpeg/pil_sample_cmyk.jpg");
     if (!QFile::exists(cmyk))
@@ -376,7 +376,7 @@ void TestLoadScaledPicture::cmykJpegShowsRightColours()
     QVERIFY(meanDifference(a, b) < 12);
 }
 
-void TestLoadScaledPicture::metafilesAtTheirPhysicalSize_data()
+void TstLoadScaledPicture::metafilesAtTheirPhysicalSize_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QSize>("size");
@@ -388,7 +388,7 @@ void TestLoadScaledPicture::metafilesAtTheirPhysicalSize_data()
     QTest::newRow("emf with bitmap") << "wmf_emf/gdiplus_test.emf" << QSize(72, 70);
 }
 
-void TestLoadScaledPicture::metafilesAtTheirPhysicalSize()
+void TstLoadScaledPicture::metafilesAtTheirPhysicalSize()
 {
     QFETCH(QString, file);
     QFETCH(QSize, size);
@@ -405,7 +405,7 @@ void TestLoadScaledPicture::metafilesAtTheirPhysicalSize()
     QVERIFY(drawn);
 }
 
-void TestLoadScaledPicture::wmfLooksLikeItsReference()
+void TstLoadScaledPicture::wmfLooksLikeItsReference()
 {
     const QString reference = corpus("wmf_emf/pillow_drawing_wmf_ref.png");
     if (!QFile::exists(reference))
@@ -423,5 +423,5 @@ void TestLoadScaledPicture::wmfLooksLikeItsReference()
     }
 }
 
-QTEST_GUILESS_MAIN(TestLoadScaledPicture)
+QTEST_GUILESS_MAIN(TstLoadScaledPicture)
 #include "tst_loadscaledpicture.moc"

@@ -62,7 +62,7 @@ bool isPictureSuffix(const QString& name)
 
 } // namespace
 
-class TestPictureCorpus : public QObject
+class TstPictureCorpus : public QObject
 {
     Q_OBJECT
 
@@ -77,14 +77,14 @@ private:
     int m_checkedSizes = 0;
 };
 
-void TestPictureCorpus::initTestCase()
+void TstPictureCorpus::initTestCase()
 {
     if (!QFile::exists(Root))
         QSKIP("corpus not present");
     m_sizes = expectedSizes();
 }
 
-void TestPictureCorpus::sweep_data()
+void TstPictureCorpus::sweep_data()
 {
     QTest::addColumn<QString>("file");
     QDirIterator it(Root, QDir::Files, QDirIterator::Subdirectories);
@@ -99,7 +99,7 @@ void TestPictureCorpus::sweep_data()
         QTest::newRow(qPrintable(f)) << f;
 }
 
-void TestPictureCorpus::sweep()
+void TstPictureCorpus::sweep()
 {
     QFETCH(QString, file);
     const QByteArray path = QFile::encodeName(Root + QLatin1Char('/') + file);
@@ -143,11 +143,11 @@ void TestPictureCorpus::sweep()
     }
 }
 
-void TestPictureCorpus::statedSizesWereFound()
+void TstPictureCorpus::statedSizesWereFound()
 {
     // The size table must actually have been used, or the sweep checks less than it claims.
     QVERIFY2(m_checkedSizes >= 35, qPrintable(QString::number(m_checkedSizes)));
 }
 
-QTEST_GUILESS_MAIN(TestPictureCorpus)
+QTEST_GUILESS_MAIN(TstPictureCorpus)
 #include "tst_picturecorpus.moc"

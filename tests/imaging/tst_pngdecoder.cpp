@@ -165,7 +165,7 @@ QImage makeTranslucentPhoto(int w, int h)
 
 } // namespace
 
-class TestPngDecoder : public QObject
+class TstPngDecoder : public QObject
 {
     Q_OBJECT
 
@@ -186,7 +186,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TestPngDecoder::suiteLooksAsThroughQt()
+void TstPngDecoder::suiteLooksAsThroughQt()
 {
     if (!QFile::exists(Suite))
         QSKIP("corpus not present");
@@ -220,7 +220,7 @@ void TestPngDecoder::suiteLooksAsThroughQt()
     QVERIFY(checked > 150);
 }
 
-void TestPngDecoder::suiteBrokenFilesAreNoPicture()
+void TstPngDecoder::suiteBrokenFilesAreNoPicture()
 {
     if (!QFile::exists(Suite))
         QSKIP("corpus not present");
@@ -233,7 +233,7 @@ void TestPngDecoder::suiteBrokenFilesAreNoPicture()
     }
 }
 
-void TestPngDecoder::referenceOfCutJpegIsWholePicture()
+void TstPngDecoder::referenceOfCutJpegIsWholePicture()
 {
     // Despite its name this file is complete (every row, a closed data stream, correct
     // checksums): it is how a cut JPEG looks when its missing part is filled with grey.
@@ -250,7 +250,7 @@ void TestPngDecoder::referenceOfCutJpegIsWholePicture()
                 .isNull());
 }
 
-void TestPngDecoder::imageDataCutBeforeEndChunkIsNoPicture()
+void TstPngDecoder::imageDataCutBeforeEndChunkIsNoPicture()
 {
     // A well-formed file whose image data holds only the first part of the rows,
     // followed by a proper end chunk.
@@ -280,14 +280,14 @@ void TestPngDecoder::imageDataCutBeforeEndChunkIsNoPicture()
     QVERIFY(load(cut, 100).isNull());
 }
 
-void TestPngDecoder::largeTranslucentPictureMatchesQt_data()
+void TstPngDecoder::largeTranslucentPictureMatchesQt_data()
 {
     QTest::addColumn<int>("box");
     QTest::newRow("preview") << 210;
     QTest::newRow("screen") << 1100;
 }
 
-void TestPngDecoder::largeTranslucentPictureMatchesQt()
+void TstPngDecoder::largeTranslucentPictureMatchesQt()
 {
     QFETCH(int, box);
     const QString path = m_dir.filePath("translucent.png");
@@ -304,7 +304,7 @@ void TestPngDecoder::largeTranslucentPictureMatchesQt()
     QVERIFY(compare(image, expected.mirrored(true, false)).mean > 10);
 }
 
-void TestPngDecoder::interlacedPictureIsReduced()
+void TstPngDecoder::interlacedPictureIsReduced()
 {
     // Left half red, right half half-transparent blue, written interlaced.
     const int w = 640;
@@ -329,7 +329,7 @@ void TestPngDecoder::interlacedPictureIsReduced()
     QCOMPARE(load(path, 1 << 20).size(), QSize(w, h));
 }
 
-void TestPngDecoder::sixteenBitSamplesRounded()
+void TstPngDecoder::sixteenBitSamplesRounded()
 {
     // RGB at 16 bits, rounded to the nearest 8-bit value (0x01FF is 1.99 / 255 of full
     // scale: 2, where dropping the low byte would give 1).
@@ -354,7 +354,7 @@ void TestPngDecoder::sixteenBitSamplesRounded()
     QCOMPARE(b.pixel(1, 1), qRgb(0, 0, 0));
 }
 
-void TestPngDecoder::paletteWithTransparency()
+void TstPngDecoder::paletteWithTransparency()
 {
     // Four-bit palette: red opaque, green clear, blue half clear; scaled 600 -> 150 so
     // each colour field is averaged.
@@ -381,7 +381,7 @@ void TestPngDecoder::paletteWithTransparency()
     QVERIFY(compare(image, throughQt(path, image.size(), Qt::yellow)).mean < 1.0);
 }
 
-void TestPngDecoder::greyWithTransparentValue()
+void TstPngDecoder::greyWithTransparentValue()
 {
     // Eight-bit grey where the value 0x40 is transparent.
     QList<QByteArray> rows;
@@ -397,7 +397,7 @@ void TestPngDecoder::greyWithTransparentValue()
     QCOMPARE(image.pixel(1, 2), qRgb(0xC0, 0xC0, 0xC0));
 }
 
-void TestPngDecoder::exifChunkLeftAsQtLeavesIt()
+void TstPngDecoder::exifChunkLeftAsQtLeavesIt()
 {
     // An eXIf chunk saying "turn a quarter": Qt's reader, even when asked to turn
     // pictures upright, shows a PNG as stored, and so does this program.
@@ -417,5 +417,5 @@ void TestPngDecoder::exifChunkLeftAsQtLeavesIt()
     QCOMPARE(load(path, 210).size(), QSize(40, 20));
 }
 
-QTEST_GUILESS_MAIN(TestPngDecoder)
+QTEST_GUILESS_MAIN(TstPngDecoder)
 #include "tst_pngdecoder.moc"

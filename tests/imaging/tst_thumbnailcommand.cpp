@@ -4,7 +4,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-class TestThumbnailCommand : public QObject
+class TstThumbnailCommand : public QObject
 {
     Q_OBJECT
 
@@ -26,7 +26,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-TestThumbnailCommand::Run TestThumbnailCommand::run(const QStringList& arguments)
+TstThumbnailCommand::Run TstThumbnailCommand::run(const QStringList& arguments)
 {
     QProcess process;
     // No display at all, and a platform that would fail if a window system were touched.
@@ -42,7 +42,7 @@ TestThumbnailCommand::Run TestThumbnailCommand::run(const QStringList& arguments
             process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
-void TestThumbnailCommand::photoBecomesPngOfFittedSize()
+void TstThumbnailCommand::photoBecomesPngOfFittedSize()
 {
     QImage photo(1600, 1200, QImage::Format_RGB32);
     photo.fill(Qt::darkRed);
@@ -61,7 +61,7 @@ void TestThumbnailCommand::photoBecomesPngOfFittedSize()
     QCOMPARE(big.err, QByteArray("1373 1030\n"));
 }
 
-void TestThumbnailCommand::metafileWithoutDisplay()
+void TstThumbnailCommand::metafileWithoutDisplay()
 {
     const QString wmf = QStringLiteral(FOTARIK_CORPUS_DIR "/images/wmf_emf/pillow_drawing.wmf");
     if (!QFile::exists(wmf))
@@ -74,7 +74,7 @@ void TestThumbnailCommand::metafileWithoutDisplay()
     QCOMPARE(png.size(), QSize(50, 50));
 }
 
-void TestThumbnailCommand::undecodableFileExitsOne()
+void TstThumbnailCommand::undecodableFileExitsOne()
 {
     const QString path = m_dir.filePath(QStringLiteral("brief.jpg"));
     QFile f(path);
@@ -86,7 +86,7 @@ void TestThumbnailCommand::undecodableFileExitsOne()
     QVERIFY(r.out.isEmpty());
 }
 
-void TestThumbnailCommand::badUsageExitsTwo_data()
+void TstThumbnailCommand::badUsageExitsTwo_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("no size") << QStringList{QStringLiteral("x.jpg")};
@@ -97,7 +97,7 @@ void TestThumbnailCommand::badUsageExitsTwo_data()
                                                    QStringLiteral("y")};
 }
 
-void TestThumbnailCommand::badUsageExitsTwo()
+void TstThumbnailCommand::badUsageExitsTwo()
 {
     QFETCH(QStringList, arguments);
     const Run r = run(arguments);
@@ -105,5 +105,5 @@ void TestThumbnailCommand::badUsageExitsTwo()
     QVERIFY(r.out.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestThumbnailCommand)
+QTEST_GUILESS_MAIN(TstThumbnailCommand)
 #include "tst_thumbnailcommand.moc"

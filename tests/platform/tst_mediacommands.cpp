@@ -35,7 +35,7 @@ QByteArrayList withoutIds(QByteArrayList entries)
 
 } // namespace
 
-class TestMediaCommands : public QObject
+class TstMediaCommands : public QObject
 {
     Q_OBJECT
 private slots:
@@ -75,26 +75,26 @@ private:
     std::unique_ptr<CapturingMessageSeam> m_messages;
 };
 
-void TestMediaCommands::init()
+void TstMediaCommands::init()
 {
     m_rec = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();
 }
 
-void TestMediaCommands::cleanup()
+void TstMediaCommands::cleanup()
 {
     m_messages.reset();
     m_rec.reset();
 }
 
-QByteArray TestMediaCommands::file(const QByteArray& name, const QByteArray& bytes)
+QByteArray TstMediaCommands::file(const QByteArray& name, const QByteArray& bytes)
 {
     const QByteArray path = QFile::encodeName(m_dir.path()) + '/' + name;
     fotarik::test::writeBytes(path, bytes);
     return path;
 }
 
-void TestMediaCommands::parses_data()
+void TstMediaCommands::parses_data()
 {
     QTest::addColumn<QByteArray>("command");
     QTest::addColumn<int>("verb");
@@ -133,7 +133,7 @@ void TestMediaCommands::parses_data()
                                     << qint64(-1);
 }
 
-void TestMediaCommands::parses()
+void TstMediaCommands::parses()
 {
     QFETCH(QByteArray, command);
     QFETCH(int, verb);
@@ -151,7 +151,7 @@ void TestMediaCommands::parses()
     QCOMPARE(c.from.value_or(-1), from);
 }
 
-void TestMediaCommands::quotesPathsThatHoldBlanks_data()
+void TstMediaCommands::quotesPathsThatHoldBlanks_data()
 {
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<QByteArray>("written");
@@ -162,7 +162,7 @@ void TestMediaCommands::quotesPathsThatHoldBlanks_data()
     QTest::newRow("empty") << QByteArray() << QByteArray();
 }
 
-void TestMediaCommands::quotesPathsThatHoldBlanks()
+void TstMediaCommands::quotesPathsThatHoldBlanks()
 {
     QFETCH(QByteArray, path);
     QFETCH(QByteArray, written);
@@ -176,7 +176,7 @@ void TestMediaCommands::quotesPathsThatHoldBlanks()
     QCOMPARE(c.alias, QByteArray("X"));
 }
 
-void TestMediaCommands::recognisesMedia_data()
+void TstMediaCommands::recognisesMedia_data()
 {
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<bool>("media");
@@ -196,14 +196,14 @@ void TestMediaCommands::recognisesMedia_data()
     QTest::newRow("bad frame header") << QByteArray("\xff\xfb\xf0\x64", 4) << false;
 }
 
-void TestMediaCommands::recognisesMedia()
+void TstMediaCommands::recognisesMedia()
 {
     QFETCH(QByteArray, head);
     QFETCH(bool, media);
     QCOMPARE(looksLikeMedia(head), media);
 }
 
-void TestMediaCommands::shortPathIsThePathWhenTheFileExists()
+void TstMediaCommands::shortPathIsThePathWhenTheFileExists()
 {
     const QByteArray path = file("kurz mit blank.mp3", "ID3");
     QCOMPARE(GetShortPathName(path), path);
@@ -214,7 +214,7 @@ void TestMediaCommands::shortPathIsThePathWhenTheFileExists()
     QCOMPARE(GetShortPathName(longPath), longPath); // no 255-character ceiling
 }
 
-void TestMediaCommands::playMp3OpensUnderTheAliasAndPlaysFromTheStart()
+void TstMediaCommands::playMp3OpensUnderTheAliasAndPlaysFromTheStart()
 {
     const QByteArray path = file("a.mp3", "ID3\x03");
     QVERIFY(PlayMp3(path, QStringLiteral("MyAlias")));
@@ -226,7 +226,7 @@ void TestMediaCommands::playMp3OpensUnderTheAliasAndPlaysFromTheStart()
     QVERIFY(m_messages->messages.empty());
 }
 
-void TestMediaCommands::secondMp3StopsAndClosesTheFirstBeforeItOpens()
+void TstMediaCommands::secondMp3StopsAndClosesTheFirstBeforeItOpens()
 {
     const QByteArray first = file("eins.mp3", "ID3");
     const QByteArray second = file("zwei.mp3", "ID3");
@@ -253,7 +253,7 @@ void TestMediaCommands::secondMp3StopsAndClosesTheFirstBeforeItOpens()
     QVERIFY(m_messages->messages.empty());
 }
 
-void TestMediaCommands::failedOpenSendsNoPlay()
+void TstMediaCommands::failedOpenSendsNoPlay()
 {
     m_rec->failOpensWith = mci::CannotLoadDriver;
     const QByteArray path = file("a.mp3", "ID3");
@@ -266,7 +266,7 @@ void TestMediaCommands::failedOpenSendsNoPlay()
     QVERIFY(m_messages->messages.empty());
 }
 
-void TestMediaCommands::fileThatIsNoMediaFailsTheOpen()
+void TstMediaCommands::fileThatIsNoMediaFailsTheOpen()
 {
     const QByteArray path = file("brief.mp3", "Lieber Hans, ...\n");
     QVERIFY(!PlayMp3(path, QStringLiteral("MyAlias")));
@@ -274,13 +274,13 @@ void TestMediaCommands::fileThatIsNoMediaFailsTheOpen()
              QByteArrayList({"mciSendString(open " + path + " type MPEGVideo alias MyAlias) = 304"}));
 }
 
-void TestMediaCommands::missingMp3SendsNoCommand()
+void TstMediaCommands::missingMp3SendsNoCommand()
 {
     QVERIFY(!PlayMp3(QFile::encodeName(m_dir.path()) + "/fehlt.mp3", QStringLiteral("MyAlias")));
     QVERIFY(m_rec->log().isEmpty());
 }
 
-void TestMediaCommands::blankInPathIsQuotedAndReachesThePlayerWhole()
+void TstMediaCommands::blankInPathIsQuotedAndReachesThePlayerWhole()
 {
     const QByteArray path = file("mein lied (live).mp3", "ID3");
     QVERIFY(PlayMp3(path, QStringLiteral("MyAlias")));
@@ -289,7 +289,7 @@ void TestMediaCommands::blankInPathIsQuotedAndReachesThePlayerWhole()
     QCOMPARE(withoutIds(m_rec->calls()).value(0), "open # " + path + " = 0");
 }
 
-void TestMediaCommands::nonUtf8PathReachesThePlayerByteForByte()
+void TstMediaCommands::nonUtf8PathReachesThePlayerByteForByte()
 {
     const QByteArray path = file("gr\xfc\xdf.mp3", "ID3");
     QVERIFY(PlayMp3(path, QStringLiteral("MyAlias")));
@@ -297,7 +297,7 @@ void TestMediaCommands::nonUtf8PathReachesThePlayerByteForByte()
     QCOMPARE(withoutIds(m_rec->calls()).value(0), "open # " + path + " = 0");
 }
 
-void TestMediaCommands::stopOfAnAliasNotOpenFailsQuietly()
+void TstMediaCommands::stopOfAnAliasNotOpenFailsQuietly()
 {
     StopMp3(QStringLiteral("MyAlias"));
     QCOMPARE(m_rec->log(),
@@ -305,7 +305,7 @@ void TestMediaCommands::stopOfAnAliasNotOpenFailsQuietly()
     QVERIFY(m_messages->messages.empty());
 }
 
-void TestMediaCommands::midiPlaysThroughTheInterpreter()
+void TstMediaCommands::midiPlaysThroughTheInterpreter()
 {
     const QByteArray path = file("lied.mid", QByteArray("MThd\0\0\0\x06\0\0\0\x01\0\x60", 14));
     StartMidiSound(path);
@@ -315,7 +315,7 @@ void TestMediaCommands::midiPlaysThroughTheInterpreter()
     QVERIFY(m_messages->messages.empty());
 }
 
-void TestMediaCommands::missingMidiShowsTheInterpretersMessage()
+void TstMediaCommands::missingMidiShowsTheInterpretersMessage()
 {
     StartMidiSound(QFile::encodeName(m_dir.path()) + "/fehlt.mid");
     QCOMPARE(m_rec->log(), QByteArrayList({"mciExecute(Play ) = 292"}));
@@ -326,7 +326,7 @@ void TestMediaCommands::missingMidiShowsTheInterpretersMessage()
     QCOMPARE(m.icon, MsgIcon::Critical);
 }
 
-void TestMediaCommands::videoPlaysImplicitlyAndAMissingOneFailsSilently()
+void TstMediaCommands::videoPlaysImplicitlyAndAMissingOneFailsSilently()
 {
     const QByteArray path = file("film.avi", "RIFF\0\0\0\0AVI LIST");
     StartVideo(path);
@@ -338,7 +338,7 @@ void TestMediaCommands::videoPlaysImplicitlyAndAMissingOneFailsSilently()
     QVERIFY(m_messages->messages.empty());
 }
 
-void TestMediaCommands::closeAllClosesEveryDeviceButNotTheWave()
+void TstMediaCommands::closeAllClosesEveryDeviceButNotTheWave()
 {
     const QByteArray mp3 = file("a.mp3", "ID3");
     const QByteArray mid = file("b.mid", "MThd");
@@ -369,7 +369,7 @@ void TestMediaCommands::closeAllClosesEveryDeviceButNotTheWave()
     QVERIFY(m_messages->messages.empty());
 }
 
-void TestMediaCommands::waveStartsAndStops()
+void TstMediaCommands::waveStartsAndStops()
 {
     const QByteArray path = file("ton.wav", "RIFF\0\0\0\0WAVE");
     StartWaveSound(path);
@@ -384,7 +384,7 @@ void TestMediaCommands::waveStartsAndStops()
     QVERIFY(!sndPlaySound(path, 0));
 }
 
-void TestMediaCommands::grammarErrors_data()
+void TstMediaCommands::grammarErrors_data()
 {
     QTest::addColumn<QByteArray>("command");
     QTest::addColumn<uint>("error");
@@ -408,7 +408,7 @@ void TestMediaCommands::grammarErrors_data()
         << QByteArray("open /gibt/es/nicht.mp3 type MPEGVideo alias A") << uint(mci::FileNotFound);
 }
 
-void TestMediaCommands::grammarErrors()
+void TstMediaCommands::grammarErrors()
 {
     QFETCH(QByteArray, command);
     QFETCH(uint, error);
@@ -417,7 +417,7 @@ void TestMediaCommands::grammarErrors()
     QVERIFY(!mciErrorText(error).isEmpty());
 }
 
-void TestMediaCommands::keywordsIgnoreLetterCase()
+void TstMediaCommands::keywordsIgnoreLetterCase()
 {
     const QByteArray path = file("Laut.MP3", "ID3");
     QCOMPARE(mciSendString("OPEN " + path + " TYPE mpegVIDEO ALIAS Musik"), mci::NoError);
@@ -430,5 +430,5 @@ void TestMediaCommands::keywordsIgnoreLetterCase()
              QByteArrayList({"open # " + path + " = 0", "play # from 0 = 0", "stop #", "close #"}));
 }
 
-QTEST_MAIN(TestMediaCommands)
+QTEST_MAIN(TstMediaCommands)
 #include "tst_mediacommands.moc"

@@ -45,7 +45,7 @@ QByteArray sineWave(int milliseconds)
 
 } // namespace
 
-class TestMediaQt : public QObject
+class TstMediaQt : public QObject
 {
     Q_OBJECT
 private slots:
@@ -64,7 +64,7 @@ private:
     std::vector<QByteArray> m_oddNames;
 };
 
-void TestMediaQt::initTestCase()
+void TstMediaQt::initTestCase()
 {
     QMediaPlayer probe;
     if (!probe.isAvailable())
@@ -72,7 +72,7 @@ void TestMediaQt::initTestCase()
     QVERIFY(qtMediaBackend() != nullptr);
 }
 
-void TestMediaQt::cleanup()
+void TstMediaQt::cleanup()
 {
     CloseAllMedia();
     StopWaveSound();
@@ -81,7 +81,7 @@ void TestMediaQt::cleanup()
     m_oddNames.clear();
 }
 
-QByteArray TestMediaQt::file(const QByteArray& name, const QByteArray& bytes)
+QByteArray TstMediaQt::file(const QByteArray& name, const QByteArray& bytes)
 {
     const QByteArray path = QFile::encodeName(m_dir.path()) + '/' + name;
     fotarik::test::writeBytes(path, bytes);
@@ -89,7 +89,7 @@ QByteArray TestMediaQt::file(const QByteArray& name, const QByteArray& bytes)
     return path;
 }
 
-void TestMediaQt::waveSoundPlaysToItsEnd()
+void TstMediaQt::waveSoundPlaysToItsEnd()
 {
     StartWaveSound(file("ton.wav", sineWave(400)));
     QMediaPlayer* player = qtMediaBackend()->wavePlayer();
@@ -101,7 +101,7 @@ void TestMediaQt::waveSoundPlaysToItsEnd()
     QCOMPARE(player->playbackState(), QMediaPlayer::StoppedState);
 }
 
-void TestMediaQt::waveWithNonUtf8NameAndBlankPlays()
+void TstMediaQt::waveWithNonUtf8NameAndBlankPlays()
 {
     StartWaveSound(file("gr\xfc\xdf mit blank.wav", sineWave(200)));
     QMediaPlayer* player = qtMediaBackend()->wavePlayer();
@@ -112,7 +112,7 @@ void TestMediaQt::waveWithNonUtf8NameAndBlankPlays()
     QCOMPARE(qtMediaBackend()->wavePlayer(), nullptr);
 }
 
-void TestMediaQt::mp3AliasDevicePlaysAndCloseAllEndsIt()
+void TstMediaQt::mp3AliasDevicePlaysAndCloseAllEndsIt()
 {
     // The MP3 device plays whatever its player understands; a long wave keeps it busy.
     QVERIFY(PlayMp3(file("lang mp3.mp3", sineWave(5000)), QStringLiteral("MyAlias")));
@@ -132,7 +132,7 @@ void TestMediaQt::mp3AliasDevicePlaysAndCloseAllEndsIt()
     QCOMPARE(qtMediaBackend()->player(second), nullptr);
 }
 
-void TestMediaQt::brokenMediaStopsAtItsFirstError()
+void TstMediaQt::brokenMediaStopsAtItsFirstError()
 {
     CapturingMessageSeam messages;
     // Looks like a wave by its first bytes, but is not one.
@@ -147,7 +147,7 @@ void TestMediaQt::brokenMediaStopsAtItsFirstError()
     QVERIFY(messages.messages.empty());
 }
 
-void TestMediaQt::videoOpensItsOwnWindow()
+void TstMediaQt::videoOpensItsOwnWindow()
 {
     const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
     if (ffmpeg.isEmpty())
@@ -172,5 +172,5 @@ void TestMediaQt::videoOpensItsOwnWindow()
     QCOMPARE(qtMediaBackend()->videoWindow(id), nullptr);
 }
 
-QTEST_MAIN(TestMediaQt)
+QTEST_MAIN(TstMediaQt)
 #include "tst_mediaqt.moc"

@@ -7,7 +7,7 @@ using fotarik::FileKind;
 
 Q_DECLARE_METATYPE(fotarik::FileKind)
 
-class TestFileClass : public QObject
+class TstFileClass : public QObject
 {
     Q_OBJECT
 private slots:
@@ -16,7 +16,7 @@ private slots:
     void bytePathsAreClassifiedLikeText();
 };
 
-void TestFileClass::classifies_data()
+void TstFileClass::classifies_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<FileKind>("kind");
@@ -64,14 +64,14 @@ void TestFileClass::classifies_data()
     QTest::newRow("umlaut name") << QStringLiteral("/ä/Übersicht.TXT") << FileKind::Text;
 }
 
-void TestFileClass::classifies()
+void TstFileClass::classifies()
 {
     QFETCH(QString, path);
     QFETCH(FileKind, kind);
     QCOMPARE(FileClass(path), kind);
 }
 
-void TestFileClass::bytePathsAreClassifiedLikeText()
+void TstFileClass::bytePathsAreClassifiedLikeText()
 {
     // A name that is not UTF-8 still classifies by its ASCII suffix.
     QCOMPARE(FileClass(QByteArray("/a/gr\xfc\xdf.mp3")), FileKind::Mp3);
@@ -79,5 +79,5 @@ void TestFileClass::bytePathsAreClassifiedLikeText()
     QCOMPARE(FileClass(QByteArray("/a/x.tx\xff")), FileKind::Other);
 }
 
-QTEST_APPLESS_MAIN(TestFileClass)
+QTEST_APPLESS_MAIN(TstFileClass)
 #include "tst_fileclass.moc"

@@ -65,7 +65,7 @@ QList<QByteArray> sortedLines(const QByteArray& text)
 
 } // namespace
 
-class TestFindCommand : public QObject
+class TstFindCommand : public QObject
 {
     Q_OBJECT
 
@@ -87,7 +87,7 @@ private:
     QByteArray m_root;
 };
 
-void TestFindCommand::init()
+void TstFindCommand::init()
 {
     m_dir = new QTemporaryDir;
     m_root = QFile::encodeName(m_dir->path());
@@ -103,7 +103,7 @@ void TestFindCommand::init()
     makeFolder(m_root + "/leer");
 }
 
-void TestFindCommand::cleanup()
+void TstFindCommand::cleanup()
 {
     // Qt cannot remove names that are not UTF-8, nor paths beyond PATH_MAX; rm can.
     QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), QFile::decodeName(m_root)});
@@ -111,7 +111,7 @@ void TestFindCommand::cleanup()
     m_dir = nullptr;
 }
 
-void TestFindCommand::defaultPatternsFindPicturesInAllSubFolders()
+void TstFindCommand::defaultPatternsFindPicturesInAllSubFolders()
 {
     const Outcome o = runFind({m_root});
     QCOMPARE(o.exitCode, 0);
@@ -125,7 +125,7 @@ void TestFindCommand::defaultPatternsFindPicturesInAllSubFolders()
     QCOMPARE(sortedLines(slash.out), sortedLines(o.out));
 }
 
-void TestFindCommand::patternTextIsPreparedLikeTheSearchRun()
+void TstFindCommand::patternTextIsPreparedLikeTheSearchRun()
 {
     const Outcome o = runFind({m_root, "  *.TXT;*.png;  "});
     QCOMPARE(o.exitCode, 0);
@@ -133,7 +133,7 @@ void TestFindCommand::patternTextIsPreparedLikeTheSearchRun()
     QCOMPARE(lastLine(o.err), QByteArray("2"));
 }
 
-void TestFindCommand::noSubFoldersCountsFolders()
+void TstFindCommand::noSubFoldersCountsFolders()
 {
     const Outcome o = runFind({m_root, "*.JPG", "--no-subfolders"});
     QCOMPARE(o.exitCode, 0);
@@ -146,7 +146,7 @@ void TestFindCommand::noSubFoldersCountsFolders()
     QCOMPARE(lastLine(first.err), QByteArray("6"));
 }
 
-void TestFindCommand::rawBytesOfNamesAreWritten()
+void TstFindCommand::rawBytesOfNamesAreWritten()
 {
     const QByteArray odd = m_root + "/Unter Ordner/kaputt\xff \xc3\xa4\nzwei.jpg";
     makeFile(odd);
@@ -158,7 +158,7 @@ void TestFindCommand::rawBytesOfNamesAreWritten()
     QCOMPARE(lastLine(o.err), QByteArray("2"));
 }
 
-void TestFindCommand::nulSeparatedOutputKeepsNamesWithLineBreaks()
+void TstFindCommand::nulSeparatedOutputKeepsNamesWithLineBreaks()
 {
     const QByteArray odd = m_root + "/Unter Ordner/zwei\nZeilen.jpg";
     makeFile(odd);
@@ -186,7 +186,7 @@ void TestFindCommand::nulSeparatedOutputKeepsNamesWithLineBreaks()
     QCOMPARE(first.out, m_root + "/c.jfif" + QByteArray(1, '\0'));
 }
 
-void TestFindCommand::treeDeeperThanPathMaxGivesEveryHit()
+void TstFindCommand::treeDeeperThanPathMaxGivesEveryHit()
 {
     // 300 levels of 20-byte names: the deepest paths are more than 6000 bytes long, beyond
     // what any single open by path accepts. Made level by level relative to the parent.
@@ -227,7 +227,7 @@ void TestFindCommand::treeDeeperThanPathMaxGivesEveryHit()
     QCOMPARE(sortedLines(find.readAllStandardOutput()), hits);
 }
 
-void TestFindCommand::invalidPatternExitsWith2()
+void TstFindCommand::invalidPatternExitsWith2()
 {
     for (const QByteArray& pattern : {QByteArray("*.JPG;[a"), QByteArray("[z-a]")}) {
         const Outcome o = runFind({m_root, pattern});
@@ -238,7 +238,7 @@ void TestFindCommand::invalidPatternExitsWith2()
     }
 }
 
-void TestFindCommand::unlistableFolderExitsWith2()
+void TstFindCommand::unlistableFolderExitsWith2()
 {
     for (const QByteArray& folder : {m_root + "/fehlt", m_root + "/a.jpg"}) {
         const Outcome o = runFind({folder});
@@ -249,7 +249,7 @@ void TestFindCommand::unlistableFolderExitsWith2()
     }
 }
 
-void TestFindCommand::missingFolderArgumentExitsWith2()
+void TstFindCommand::missingFolderArgumentExitsWith2()
 {
     for (const QList<QByteArray>& args :
          {QList<QByteArray>{}, QList<QByteArray>{""}, QList<QByteArray>{m_root, "*.jpg", "zuviel"}}) {
@@ -260,5 +260,5 @@ void TestFindCommand::missingFolderArgumentExitsWith2()
     }
 }
 
-QTEST_APPLESS_MAIN(TestFindCommand)
+QTEST_APPLESS_MAIN(TstFindCommand)
 #include "tst_findcommand.moc"

@@ -11,7 +11,7 @@ namespace {
 enum Outcome { NoMatch = 0, Match = 1, Invalid = 2 };
 }
 
-class TestPattern : public QObject
+class TstPattern : public QObject
 {
     Q_OBJECT
 
@@ -25,7 +25,7 @@ private slots:
     void preparedListTrimsBlanksAndOneSemicolon();
 };
 
-void TestPattern::matchesName_data()
+void TstPattern::matchesName_data()
 {
     QTest::addColumn<QByteArray>("patterns");
     QTest::addColumn<QByteArray>("name");
@@ -131,7 +131,7 @@ void TestPattern::matchesName_data()
     QTest::newRow("stray byte in a list") << QByteArray("[\xc3]") << QByteArray("\xc3") << int(Match);
 }
 
-void TestPattern::matchesName()
+void TstPattern::matchesName()
 {
     QFETCH(QByteArray, patterns);
     QFETCH(QByteArray, name);
@@ -147,7 +147,7 @@ void TestPattern::matchesName()
     }
 }
 
-void TestPattern::invalidElementRaises93ForEveryName()
+void TstPattern::invalidElementRaises93ForEveryName()
 {
     const PatternList list(std::string_view("*;*.JPG;[!a-"));
     for (const char* name : {"a.jpg", "b", "\xff"}) {
@@ -162,7 +162,7 @@ void TestPattern::invalidElementRaises93ForEveryName()
     }
 }
 
-void TestPattern::patternFromTextMatchesLikeFromBytes()
+void TstPattern::patternFromTextMatchesLikeFromBytes()
 {
     const PatternList fromText(QStringLiteral("*.jpg;straße*;[ä-ü]?"));
     QVERIFY(fromText.matches("BILD.JPG"));
@@ -172,7 +172,7 @@ void TestPattern::patternFromTextMatchesLikeFromBytes()
     QVERIFY(!PatternList(QStringLiteral("[a")).isValid());
 }
 
-void TestPattern::upperCasingKeepsOneCharacter()
+void TstPattern::upperCasingKeepsOneCharacter()
 {
     using fotarik::search::upperChar;
     QCOMPARE(upperChar(U'ä'), U'Ä');
@@ -184,7 +184,7 @@ void TestPattern::upperCasingKeepsOneCharacter()
     QCOMPARE(fotarik::search::decodeBytes("a\xff\xc3\xa4").size(), size_t(3));
 }
 
-void TestPattern::preparedListTrimsBlanksAndOneSemicolon_data()
+void TstPattern::preparedListTrimsBlanksAndOneSemicolon_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("list");
@@ -204,7 +204,7 @@ void TestPattern::preparedListTrimsBlanksAndOneSemicolon_data()
                                      << "\t*.JPG";
 }
 
-void TestPattern::preparedListTrimsBlanksAndOneSemicolon()
+void TstPattern::preparedListTrimsBlanksAndOneSemicolon()
 {
     QFETCH(QString, text);
     QFETCH(QString, list);
@@ -215,5 +215,5 @@ void TestPattern::preparedListTrimsBlanksAndOneSemicolon()
              list);
 }
 
-QTEST_APPLESS_MAIN(TestPattern)
+QTEST_APPLESS_MAIN(TstPattern)
 #include "tst_pattern.moc"

@@ -266,7 +266,7 @@ void makeRandomTree(const std::string& root, unsigned seed, int depth, int& fold
 
 } // namespace
 
-class TestWalker : public QObject
+class TstWalker : public QObject
 {
     Q_OBJECT
 
@@ -294,7 +294,7 @@ private slots:
     void readAheadCancelledInTheMiddle();
 };
 
-void TestWalker::hitsCarryTheNormalisedFolderAndRunningTotal()
+void TstWalker::hitsCarryTheNormalisedFolderAndRunningTotal()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -319,7 +319,7 @@ void TestWalker::hitsCarryTheNormalisedFolderAndRunningTotal()
     }
 }
 
-void TestWalker::subFolderHitsComeWhereTheSubFolderIsListed()
+void TstWalker::subFolderHitsComeWhereTheSubFolderIsListed()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -355,7 +355,7 @@ void TestWalker::subFolderHitsComeWhereTheSubFolderIsListed()
     QCOMPARE(sink.folders, (std::vector<std::string>{root + "/", root + "/Unter/"}));
 }
 
-void TestWalker::subFoldersOffCountsFoldersWithoutListingThem()
+void TstWalker::subFoldersOffCountsFoldersWithoutListingThem()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -380,7 +380,7 @@ void TestWalker::subFoldersOffCountsFoldersWithoutListingThem()
     QCOMPARE(sink.folders.size(), size_t(1));
 }
 
-void TestWalker::skipNamesAreExactCase()
+void TstWalker::skipNamesAreExactCase()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -400,7 +400,7 @@ void TestWalker::skipNamesAreExactCase()
     QCOMPARE(paths, (std::vector<std::string>{root + "/$Recycle.Bin/kept.jpg", root + "/.hidden/also.jpg"}));
 }
 
-void TestWalker::eventsAreServedOncePerFolderAndTheFolderShownOnce()
+void TstWalker::eventsAreServedOncePerFolderAndTheFolderShownOnce()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -421,7 +421,7 @@ void TestWalker::eventsAreServedOncePerFolderAndTheFolderShownOnce()
     QCOMPARE(sink.cancelChecks, 4 + 3 + 3 + 2);
 }
 
-void TestWalker::cancelKeepsTheHitsFoundBefore()
+void TstWalker::cancelKeepsTheHitsFoundBefore()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -458,7 +458,7 @@ void TestWalker::cancelKeepsTheHitsFoundBefore()
     QCOMPARE(sink.served, 6);
 }
 
-void TestWalker::folderThatCannotBeListedIsSkipped()
+void TstWalker::folderThatCannotBeListedIsSkipped()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -490,7 +490,7 @@ void TestWalker::folderThatCannotBeListedIsSkipped()
     QCOMPARE(sink.folders.size(), size_t(3));
 }
 
-void TestWalker::unreadableFolderIsSkipped()
+void TstWalker::unreadableFolderIsSkipped()
 {
     if (::geteuid() == 0)
         QSKIP("permissions do not deny the super-user");
@@ -510,7 +510,7 @@ void TestWalker::unreadableFolderIsSkipped()
     QCOMPARE(sink.hits.size(), size_t(2));
 }
 
-void TestWalker::linksAreNeverEntered()
+void TstWalker::linksAreNeverEntered()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -549,7 +549,7 @@ void TestWalker::linksAreNeverEntered()
     QVERIFY(flat.hits.empty());
 }
 
-void TestWalker::namesPassThroughAsBytes()
+void TstWalker::namesPassThroughAsBytes()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -573,7 +573,7 @@ void TestWalker::namesPassThroughAsBytes()
     QCOMPARE(paths, expected);
 }
 
-void TestWalker::nameMatchingTwoElementsIsOneHit()
+void TstWalker::nameMatchingTwoElementsIsOneHit()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -586,7 +586,7 @@ void TestWalker::nameMatchingTwoElementsIsOneHit()
     QCOMPARE(sink.hits.size(), size_t(2));
 }
 
-void TestWalker::invalidPatternEndsTheWalkAtTheFirstFile()
+void TstWalker::invalidPatternEndsTheWalkAtTheFirstFile()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -612,7 +612,7 @@ void TestWalker::invalidPatternEndsTheWalkAtTheFirstFile()
     QCOMPARE(SearchFolder(tempRoot(empty), "[a", withSub, total, quiet), 0);
 }
 
-void TestWalker::manyFilesInOneFolder()
+void TstWalker::manyFilesInOneFolder()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -632,7 +632,7 @@ void TestWalker::manyFilesInOneFolder()
     QCOMPARE(sink.cancelChecks, 100002);
 }
 
-void TestWalker::deepTreeWithFewDescriptors()
+void TstWalker::deepTreeWithFewDescriptors()
 {
     QTemporaryDir dir;
     std::string folder = tempRoot(dir);
@@ -664,7 +664,7 @@ void TestWalker::deepTreeWithFewDescriptors()
     QCOMPARE(sink.served, levels + 1);
 }
 
-void TestWalker::startFolderThatCannotBeListedGivesZero()
+void TstWalker::startFolderThatCannotBeListedGivesZero()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -681,7 +681,7 @@ void TestWalker::startFolderThatCannotBeListedGivesZero()
 
 // The terminal devices' file system, mounted at /dev/pts, is never entered by a walk that
 // starts above it.
-void TestWalker::pseudoFileSystemMountsAreNotEntered()
+void TstWalker::pseudoFileSystemMountsAreNotEntered()
 {
     QFile mounts(QStringLiteral("/proc/self/mountinfo"));
     if (!mounts.open(QIODevice::ReadOnly))
@@ -711,7 +711,7 @@ void TestWalker::pseudoFileSystemMountsAreNotEntered()
     QCOMPARE(sink.folders.front(), std::string("/dev/"));
 }
 
-void TestWalker::readAheadWalkEqualsPlainWalk()
+void TstWalker::readAheadWalkEqualsPlainWalk()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -742,7 +742,7 @@ void TestWalker::readAheadWalkEqualsPlainWalk()
     QVERIFY(threadsBackTo(threads));
 }
 
-void TestWalker::readAheadSeesFoldersChangedAfterTheyWereRead()
+void TstWalker::readAheadSeesFoldersChangedAfterTheyWereRead()
 {
     // Folders met late in the walk change while it is in the first one, after the readers
     // had time to list them: one vanishes, one is swapped for a link to a folder holding
@@ -821,7 +821,7 @@ void TestWalker::readAheadSeesFoldersChangedAfterTheyWereRead()
         QVERIFY(!has(locked + "/in.jpg"));
 }
 
-void TestWalker::readAheadInDeepTreeWithFewDescriptors()
+void TstWalker::readAheadInDeepTreeWithFewDescriptors()
 {
     // 300 levels of 20-byte names, each with a picture and a side branch: deeper than any
     // path an open by path accepts and than the descriptors the walk may hold.
@@ -869,7 +869,7 @@ void TestWalker::readAheadInDeepTreeWithFewDescriptors()
     removeContentsAt(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-void TestWalker::readAheadWithHugeFolders()
+void TstWalker::readAheadWithHugeFolders()
 {
     // One folder of 200 000 entries (more than a reader takes on) and one of 20 000
     // (read ahead whole), among ordinary ones.
@@ -905,7 +905,7 @@ void TestWalker::readAheadWithHugeFolders()
     QVERIFY(ahead.statistics.peakReadAheadBytes <= 48u * 1024 * 1024);
 }
 
-void TestWalker::readAheadCancelledInTheMiddle()
+void TstWalker::readAheadCancelledInTheMiddle()
 {
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
@@ -937,5 +937,5 @@ void TestWalker::readAheadCancelledInTheMiddle()
     QVERIFY(threadsBackTo(threads));
 }
 
-QTEST_APPLESS_MAIN(TestWalker)
+QTEST_APPLESS_MAIN(TstWalker)
 #include "tst_walker.moc"
