@@ -145,9 +145,11 @@ void ListBoxModel::schedulePublish()
         return;
     // Each batch makes the view lay out all its rows again (some 40 ns a row) and repaint,
     // so batches come at the pace of a screen refresh (40 ms; the first rows after a pause
-    // at once), slowing to one every 200 ms for huge lists. The layouts and paints then
-    // cost a small part of a fast walk, and the list on screen is never far behind.
-    const int interval = std::clamp(m_published / 1000, 40, 200);
+    // at once), slowing to one every 200 ms for huge lists. Past a few million rows a
+    // layout alone takes longer than that; the pause then grows with the list (five times
+    // a layout), so layouts never take over the walk. The layouts and paints cost a small
+    // part of a fast walk, and the list on screen is never far behind.
+    const int interval = std::max(std::clamp(m_published / 1000, 40, 200), m_published / 5000);
     const qint64 sinceLast = m_lastPublish.isValid() ? m_lastPublish.elapsed() : interval;
     m_publishTimer.start(static_cast<int>(std::max<qint64>(0, interval - sinceLast)));
 }
