@@ -27,7 +27,8 @@ QString usageText()
         "  fotarik --find ORDNER [\"MUSTER\"] [--no-subfolders] [-0|--print0]\n"
         "                                                         Treffer auf die Standardausgabe, je Zeile\n"
         "                                                         (mit -0 durch NUL-Zeichen getrennt)\n"
-        "  fotarik --thumbnail DATEI BxH                          Vorschaubild als PNG auf die Standardausgabe\n"
+        "  fotarik --thumbnail DATEI BxH                          Vorschaubild als PNG auf die "
+        "Standardausgabe\n"
         "  fotarik --help | --version\n");
 }
 

@@ -1,7 +1,6 @@
 #include "suche.h"
 
 #include <QCloseEvent>
-#include <QResizeEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -10,6 +9,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
@@ -47,7 +47,9 @@ QString composeSearchSpec(const std::array<bool, 23>& ticked)
 
 QByteArray followSymbolicLink(const QByteArray& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
         return path;
     std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.constData(), nullptr), &std::free);
@@ -70,13 +72,15 @@ QByteArray Suche::nur_Pfad(const QByteArray& Dateiname)
 
 Suche::Suche(const QString& commandLine, QWidget* parent) : Suche(QFile::encodeName(commandLine), parent) {}
 
-Suche::Suche(const QByteArray& commandLine, QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Suche>())
+Suche::Suche(const QByteArray& commandLine, QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::Suche>())
 {
     ui->setupUi(this);
     applyDesignFonts(this);
-    chkP = {ui->chkP_0,  ui->chkP_1,  ui->chkP_2,  ui->chkP_3,  ui->chkP_4,  ui->chkP_5,  ui->chkP_6,  ui->chkP_7,
-            ui->chkP_8,  ui->chkP_9,  ui->chkP_10, ui->chkP_11, ui->chkP_12, ui->chkP_13, ui->chkP_14, ui->chkP_15,
-            ui->chkP_16, ui->chkP_17, ui->chkP_18, ui->chkP_19, ui->chkP_20, ui->chkP_21, ui->chkP_22};
+    chkP = {ui->chkP_0,  ui->chkP_1,  ui->chkP_2,  ui->chkP_3,  ui->chkP_4,  ui->chkP_5,
+            ui->chkP_6,  ui->chkP_7,  ui->chkP_8,  ui->chkP_9,  ui->chkP_10, ui->chkP_11,
+            ui->chkP_12, ui->chkP_13, ui->chkP_14, ui->chkP_15, ui->chkP_16, ui->chkP_17,
+            ui->chkP_18, ui->chkP_19, ui->chkP_20, ui->chkP_21, ui->chkP_22};
     setWindowIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
     ui->cmdSearch->setIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
     ui->cmdAbbruch->setIcon(style()->standardIcon(QStyle::SP_BrowserStop));
@@ -107,7 +111,8 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent) : QWidget(parent), 
     connect(ui->cmdAbbruch, &QToolButton::clicked, this, &Suche::cmdAbbruch_Click);
     connect(ui->lstFoundFiles, &ListBox::MouseDown, this, &Suche::lstFoundFiles_MouseDown);
     connect(ui->lstFoundFiles, &ListBox::DblClick, this, &Suche::lstFoundFiles_DblClick);
-    new FoundListActions(ui->lstFoundFiles, [this] { lstFoundFiles_DblClick(); }, this);
+    new FoundListActions(
+        ui->lstFoundFiles, [this] { lstFoundFiles_DblClick(); }, this);
     connect(ui->cmdDiaShow, &QToolButton::clicked, this, &Suche::cmdDiaShow_Click);
     connect(ui->Command1, &QPushButton::clicked, this, &Suche::Command1_Click);
     connect(ui->Command3, &QPushButton::clicked, this, &Suche::Command3_Click);
@@ -141,7 +146,8 @@ QByteArray Suche::currentFolderOfDrive(const QByteArray& mountPoint)
     const QByteArray cwd = QFile::encodeName(QDir::currentPath());
     const std::vector<Volume>& volumes = ui->drvList->volumes();
     const int cwdVolume = volumeIndexOf(volumes, cwd);
-    return cwdVolume >= 0 && volumes[static_cast<size_t>(cwdVolume)].mountPoint == mountPoint ? cwd : mountPoint;
+    return cwdVolume >= 0 && volumes[static_cast<size_t>(cwdVolume)].mountPoint == mountPoint ? cwd
+                                                                                              : mountPoint;
 }
 
 Suche::~Suche()

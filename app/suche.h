@@ -23,7 +23,6 @@ namespace fotarik {
 
 class CLongScroll;
 
-
 class Suche : public QWidget
 {
     Q_OBJECT
@@ -125,7 +124,7 @@ QByteArray followSymbolicLink(const QByteArray& path);
 // without the last ";". The box "HTM, HTML" contributes one element per extension.
 QString composeSearchSpec(const std::array<bool, 23>& ticked);
 inline constexpr std::array<const char*, 23> TypeCaptions = {
-    "BMP", "WMF", "ICO", "JPG", "GIF", "DIB", "EMF", "CUR",       "WAV", "AVI", "MID", "TXT",
+    "BMP", "WMF", "ICO", "JPG",       "GIF", "DIB", "EMF", "CUR",  "WAV",  "AVI", "MID", "TXT",
     "ASC", "INI", "MP3", "HTM, HTML", "PNG", "TIF", "RLE", "JPEG", "JFIF", "JPE", "TIFF"};
 
 } // namespace fotarik

@@ -51,7 +51,9 @@ QString formatSize(qint64 bytes)
 
 qint64 fileLength(const QByteArray& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::stat(path.constData(), &st) != 0)
         raiseFileNotFound();
     return static_cast<qint64>(st.st_size);
@@ -65,7 +67,10 @@ void Suche::hsb_Change()
         ThumbNailShow();
 }
 
-void Suche::hsb_Scroll() { hsb_Change(); }
+void Suche::hsb_Scroll()
+{
+    hsb_Change();
+}
 
 void Suche::stopPreviewMedia()
 {
@@ -90,7 +95,8 @@ void Suche::ThumbNailShow()
     tryStep("read the path", [&] { path = GetListItem(ui->lstFoundFiles, hsbRef().Value()); });
     tryStep("show the size", [&] { ui->Label3->setText(formatSize(fileLength(path))); });
     tryStep("show the path", [&] { ui->Label1->setText(QString::fromUtf8(path)); });
-    tryStep("show the number", [&] { ui->Label2->setText(QString::number(static_cast<int64_t>(hsbRef().Value()) + 1)); });
+    tryStep("show the number",
+            [&] { ui->Label2->setText(QString::number(static_cast<int64_t>(hsbRef().Value()) + 1)); });
     stopPreviewMedia();
     // Every suffix test of the preview is one of the file classes ("mid" is the MIDI
     // class, "exe"/"dll" the program class, ...), so the classification is done once.
@@ -125,7 +131,8 @@ void Suche::ThumbNailShow()
             const double tpp = twipsPerPixel();
             const int32_t left = round32(ui->Picture2->width() * tpp - ui->Anzeige1->width() * tpp) / 2 - 20;
             const int32_t top = round32(ui->Picture2->height() * tpp - ui->Anzeige1->height() * tpp) / 2 - 20;
-            ui->Anzeige1->move(ui->Picture2->contentsRect().topLeft() + QPoint(round32(left / tpp), round32(top / tpp)));
+            ui->Anzeige1->move(ui->Picture2->contentsRect().topLeft() +
+                               QPoint(round32(left / tpp), round32(top / tpp)));
             ui->Anzeige1->show();
         });
     } else if (kind == FileKind::Text) {
@@ -182,7 +189,8 @@ void Suche::lstFoundFiles_DblClick()
         });
         if (!opened) {
             // Intended: the blank before the "!" is part of the text.
-            tryStep("report", [&] { ui->Label1->setText(QStringLiteral("Bild kann nicht angezeigt werden !")); });
+            tryStep("report",
+                    [&] { ui->Label1->setText(QStringLiteral("Bild kann nicht angezeigt werden !")); });
             opened = true; // the search window is hidden all the same
         }
     } else if (kind == FileKind::Text) {
@@ -232,7 +240,8 @@ void Suche::Anzeige1_Click()
         showMessage(QStringLiteral("Bild-Datei konnte nicht in Zwischenablage abgelegt werden."), appTitle(),
                     MsgIcon::None, this);
     else
-        showMessage(QStringLiteral("Bild wurde in die Zwischenablage übertragen."), appTitle(), MsgIcon::None, this);
+        showMessage(QStringLiteral("Bild wurde in die Zwischenablage übertragen."), appTitle(), MsgIcon::None,
+                    this);
 }
 
 void Suche::dragEnterEvent(QDragEnterEvent* event)
@@ -279,24 +288,31 @@ void Suche::cmdDiaShow_Click()
 
 void Suche::Command1_Click()
 {
-    runSlideshow(DiaFlag, SlideshowSteps{
-                              .gone = [this] { return m_unloaded; },
-                              .last = [this] {
-                                  int32_t last = -1;
-                                  tryStep("read the end", [&] { last = hsbRef().Max(); });
-                                  return last;
-                              },
-                              .show = [this](int32_t i) { tryStep("show the next entry", [&] { hsbRef().setValue(i); }); },
-                              .duration = [this] {
-                                  double seconds = 0;
-                                  tryStep("read the display time", [&] { seconds = ui->HScroll2->value() / 10.0; });
-                                  return seconds;
-                              },
-                              .repeat = [this] { return ui->Check2->isChecked(); },
-                          });
+    runSlideshow(
+        DiaFlag,
+        SlideshowSteps{
+            .gone = [this] { return m_unloaded; },
+            .last =
+                [this] {
+                    int32_t last = -1;
+                    tryStep("read the end", [&] { last = hsbRef().Max(); });
+                    return last;
+                },
+            .show = [this](int32_t i) { tryStep("show the next entry", [&] { hsbRef().setValue(i); }); },
+            .duration =
+                [this] {
+                    double seconds = 0;
+                    tryStep("read the display time", [&] { seconds = ui->HScroll2->value() / 10.0; });
+                    return seconds;
+                },
+            .repeat = [this] { return ui->Check2->isChecked(); },
+        });
 }
 
-void Suche::Command3_Click() { DiaFlag = Dia::Next; }
+void Suche::Command3_Click()
+{
+    DiaFlag = Dia::Next;
+}
 
 void Suche::Command4_Click()
 {

@@ -176,12 +176,14 @@ void Suche::runWalk(const QString& patternList)
         int32_t runningTotal = 0;
         const QByteArray folder = ui->dirList->pathBytes();
         // A walk that fails part-way still leaves the labels with what it reported.
-        struct ShowAtEnd {
+        struct ShowAtEnd
+        {
             WindowSink& sink;
             ~ShowAtEnd() { sink.showLatest(); }
         } showAtEnd{sink};
-        const int32_t found = search::SearchFolder(std::string(folder.constData(), static_cast<size_t>(folder.size())),
-                                                   search::PatternList(patternList), withSubFolders, runningTotal, sink);
+        const int32_t found =
+            search::SearchFolder(std::string(folder.constData(), static_cast<size_t>(folder.size())),
+                                 search::PatternList(patternList), withSubFolders, runningTotal, sink);
         sink.showLatest();
         ui->lstFoundFiles->flushPendingRows();
         ui->lblCount->setText(QString::number(found));

@@ -38,11 +38,11 @@ inline constexpr ErrorEntry PathNotFound{76, "DirListBox", "Pfad nicht gefunden"
 inline constexpr ErrorEntry ObjectVariableNotSet{91, "Fotarik",
                                                  "Objektvariable oder With-Blockvariable nicht festgelegt"};
 inline constexpr ErrorEntry InvalidPattern{93, "Fotarik", "Ungültige Musterzeichenfolge"};
-inline constexpr ErrorEntry InvalidPropertyIndex{381, "DirListBox",
-                                                 "Ungültiger Index für Eigenschaftenfeld"};
+inline constexpr ErrorEntry InvalidPropertyIndex{381, "DirListBox", "Ungültiger Index für Eigenschaftenfeld"};
 inline constexpr ErrorEntry Clipboard{521, "Fotarik", "Zwischenablage kann nicht geöffnet werden"};
 // The scroll-bar wrapper's own error keeps its English text.
-inline constexpr ErrorEntry NotAScrollBar{-2147220991 /* 0x80040201 */, "CLongScroll", "Client object must be a scrollbar."};
+inline constexpr ErrorEntry NotAScrollBar{-2147220991 /* 0x80040201 */, "CLongScroll",
+                                          "Client object must be a scrollbar."};
 
 // The large-list access writes its own texts, each ending in a full stop, and keeps the
 // number of the failure underneath (the list's last error) where there is one.
@@ -62,22 +62,22 @@ RaisedError makeError(const ErrorEntry& entry, const char* source = nullptr);
 RaisedError makeError(const ErrorEntry& entry, int32_t number, const char* source = nullptr);
 [[noreturn]] void raise(const ErrorEntry& entry, const char* source = nullptr);
 
-[[noreturn]] void raiseInvalidArgument();                        // 5
-[[noreturn]] void raiseOverflow(const char* source = "Fotarik"); // 6
-[[noreturn]] void raiseDivisionByZero();                         // 11
-[[noreturn]] void raiseFileNotFound(const char* source = "Fotarik");       // 53
-[[noreturn]] void raiseDeviceUnavailable();                                // 68
-[[noreturn]] void raisePathFileAccess(const char* source = "Fotarik");     // 75
-[[noreturn]] void raisePathNotFound(const char* source);                   // 76
+[[noreturn]] void raiseInvalidArgument();                                    // 5
+[[noreturn]] void raiseOverflow(const char* source = "Fotarik");             // 6
+[[noreturn]] void raiseDivisionByZero();                                     // 11
+[[noreturn]] void raiseFileNotFound(const char* source = "Fotarik");         // 53
+[[noreturn]] void raiseDeviceUnavailable();                                  // 68
+[[noreturn]] void raisePathFileAccess(const char* source = "Fotarik");       // 75
+[[noreturn]] void raisePathNotFound(const char* source);                     // 76
 [[noreturn]] void raiseObjectVariableNotSet(const char* source = "Fotarik"); // 91
-[[noreturn]] void raiseInvalidPattern();                                   // 93
-[[noreturn]] void raiseInvalidPropertyIndex();                             // 381
-[[noreturn]] void raiseClipboardUnavailable();                             // 521
-[[noreturn]] void raiseNotAScrollBar();                                    // 0x80040201
+[[noreturn]] void raiseInvalidPattern();                                     // 93
+[[noreturn]] void raiseInvalidPropertyIndex();                               // 381
+[[noreturn]] void raiseClipboardUnavailable();                               // 521
+[[noreturn]] void raiseNotAScrollBar();                                      // 0x80040201
 
 // The large-list access. `source` is the operation ("mod_Listbox.AddItem", ...).
-[[noreturn]] void raiseNotAListBox(const char* source);                 // 419
-[[noreturn]] void raiseListIndexOutOfRange();                           // 9
+[[noreturn]] void raiseNotAListBox(const char* source); // 419
+[[noreturn]] void raiseListIndexOutOfRange();           // 9
 // Read failures carry the list's last error, or 1400 when the control offers no list.
 [[noreturn]] void raiseListReadFailed(int32_t number = ErrInvalidWindowHandle);
 // A selection with an index outside the list raises 1413 with the range text; any other

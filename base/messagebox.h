@@ -27,7 +27,10 @@ public:
 };
 
 // The application title, the caption of every box that names none of its own.
-inline QString appTitle() { return QStringLiteral("Fotarik"); }
+inline QString appTitle()
+{
+    return QStringLiteral("Fotarik");
+}
 
 // Shows a modal box with an OK button (through the installed seam).
 void showMessage(const QString& text, const QString& caption = appTitle(), MsgIcon icon = MsgIcon::None,

@@ -9,8 +9,7 @@
 
 namespace fotarik {
 
-template <typename Step>
-bool tryStep(const char* what, Step&& step) noexcept
+template <typename Step> bool tryStep(const char* what, Step&& step) noexcept
 {
     try {
         step();

@@ -12,8 +12,7 @@
 
 namespace fotarik {
 
-template <typename Int>
-Int roundHalfEven(double v)
+template <typename Int> Int roundHalfEven(double v)
 {
     if (std::isnan(v))
         raiseOverflow();
@@ -24,8 +23,14 @@ Int roundHalfEven(double v)
     return static_cast<Int>(r);
 }
 
-inline int32_t round32(double v) { return roundHalfEven<int32_t>(v); }
-inline int16_t round16(double v) { return roundHalfEven<int16_t>(v); }
+inline int32_t round32(double v)
+{
+    return roundHalfEven<int32_t>(v);
+}
+inline int16_t round16(double v)
+{
+    return roundHalfEven<int16_t>(v);
+}
 
 // 10 to the power (number of characters of n in decimal, sign included, minus 2),
 // rounded half to even: 0 for 0..9, 1 for -1 and 10..99, 10 for 100..999, ...

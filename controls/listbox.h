@@ -5,8 +5,8 @@
 // characters) but read back exactly as stored.
 
 #include <QAbstractListModel>
-#include <QListView>
 #include <QElapsedTimer>
+#include <QListView>
 #include <QTimer>
 
 #include "listboxaccess.h"

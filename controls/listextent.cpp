@@ -43,7 +43,6 @@ namespace {
 constexpr int64_t Unmeasurable = int64_t(1) << 40;
 constexpr int32_t NoStep = INT32_MAX; // a character outside the table
 
-
 int64_t toUnits(qreal pixels)
 {
     return std::llround(pixels * 64.0);
@@ -277,7 +276,8 @@ void ListWidthTracker::measureFromTheTop(const ListBoxAccess& list, size_t limit
     QByteArray bytes;
     auto rest = m_candidates.begin();
     while (rest != m_candidates.end() && limit > 0) {
-        const auto batchEnd = rest + std::min<ptrdiff_t>(std::min<size_t>(limit, 64), m_candidates.end() - rest);
+        const auto batchEnd =
+            rest + std::min<ptrdiff_t>(std::min<size_t>(limit, 64), m_candidates.end() - rest);
         std::nth_element(rest, batchEnd - 1, m_candidates.end(), byBound);
         std::sort(rest, batchEnd, byBound);
         for (; rest != batchEnd; ++rest, --limit) {

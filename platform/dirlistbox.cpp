@@ -77,7 +77,9 @@ std::vector<QByteArray> readSubFolders(const QByteArray& folder)
             continue;
         bool isDir = e->d_type == DT_DIR;
         if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
-            struct stat st {};
+            struct stat st
+            {
+            };
             isDir = ::stat(joinPath(folder, name).constData(), &st) == 0 && S_ISDIR(st.st_mode);
         }
         if (isDir)
@@ -99,9 +101,15 @@ DirListBox::DirListBox(QWidget* parent) : QListWidget(parent)
     setSelectionMode(QAbstractItemView::SingleSelection);
 }
 
-QString DirListBox::Path() const { return QFile::decodeName(m_path); }
+QString DirListBox::Path() const
+{
+    return QFile::decodeName(m_path);
+}
 
-void DirListBox::setPath(const QString& path) { setPathBytes(QFile::encodeName(path)); }
+void DirListBox::setPath(const QString& path)
+{
+    setPathBytes(QFile::encodeName(path));
+}
 
 void DirListBox::setPathBytes(const QByteArray& path)
 {
@@ -161,7 +169,10 @@ QByteArray DirListBox::listBytes(int index) const
     return row < chain ? m_chain[static_cast<size_t>(row)] : m_subFolders[static_cast<size_t>(row - chain)];
 }
 
-QString DirListBox::List(int index) const { return QFile::decodeName(listBytes(index)); }
+QString DirListBox::List(int index) const
+{
+    return QFile::decodeName(listBytes(index));
+}
 
 int DirListBox::ListIndex() const
 {
@@ -172,7 +183,10 @@ int DirListBox::ListIndex() const
     return row - chain;
 }
 
-void DirListBox::setListIndex(int index) { setCurrentRow(rowOf(index)); }
+void DirListBox::setListIndex(int index)
+{
+    setCurrentRow(rowOf(index));
+}
 
 void DirListBox::mouseReleaseEvent(QMouseEvent* event)
 {

@@ -13,7 +13,10 @@ DriveListBox::DriveListBox(QWidget* parent) : QComboBox(parent)
     connect(this, &QComboBox::activated, this, [this](int) { emit Change(); });
 }
 
-void DriveListBox::refreshVolumes() { setVolumes(userVolumes()); }
+void DriveListBox::refreshVolumes()
+{
+    setVolumes(userVolumes());
+}
 
 void DriveListBox::setVolumes(std::vector<Volume> volumes)
 {
@@ -39,9 +42,15 @@ QByteArray DriveListBox::driveBytes() const
     return m_volumes[static_cast<size_t>(i)].mountPoint;
 }
 
-QString DriveListBox::Drive() const { return QFile::decodeName(driveBytes()); }
+QString DriveListBox::Drive() const
+{
+    return QFile::decodeName(driveBytes());
+}
 
-void DriveListBox::setDrive(const QString& path) { setDriveBytes(QFile::encodeName(path)); }
+void DriveListBox::setDrive(const QString& path)
+{
+    setDriveBytes(QFile::encodeName(path));
+}
 
 void DriveListBox::setDriveBytes(const QByteArray& path)
 {

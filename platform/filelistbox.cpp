@@ -12,15 +12,23 @@ namespace fotarik {
 
 FileListBox::FileListBox(QWidget* parent) : QListWidget(parent) {}
 
-QString FileListBox::Path() const { return QFile::decodeName(m_path); }
+QString FileListBox::Path() const
+{
+    return QFile::decodeName(m_path);
+}
 
-void FileListBox::setPath(const QString& path) { setPathBytes(QFile::encodeName(path)); }
+void FileListBox::setPath(const QString& path)
+{
+    setPathBytes(QFile::encodeName(path));
+}
 
 void FileListBox::setPathBytes(const QByteArray& path)
 {
     const QByteArray folder = normalisedFolder(path);
     // Tested by bytes: a folder whose name is not UTF-8 has no exact QString form.
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (folder.isEmpty() || ::stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         raisePathNotFound("FileListBox");
     m_path = folder;
@@ -65,7 +73,8 @@ void FileListBox::reload()
         if (!p.trimmed().isEmpty())
             filters << p.trimmed();
     QDir dir(QFile::decodeName(m_path));
-    addItems(dir.entryList(filters, QDir::Files | QDir::Hidden | QDir::System, QDir::Name | QDir::IgnoreCase));
+    addItems(
+        dir.entryList(filters, QDir::Files | QDir::Hidden | QDir::System, QDir::Name | QDir::IgnoreCase));
 }
 
 } // namespace fotarik

@@ -39,8 +39,8 @@ void applyDesignFonts(QWidget* root)
 
 void widenToText(QLabel* label)
 {
-    const int needed = std::max(label->fontMetrics().horizontalAdvance(label->text()) + 2,
-                                label->sizeHint().width());
+    const int needed =
+        std::max(label->fontMetrics().horizontalAdvance(label->text()) + 2, label->sizeHint().width());
     if (needed > label->width())
         label->resize(needed, label->height());
 }

@@ -7,6 +7,9 @@ namespace fotarik {
 double twipsPerPixel();
 
 // Design positions are stored in twips and converted once, here.
-inline int twipsToPixels(double twips, double tpp = 15.0) { return static_cast<int>(twips / tpp + 0.5); }
+inline int twipsToPixels(double twips, double tpp = 15.0)
+{
+    return static_cast<int>(twips / tpp + 0.5);
+}
 
 } // namespace fotarik

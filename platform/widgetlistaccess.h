@@ -12,8 +12,7 @@ namespace fotarik {
 
 // Rows of a QListWidget or QComboBox: Items must offer count(), itemText-like access
 // through the two small adapters below.
-template <typename Adapter>
-class WidgetListAccess : public ListBoxAccess
+template <typename Adapter> class WidgetListAccess : public ListBoxAccess
 {
 public:
     int32_t listCount() const override { return Adapter::count(self()); }

@@ -9,6 +9,9 @@ namespace fotarik {
 enum class FileKind { Picture, Text, WaveSound, MidiSound, Video, Mp3, Program, Other };
 
 FileKind FileClass(const QString& path);
-inline FileKind FileClass(const QByteArray& path) { return FileClass(QString::fromUtf8(path)); }
+inline FileKind FileClass(const QByteArray& path)
+{
+    return FileClass(QString::fromUtf8(path));
+}
 
 } // namespace fotarik

@@ -16,7 +16,8 @@ std::string preparePatternList(std::string_view text)
 QString preparePatternList(const QString& text)
 {
     const QByteArray utf8 = text.toUtf8();
-    const std::string list = preparePatternList(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+    const std::string list =
+        preparePatternList(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
     return QString::fromUtf8(list.data(), static_cast<qsizetype>(list.size()));
 }
 

@@ -56,8 +56,8 @@ ReadAhead::~ReadAhead()
     m_requests.clear();
 }
 
-void ReadAhead::requestSubFolders(const WalkKey& parentKey, const char* data, size_t size, uint32_t firstIndex,
-                                  const SharedDir& dir, dev_t device)
+void ReadAhead::requestSubFolders(const WalkKey& parentKey, const char* data, size_t size,
+                                  uint32_t firstIndex, const SharedDir& dir, dev_t device)
 {
     std::lock_guard lock(m_mutex);
     forEachSubFolder(data, size, firstIndex, [&](uint32_t index, std::string_view name) {

@@ -35,7 +35,7 @@ public:
 // What reading ahead did in one walk, for tests and benchmarks.
 struct WalkStatistics
 {
-    size_t listingsReadAhead = 0; // listings the walk used from the readers
+    size_t listingsReadAhead = 0;  // listings the walk used from the readers
     size_t peakReadAheadBytes = 0; // the most listing bytes held at once
 };
 
@@ -58,9 +58,9 @@ struct WalkOptions
 // never through a link, so neither the length of its path nor a link swapped in for an
 // ancestor changes what is walked. Symbolic links are never entered (a link to a file
 // is tested like a file); mount points of pseudo file systems (proc, sysfs, devtmpfs,
-// ...) below the start are not entered. An invalid pattern raises fotarik::RaisedError 93 at the first file tested;
-// a running total beyond 32 bits raises 6. Hits reported before either stay reported.
-// Any read-ahead threads are stopped and joined before it returns (or throws).
+// ...) below the start are not entered. An invalid pattern raises fotarik::RaisedError 93 at the first file
+// tested; a running total beyond 32 bits raises 6. Hits reported before either stay reported. Any read-ahead
+// threads are stopped and joined before it returns (or throws).
 int32_t SearchFolder(std::string folderPath, const PatternList& patterns, const int16_t& withSubFolders,
                      int32_t& runningTotal, WalkSink& sink, const WalkOptions& options = {});
 

@@ -13,7 +13,6 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QFile>
-#include <unistd.h>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -21,6 +20,7 @@
 #include <cstdio>
 #include <functional>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 #include "capturingmessageseam.h"
@@ -41,8 +41,6 @@ using fotarik::bench::cpuMs;
 using fotarik::bench::median;
 
 namespace {
-
-
 
 // Wall and CPU time of this process in milliseconds. On a busy machine the CPU time is
 // the steadier figure: it leaves out the time other processes held the cores.
@@ -105,7 +103,10 @@ struct Pieces
 class PieceSink : public search::WalkSink
 {
 public:
-    PieceSink(Suche& window, const Pieces& pieces) : m_window(window), m_pieces(pieces) { m_sinceServed.start(); }
+    PieceSink(Suche& window, const Pieces& pieces) : m_window(window), m_pieces(pieces)
+    {
+        m_sinceServed.start();
+    }
 
     void serveEvents() override
     {

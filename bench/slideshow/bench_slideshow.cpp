@@ -48,8 +48,6 @@ using fotarik::bench::timeProcess;
 
 namespace {
 
-
-
 // A small picture with a little structure, different for every index.
 void writeSmallPicture(const QString& path, int index)
 {
@@ -64,7 +62,6 @@ void writeSmallPicture(const QString& path, int index)
         qFatal("cannot write %s", qPrintable(path));
 }
 
-
 void search(Suche& w, const QString& pattern)
 {
     w.ui->txtSearchSpec->setText(pattern);
@@ -75,10 +72,11 @@ void slideshowPass(const QString& folder, int count)
 {
     std::printf("writing %d pictures of 64 x 48 ...\n", count);
     for (int i = 0; i < count; ++i)
-        writeSmallPicture(QDir(folder).filePath(QStringLiteral("bild%1.%2")
-                                                    .arg(i, 4, 10, QLatin1Char('0'))
-                                                    .arg(i % 2 ? QStringLiteral("png") : QStringLiteral("jpg"))),
-                          i);
+        writeSmallPicture(
+            QDir(folder).filePath(QStringLiteral("bild%1.%2")
+                                      .arg(i, 4, 10, QLatin1Char('0'))
+                                      .arg(i % 2 ? QStringLiteral("png") : QStringLiteral("jpg"))),
+            i);
 
     Suche w(folder);
     w.show();
@@ -202,8 +200,8 @@ void bigPreview(const QString& folder, int runs)
             inProcessMs.push_back(t.nsecsElapsed() / 1e6);
     }
 
-    const ProcessFigures process =
-        timeProcess(runs, QStringLiteral(FOTARIK_EXE), {QStringLiteral("--thumbnail"), a, QStringLiteral("210x210")});
+    const ProcessFigures process = timeProcess(runs, QStringLiteral(FOTARIK_EXE),
+                                               {QStringLiteral("--thumbnail"), a, QStringLiteral("210x210")});
     const bool ok = process.ok;
     const double wm = median(windowMs);
     const double pm = process.ms;
@@ -212,7 +210,8 @@ void bigPreview(const QString& folder, int runs)
     std::printf("  %-44s %9.1f ms\n", "window: hsb->setValue(i) to return", wm);
     std::printf("  %-44s %9.1f ms\n", "fotarik --thumbnail F 210x210 (process)", pm);
     std::printf("  %-44s %9.1f ms\n", "LoadScaledPicture 210x210 in process", median(inProcessMs));
-    std::printf("  %-44s %+9.1f ms%s\n", "window - thumbnail process", wm - pm, ok ? "" : "  (a process failed)");
+    std::printf("  %-44s %+9.1f ms%s\n", "window - thumbnail process", wm - pm,
+                ok ? "" : "  (a process failed)");
 }
 
 } // namespace

@@ -30,7 +30,6 @@ using fotarik::bench::timeProcess;
 
 namespace {
 
-
 // Medians of several pieces of work timed in turn, so that a change in the machine's
 // load during the measurement weighs on all of them alike and their ratio holds.
 std::vector<double> timeInProcess(int runs, const std::vector<std::function<void()>>& works)
@@ -50,8 +49,6 @@ std::vector<double> timeInProcess(int runs, const std::vector<std::function<void
         medians.push_back(median(m));
     return medians;
 }
-
-
 
 extern "C" void quietPngError(png_structp png, png_const_charp)
 {

@@ -119,8 +119,9 @@ void TstDoubleClick::pictureOpensTheFullScreenWindow()
     QCOMPARE(form->hsb->Value(), shown);
     QCOMPARE(form->hsb->Max(), 9);
     QVERIFY(!form->ui->TextBox1->isVisible());
-    QCOMPARE(form->ui->Label1->text(),
-             QStringLiteral("Bild: %1 von 10     File: %2").arg(shown + 1).arg(m_dir->filePath(QStringLiteral("b.png"))));
+    QCOMPARE(form->ui->Label1->text(), QStringLiteral("Bild: %1 von 10     File: %2")
+                                           .arg(shown + 1)
+                                           .arg(m_dir->filePath(QStringLiteral("b.png"))));
     // Step on with the arrow key, then Esc: the search window returns on that entry.
     const int32_t next = shown < 9 ? shown + 1 : shown;
     QTest::keyClick(form, Qt::Key_Right);
@@ -210,7 +211,8 @@ void TstDoubleClick::doubleClickOnAnOtherFileStopsTheSlideshowToo()
         QVERIFY(!m_window->ui->cmdDiaShow->isEnabled());
         doubleClick(QStringLiteral("notiz.doc"));
         // The slideshow is stopped, the panel closed, "Dia-Show" usable again...
-        stopped = m_window->DiaFlag == 2 && !m_window->ui->Frame2->isVisible() && m_window->ui->cmdDiaShow->isEnabled();
+        stopped = m_window->DiaFlag == 2 && !m_window->ui->Frame2->isVisible() &&
+                  m_window->ui->cmdDiaShow->isEnabled();
         // ... but nothing opens, so the search window stays.
         QVERIFY(!m_window->fullScreenWindow());
         QVERIFY(m_window->isVisible());

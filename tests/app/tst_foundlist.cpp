@@ -18,6 +18,7 @@
 #include <QToolButton>
 #include <cstdio>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "desktopservices.h"
 #include "form1.h"
@@ -25,11 +26,10 @@
 #include "globals.h"
 #include "listbox.h"
 #include "mediacommands.h"
-#include "capturingmessageseam.h"
 #include "messagebox.h"
-#include "recordingdesktopseam.h"
-#include "recordingbackend.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
+#include "recordingdesktopseam.h"
 #include "suche.h"
 #include "testfiles.h"
 #include "ui_form1.h"

@@ -12,16 +12,16 @@
 #include <QToolButton>
 #include <cmath>
 
+#include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "form1.h"
 #include "gdiplusresize.h"
 #include "globals.h"
 #include "listbox.h"
 #include "mediacommands.h"
-#include "capturingmessageseam.h"
 #include "messagebox.h"
-#include "recordingbackend.h"
 #include "modlargelist.h"
+#include "recordingbackend.h"
 #include "suche.h"
 #include "ui_form1.h"
 #include "ui_suche.h"

@@ -1,8 +1,8 @@
 // The search window looking at its hits: previews of every class on real files found by
 // a real search, media commands in order, the slideshow, the clipboard copy and drops.
 
-#include <QClipboard>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -211,8 +211,9 @@ void TstPreview::mediaAreStoppedBeforeTheNextPreview()
     w.hsb->setValue(indexOf(w, QStringLiteral("eins.mp3")));
     const QByteArray first = QFile::encodeName(m_dir->filePath(QStringLiteral("eins.mp3")));
     QByteArrayList commands = m_media->commands();
-    QCOMPARE(commands.mid(0, 3), (QByteArrayList{"mciSendString(stop MyAlias) = 263", "mciSendString(close MyAlias) = 263",
-                                                 "mciExecute(Close all) = 0"}));
+    QCOMPARE(commands.mid(0, 3),
+             (QByteArrayList{"mciSendString(stop MyAlias) = 263", "mciSendString(close MyAlias) = 263",
+                             "mciExecute(Close all) = 0"}));
     QCOMPARE(commands.mid(commands.size() - 2),
              (QByteArrayList{"mciSendString(open " + first + " type MPEGVideo alias MyAlias) = 0",
                              "mciSendString(play MyAlias from 0) = 0"}));
@@ -223,20 +224,25 @@ void TstPreview::mediaAreStoppedBeforeTheNextPreview()
     QCOMPARE(commands.value(0), QByteArray("mciSendString(stop MyAlias) = 0"));
     QCOMPARE(commands.value(1), QByteArray("mciSendString(close MyAlias) = 0"));
     QVERIFY(commands.last().startsWith("mciSendString(play MyAlias from 0)"));
-    QVERIFY(commands.join('\n').contains("open \"" + QFile::encodeName(m_dir->filePath(QStringLiteral("zwei mit blank.mp3"))) + "\" type MPEGVideo alias MyAlias"));
+    QVERIFY(commands.join('\n').contains(
+        "open \"" + QFile::encodeName(m_dir->filePath(QStringLiteral("zwei mit blank.mp3"))) +
+        "\" type MPEGVideo alias MyAlias"));
 
     m_media->clear();
     w.hsb->setValue(indexOf(w, QStringLiteral("ton.wav")));
-    QVERIFY(m_media->calls().contains("wave " + QFile::encodeName(m_dir->filePath(QStringLiteral("ton.wav")))));
+    QVERIFY(
+        m_media->calls().contains("wave " + QFile::encodeName(m_dir->filePath(QStringLiteral("ton.wav")))));
     m_media->clear();
     w.hsb->setValue(indexOf(w, QStringLiteral("lied.mid")));
     QVERIFY(m_media->calls().contains("stop wave"));
-    QVERIFY(m_media->commands().last().startsWith("mciExecute(Play " + QFile::encodeName(m_dir->filePath(QStringLiteral("lied.mid")))));
+    QVERIFY(m_media->commands().last().startsWith(
+        "mciExecute(Play " + QFile::encodeName(m_dir->filePath(QStringLiteral("lied.mid")))));
     QVERIFY(!w.ui->Anzeige1->isVisible());
     QVERIFY(!w.ui->TextBox1->isVisible());
     m_media->clear();
     w.hsb->setValue(indexOf(w, QStringLiteral("film.avi")));
-    QVERIFY(m_media->commands().last().startsWith("mciSendString(play " + QFile::encodeName(m_dir->filePath(QStringLiteral("film.avi")))));
+    QVERIFY(m_media->commands().last().startsWith(
+        "mciSendString(play " + QFile::encodeName(m_dir->filePath(QStringLiteral("film.avi")))));
 }
 
 void TstPreview::vanishedFileKeepsTheSizeLabel()
@@ -402,9 +408,11 @@ void TstPreview::displayTimeLabel()
 {
     Suche w(m_dir->path());
     w.ui->HScroll2->setValue(25);
-    QCOMPARE(w.ui->Label9->text(), QStringLiteral("Anzeigedauer ") + QLocale::system().toString(2.5, 'f', 1) + QStringLiteral(" s"));
+    QCOMPARE(w.ui->Label9->text(), QStringLiteral("Anzeigedauer ") + QLocale::system().toString(2.5, 'f', 1) +
+                                       QStringLiteral(" s"));
     w.ui->HScroll2->setValue(1);
-    QCOMPARE(w.ui->Label9->text(), QStringLiteral("Anzeigedauer ") + QLocale::system().toString(0.1, 'f', 1) + QStringLiteral(" s"));
+    QCOMPARE(w.ui->Label9->text(), QStringLiteral("Anzeigedauer ") + QLocale::system().toString(0.1, 'f', 1) +
+                                       QStringLiteral(" s"));
 }
 
 void TstPreview::clipboardGetsThePreviewPicture()
@@ -433,7 +441,8 @@ void TstPreview::clipboardWithoutPictureFails()
     QVERIFY(w.ui->Anzeige1->isVisible());
     QTest::mouseClick(w.ui->Anzeige1, Qt::LeftButton);
     QCOMPARE(m_messages->messages.size(), size_t(1));
-    QCOMPARE(m_messages->messages[0].text, QStringLiteral("Bild-Datei konnte nicht in Zwischenablage abgelegt werden."));
+    QCOMPARE(m_messages->messages[0].text,
+             QStringLiteral("Bild-Datei konnte nicht in Zwischenablage abgelegt werden."));
 }
 
 void TstPreview::onlyALeftClickOnThePictureCopies()
@@ -478,14 +487,16 @@ void TstPreview::dropsPointTheListsAtTheFolder()
     check({url(QStringLiteral("/Bilder/Urlaub.jpg"))}, base + QStringLiteral("/Bilder"));
     check({url(QStringLiteral("/Fotos"))}, base + QStringLiteral("/Fotos"));
     check({url(QStringLiteral("/Fotos.alt"))}, base);
-    check({url(QStringLiteral("/Bilder/Urlaub.jpg")), url(QStringLiteral("/Fotos"))}, base + QStringLiteral("/Bilder"));
+    check({url(QStringLiteral("/Bilder/Urlaub.jpg")), url(QStringLiteral("/Fotos"))},
+          base + QStringLiteral("/Bilder"));
     // The piece before the blank does not end in "lnk": the shortcut's own folder opens.
     check({url(QStringLiteral("/Eigene Dateien/Bild.lnk"))}, base + QStringLiteral("/Eigene Dateien"));
     check({url(QStringLiteral("/Fotos/Bild.LNK"))}, base + QStringLiteral("/Fotos"));
     // A shortcut without a usable target leaves the lists as they were.
     check({url(QStringLiteral("/Fotos/leer.lnk"))}, base);
     // A symbolic link is followed to its target's folder.
-    QVERIFY(QFile::link(base + QStringLiteral("/Bilder/Urlaub.jpg"), base + QStringLiteral("/Ziel/verweis.jpg")));
+    QVERIFY(
+        QFile::link(base + QStringLiteral("/Bilder/Urlaub.jpg"), base + QStringLiteral("/Ziel/verweis.jpg")));
     check({url(QStringLiteral("/Ziel/verweis.jpg"))}, base + QStringLiteral("/Bilder"));
     // A drop of text carries no file names: ignored.
     w.ui->dirList->setPath(base + QStringLiteral("/Fotos"));

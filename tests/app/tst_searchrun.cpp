@@ -44,7 +44,10 @@ QStringList entries(Suche& w)
     return out;
 }
 
-void search(Suche& w) { QTest::mouseClick(w.ui->cmdSearch, Qt::LeftButton); }
+void search(Suche& w)
+{
+    QTest::mouseClick(w.ui->cmdSearch, Qt::LeftButton);
+}
 
 int threadCount()
 {
@@ -172,7 +175,8 @@ void TstSearchRun::hitCounts()
     QVERIFY(messages.messages.empty());
     // The list scrolls sideways far enough for its widest path.
     if (hits >= 1)
-        QVERIFY(w.ui->lstFoundFiles->horizontalExtent() >= w.ui->lstFoundFiles->fontMetrics().horizontalAdvance(entries(w).first()));
+        QVERIFY(w.ui->lstFoundFiles->horizontalExtent() >=
+                w.ui->lstFoundFiles->fontMetrics().horizontalAdvance(entries(w).first()));
 }
 
 void TstSearchRun::subFoldersOffCountsFolders()

@@ -2,10 +2,10 @@
 // drive and folder lists and the shortcut byte search.
 
 #include <QCheckBox>
-#include <QGroupBox>
-#include <QLabel>
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -34,8 +34,10 @@ using fotarik::test::writeFile;
 
 namespace {
 
-QByteArray bytes(const QString& s) { return QFile::encodeName(s); }
-
+QByteArray bytes(const QString& s)
+{
+    return QFile::encodeName(s);
+}
 
 } // namespace
 
@@ -87,41 +89,67 @@ void TstSuche::designOfEveryControl_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("toolTip");
     // Design positions in twips divided by 15 and rounded.
-    QTest::newRow("cmdSearch") << "cmdSearch" << QRect(393, 271, 80, 57) << "&Suchen" << "Bilddateien suchen";
-    QTest::newRow("cmdAbbruch") << "cmdAbbruch" << QRect(484, 272, 80, 57) << "&Abbrechen" << "";
+    QTest::newRow("cmdSearch") << "cmdSearch" << QRect(393, 271, 80, 57) << "&Suchen"
+                               << "Bilddateien suchen";
+    QTest::newRow("cmdAbbruch") << "cmdAbbruch" << QRect(484, 272, 80, 57) << "&Abbrechen"
+                                << "";
     QTest::newRow("cmdDiaShow") << "cmdDiaShow" << QRect(576, 272, 80, 57) << "Dia-Show"
                                 << "Zeigt gefundene Grafikdateien fortlaufend an (Diashow).";
-    QTest::newRow("Picture2") << "Picture2" << QRect(392, 19, 259, 227) << "" << "";
-    QTest::newRow("Picture1") << "Picture1" << QRect(8, 19, 375, 225) << "" << "";
-    QTest::newRow("Frame1") << "Frame1" << QRect(8, 248, 377, 129) << "Suchkriterien  " << "";
-    QTest::newRow("Frame2") << "Frame2" << QRect(392, 336, 265, 41) << "" << "";
-    QTest::newRow("HScroll1") << "HScroll1" << QRect(392, 248, 257, 17) << "" << "";
+    QTest::newRow("Picture2") << "Picture2" << QRect(392, 19, 259, 227) << ""
+                              << "";
+    QTest::newRow("Picture1") << "Picture1" << QRect(8, 19, 375, 225) << ""
+                              << "";
+    QTest::newRow("Frame1") << "Frame1" << QRect(8, 248, 377, 129) << "Suchkriterien  "
+                            << "";
+    QTest::newRow("Frame2") << "Frame2" << QRect(392, 336, 265, 41) << ""
+                            << "";
+    QTest::newRow("HScroll1") << "HScroll1" << QRect(392, 248, 257, 17) << ""
+                              << "";
     QTest::newRow("lstFoundFiles") << "lstFoundFiles" << QRect(117, 23, 241, 121) << ""
                                    << "Anzuzeigende Datei auswählen.";
-    QTest::newRow("drvList") << "drvList" << QRect(7, 3, 105, 21) << "" << "Laufwerk auswählen";
-    QTest::newRow("dirList") << "dirList" << QRect(8, 28, 105, 96) << "" << "Verzeichnis auswählen";
-    QTest::newRow("txtSearchSpec") << "txtSearchSpec" << QRect(8, 160, 352, 19) << "*.JPG;*.JPEG;*.JFIF;*.JPE" << "";
-    QTest::newRow("chkSubFolder") << "chkSubFolder" << QRect(8, 128, 105, 13) << "mit Unterordnern?" << "";
+    QTest::newRow("drvList") << "drvList" << QRect(7, 3, 105, 21) << ""
+                             << "Laufwerk auswählen";
+    QTest::newRow("dirList") << "dirList" << QRect(8, 28, 105, 96) << ""
+                             << "Verzeichnis auswählen";
+    QTest::newRow("txtSearchSpec") << "txtSearchSpec" << QRect(8, 160, 352, 19) << "*.JPG;*.JPEG;*.JFIF;*.JPE"
+                                   << "";
+    QTest::newRow("chkSubFolder") << "chkSubFolder" << QRect(8, 128, 105, 13) << "mit Unterordnern?"
+                                  << "";
     QTest::newRow("lblfound") << "lblfound" << QRect(8, 184, 345, 17)
-                              << " Gefundene Dateien:       Ausgewählte Datei               Größe (in Byte)" << "";
-    QTest::newRow("lblCount") << "lblCount" << QRect(16, 200, 81, 17) << "0" << "";
-    QTest::newRow("lblCriteria") << "lblCriteria" << QRect(10, 144, 89, 17) << "Suchkriterium:" << "";
+                              << " Gefundene Dateien:       Ausgewählte Datei               Größe (in Byte)"
+                              << "";
+    QTest::newRow("lblCount") << "lblCount" << QRect(16, 200, 81, 17) << "0"
+                              << "";
+    QTest::newRow("lblCriteria") << "lblCriteria" << QRect(10, 144, 89, 17) << "Suchkriterium:"
+                                 << "";
     QTest::newRow("Label4") << "Label4" << QRect(408, 3, 215, 13)
-                            << "Vorschaubild         (Click-> Bild zum Clipboard)" << "";
+                            << "Vorschaubild         (Click-> Bild zum Clipboard)"
+                            << "";
     QTest::newRow("Label5") << "Label5" << QRect(128, 8, 203, 13)
-                            << "Click->Vorschaubild    Doppelclick->Vollbild" << "";
-    QTest::newRow("Label6") << "Label6" << QRect(8, 3, 37, 13) << "-wendro-" << "";
-    QTest::newRow("Label8") << "Label8" << QRect(16, 96, 230, 40) << "Vorschaubildfeld" << "";
-    QTest::newRow("lblS") << "lblS" << QRect(0, 380, 86, 13) << " Suche in Ordner: " << "";
+                            << "Click->Vorschaubild    Doppelclick->Vollbild"
+                            << "";
+    QTest::newRow("Label6") << "Label6" << QRect(8, 3, 37, 13) << "-wendro-"
+                            << "";
+    QTest::newRow("Label8") << "Label8" << QRect(16, 96, 230, 40) << "Vorschaubildfeld"
+                            << "";
+    QTest::newRow("lblS") << "lblS" << QRect(0, 380, 86, 13) << " Suche in Ordner: "
+                          << "";
     QTest::newRow("Anzeige1") << "Anzeige1" << QRect(0, 0, 217, 217) << ""
                               << "\"Click\" auf Bild -> zum Clipboard (in Originalgröße)";
-    QTest::newRow("TextBox1") << "TextBox1" << QRect(0, 0, 252, 219) << "TextBox1" << "";
-    QTest::newRow("Command1") << "Command1" << QRect(120, 16, 41, 17) << "Start" << "Diashow starten";
-    QTest::newRow("Command3") << "Command3" << QRect(184, 16, 33, 17) << "Next" << "Nächstes Bild";
-    QTest::newRow("Command4") << "Command4" << QRect(224, 16, 33, 17) << "Stop" << "Diashow stoppen";
-    QTest::newRow("Check2") << "Check2" << QRect(88, 24, 17, 13) << "Check2" << "Endlosanzeige";
-    QTest::newRow("Command2") << "Command2" << QRect(324, 104, 41, 17) << "alle" << "";
-    QTest::newRow("Label7_2") << "Label7_2" << QRect(8, 16, 26, 13) << "Bilder" << "";
+    QTest::newRow("TextBox1") << "TextBox1" << QRect(0, 0, 252, 219) << "TextBox1"
+                              << "";
+    QTest::newRow("Command1") << "Command1" << QRect(120, 16, 41, 17) << "Start"
+                              << "Diashow starten";
+    QTest::newRow("Command3") << "Command3" << QRect(184, 16, 33, 17) << "Next"
+                              << "Nächstes Bild";
+    QTest::newRow("Command4") << "Command4" << QRect(224, 16, 33, 17) << "Stop"
+                              << "Diashow stoppen";
+    QTest::newRow("Check2") << "Check2" << QRect(88, 24, 17, 13) << "Check2"
+                            << "Endlosanzeige";
+    QTest::newRow("Command2") << "Command2" << QRect(324, 104, 41, 17) << "alle"
+                              << "";
+    QTest::newRow("Label7_2") << "Label7_2" << QRect(8, 16, 26, 13) << "Bilder"
+                              << "";
     // The type boxes: index, caption, left, top, width in twips (all 255 high).
     struct Box
     {
@@ -129,21 +157,23 @@ void TstSuche::designOfEveryControl_data()
         const char* caption;
         int left, top, width;
     };
-    const Box boxes[] = {{0, "BMP", 120, 480, 735},   {1, "WMF", 1500, 840, 795},   {2, "ICO", 120, 1200, 735},
-                         {3, "JPG", 1500, 480, 795},  {4, "GIF", 840, 480, 555},    {5, "DIB", 840, 840, 615},
-                         {6, "EMF", 1500, 1200, 735}, {7, "CUR", 840, 1200, 615},   {8, "WAV", 4800, 480, 735},
-                         {9, "AVI", 120, 1560, 735},  {10, "MID", 4800, 840, 735},  {11, "TXT", 3600, 480, 735},
-                         {12, "ASC", 3600, 840, 735}, {13, "INI", 3600, 1200, 735}, {14, "MP3", 4800, 1200, 735},
-                         {15, "HTM, HTML", 3600, 1560, 1215}, {16, "PNG", 120, 840, 675}, {17, "TIF", 1500, 1560, 1035},
-                         {18, "RLE", 840, 1560, 615}, {19, "JPEG", 2520, 480, 795}, {20, "JFIF", 2520, 840, 795},
-                         {21, "JPE", 2520, 1200, 795}, {22, "TIFF", 2520, 1560, 915}};
+    const Box boxes[] = {
+        {0, "BMP", 120, 480, 735},           {1, "WMF", 1500, 840, 795},   {2, "ICO", 120, 1200, 735},
+        {3, "JPG", 1500, 480, 795},          {4, "GIF", 840, 480, 555},    {5, "DIB", 840, 840, 615},
+        {6, "EMF", 1500, 1200, 735},         {7, "CUR", 840, 1200, 615},   {8, "WAV", 4800, 480, 735},
+        {9, "AVI", 120, 1560, 735},          {10, "MID", 4800, 840, 735},  {11, "TXT", 3600, 480, 735},
+        {12, "ASC", 3600, 840, 735},         {13, "INI", 3600, 1200, 735}, {14, "MP3", 4800, 1200, 735},
+        {15, "HTM, HTML", 3600, 1560, 1215}, {16, "PNG", 120, 840, 675},   {17, "TIF", 1500, 1560, 1035},
+        {18, "RLE", 840, 1560, 615},         {19, "JPEG", 2520, 480, 795}, {20, "JFIF", 2520, 840, 795},
+        {21, "JPE", 2520, 1200, 795},        {22, "TIFF", 2520, 1560, 915}};
     auto px = [](int twips) { return qRound(twips / 15.0); };
     for (const Box& b : boxes) {
         const QString name = QStringLiteral("chkP_%1").arg(b.index);
         QTest::newRow(qPrintable(name)) << name << QRect(px(b.left), px(b.top), px(b.width), px(255))
                                         << QString::fromLatin1(b.caption) << QString();
     }
-    QTest::newRow("PictureUnten") << "PictureUnten" << QRect(0, 394, 668, 19) << "" << "";
+    QTest::newRow("PictureUnten") << "PictureUnten" << QRect(0, 394, 668, 19) << ""
+                                  << "";
 }
 
 void TstSuche::designOfEveryControl()
@@ -189,9 +219,10 @@ void TstSuche::initialStateBeforeAnySearch()
     for (int i = 0; i < 23; ++i)
         QCOMPARE(window.chkP[size_t(i)]->isChecked(), i == 3 || i == 19 || i == 20 || i == 21);
     QVERIFY(window.ui->chkSubFolder->isChecked());
-    for (QWidget* hidden : {static_cast<QWidget*>(window.ui->Frame2), static_cast<QWidget*>(window.ui->HScroll1),
-                            static_cast<QWidget*>(window.ui->TextBox1), static_cast<QWidget*>(window.ui->Anzeige1),
-                            static_cast<QWidget*>(window.ui->filList), static_cast<QWidget*>(window.ui->lblS)})
+    for (QWidget* hidden :
+         {static_cast<QWidget*>(window.ui->Frame2), static_cast<QWidget*>(window.ui->HScroll1),
+          static_cast<QWidget*>(window.ui->TextBox1), static_cast<QWidget*>(window.ui->Anzeige1),
+          static_cast<QWidget*>(window.ui->filList), static_cast<QWidget*>(window.ui->lblS)})
         QVERIFY2(!hidden->isVisible(), qPrintable(hidden->objectName()));
     QVERIFY(!window.ui->cmdDiaShow->isEnabled());
     QVERIFY(!window.ui->cmdAbbruch->isEnabled());
@@ -216,9 +247,11 @@ void TstSuche::initialStateBeforeAnySearch()
     QCOMPARE(window.ui->cmdSearch->font().pointSizeF(), 8.25);
     QVERIFY(!window.ui->cmdSearch->font().bold());
     // The list classes the large-list access accepts.
-    for (QWidget* list : {static_cast<QWidget*>(window.ui->lstFoundFiles), static_cast<QWidget*>(window.ui->drvList),
-                          static_cast<QWidget*>(window.ui->dirList), static_cast<QWidget*>(window.ui->filList)})
-        QVERIFY(QString::fromLatin1(list->metaObject()->className()).contains(QLatin1String("listbox"), Qt::CaseInsensitive));
+    for (QWidget* list :
+         {static_cast<QWidget*>(window.ui->lstFoundFiles), static_cast<QWidget*>(window.ui->drvList),
+          static_cast<QWidget*>(window.ui->dirList), static_cast<QWidget*>(window.ui->filList)})
+        QVERIFY(QString::fromLatin1(list->metaObject()->className())
+                    .contains(QLatin1String("listbox"), Qt::CaseInsensitive));
     QVERIFY(window.acceptDrops());
 }
 
@@ -233,12 +266,14 @@ void TstSuche::tabOrderFollowsTheDesign()
     // Hidden, disabled and unfocusable controls are passed over; after the last type
     // box the order starts again at the pattern box.
     const QList<QWidget*> expected = {
-        window.ui->dirList, window.ui->drvList, window.ui->lstFoundFiles, window.ui->cmdSearch, window.ui->chkP_0,
-        window.ui->chkP_1,  window.ui->chkP_2,  window.ui->chkP_3,       window.ui->chkP_4,    window.ui->chkP_5,
-        window.ui->chkP_6,  window.ui->chkP_7,  window.ui->chkP_11,      window.ui->chkP_12,   window.ui->chkP_13,
-        window.ui->Command2, window.ui->chkP_8, window.ui->chkP_9,       window.ui->chkP_10,   window.ui->chkP_14,
-        window.ui->chkP_15, window.ui->chkP_16, window.ui->chkP_17,      window.ui->chkP_18,   window.ui->chkSubFolder,
-        window.ui->chkP_19, window.ui->chkP_20, window.ui->chkP_21,      window.ui->chkP_22,   window.ui->txtSearchSpec};
+        window.ui->dirList,      window.ui->drvList,      window.ui->lstFoundFiles, window.ui->cmdSearch,
+        window.ui->chkP_0,       window.ui->chkP_1,       window.ui->chkP_2,        window.ui->chkP_3,
+        window.ui->chkP_4,       window.ui->chkP_5,       window.ui->chkP_6,        window.ui->chkP_7,
+        window.ui->chkP_11,      window.ui->chkP_12,      window.ui->chkP_13,       window.ui->Command2,
+        window.ui->chkP_8,       window.ui->chkP_9,       window.ui->chkP_10,       window.ui->chkP_14,
+        window.ui->chkP_15,      window.ui->chkP_16,      window.ui->chkP_17,       window.ui->chkP_18,
+        window.ui->chkSubFolder, window.ui->chkP_19,      window.ui->chkP_20,       window.ui->chkP_21,
+        window.ui->chkP_22,      window.ui->txtSearchSpec};
     for (QWidget* next : expected) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget()->objectName(), next->objectName());
@@ -280,11 +315,16 @@ void TstSuche::nurPfad_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("folder");
-    QTest::newRow("file") << "/home/u/Bilder/a.jpg" << "/home/u/Bilder/";
-    QTest::newRow("no slash") << "a.jpg" << "";
-    QTest::newRow("root") << "/" << "/";
-    QTest::newRow("folder with slash") << "/srv/fotos/" << "/srv/fotos/";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("file") << "/home/u/Bilder/a.jpg"
+                          << "/home/u/Bilder/";
+    QTest::newRow("no slash") << "a.jpg"
+                              << "";
+    QTest::newRow("root") << "/"
+                          << "/";
+    QTest::newRow("folder with slash") << "/srv/fotos/"
+                                       << "/srv/fotos/";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TstSuche::nurPfad()
@@ -300,7 +340,8 @@ void TstSuche::shortcutTargetByteSearch_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QByteArray>("target");
     QTest::newRow("item list then path")
-        << QByteArray("L\0\0\0C:\\\0\x14\0junkC:\\Bilder\\Urlaub.jpg\0\0tail", 39) << QByteArray("C:\\Bilder\\Urlaub.jpg");
+        << QByteArray("L\0\0\0C:\\\0\x14\0junkC:\\Bilder\\Urlaub.jpg\0\0tail", 39)
+        << QByteArray("C:\\Bilder\\Urlaub.jpg");
     QTest::newRow("only one drive mark") << QByteArray("xxC:\\a\0\0", 8) << QByteArray();
     QTest::newRow("no drive mark") << QByteArray("plain text") << QByteArray();
     QTest::newRow("no double NUL after the second mark") << QByteArray("C:\\ D:\\x\0y", 10) << QByteArray();
@@ -324,10 +365,12 @@ void TstSuche::shortcutTargetOfRealShortcuts_data()
     QTest::addColumn<QByteArray>("target");
     QTest::newRow("WordPad") << "ez_WinXP_WordPad.lnk"
                              << QByteArray("C:\\Program Files\\Windows NT\\Accessories\\wordpad.exe");
-    QTest::newRow("Windows Update") << "ez_WinVista_Windows_Update.lnk" << QByteArray("D:\\Windows\\System32\\wuapp.exe");
+    QTest::newRow("Windows Update") << "ez_WinVista_Windows_Update.lnk"
+                                    << QByteArray("D:\\Windows\\System32\\wuapp.exe");
     QTest::newRow("microsoft example") << "lp3_microsoft_example.lnk" << QByteArray("C:\\test\\a.txt");
     QTest::newRow("powershell") << "lp3_console_properties_block.lnk"
-                                << QByteArray("C:\\Windows\\SysWOW64\\WindowsPowerShell\\v1.0\\powershell.exe");
+                                << QByteArray(
+                                       "C:\\Windows\\SysWOW64\\WindowsPowerShell\\v1.0\\powershell.exe");
     QTest::newRow("directory") << "ez_Misc_local.directory.seven.lnk" << QByteArray("C:\\Users\\");
     // One ASCII drive mark only, or none: no target.
     QTest::newRow("one mark") << "lp3_decoding_error3.lnk" << QByteArray();
@@ -350,12 +393,18 @@ void TstSuche::commandLineChoosesTheStartFolder_data()
 {
     QTest::addColumn<QString>("argument"); // relative to the temporary folder, quoted as given
     QTest::addColumn<QString>("folder");   // expected dirList path, relative
-    QTest::newRow("file") << "\"%1/Bilder/Urlaub.jpg\"" << "Bilder";
-    QTest::newRow("folder without dot") << "%1/Fotos" << "Fotos";
-    QTest::newRow("folder with a dot opens its parent") << "%1/Fotos.alt" << "";
-    QTest::newRow("blanks, quoted") << "\"%1/Eigene Dateien/mein bild.jpg\"" << "Eigene Dateien";
-    QTest::newRow("shortcut in capitals is a plain file") << "%1/Fotos/Bild.LNK" << "Fotos";
-    QTest::newRow("umlauts") << "%1/Grüße/ä.jpg" << "Grüße";
+    QTest::newRow("file") << "\"%1/Bilder/Urlaub.jpg\""
+                          << "Bilder";
+    QTest::newRow("folder without dot") << "%1/Fotos"
+                                        << "Fotos";
+    QTest::newRow("folder with a dot opens its parent") << "%1/Fotos.alt"
+                                                        << "";
+    QTest::newRow("blanks, quoted") << "\"%1/Eigene Dateien/mein bild.jpg\""
+                                    << "Eigene Dateien";
+    QTest::newRow("shortcut in capitals is a plain file") << "%1/Fotos/Bild.LNK"
+                                                          << "Fotos";
+    QTest::newRow("umlauts") << "%1/Grüße/ä.jpg"
+                             << "Grüße";
 }
 
 void TstSuche::commandLineChoosesTheStartFolder()
@@ -373,7 +422,10 @@ void TstSuche::commandLineChoosesTheStartFolder()
     const QString expected = folder.isEmpty() ? dir.path() : dir.filePath(folder);
     QCOMPARE(window.ui->dirList->Path(), expected);
     QCOMPARE(window.ui->filList->Path(), expected);
-    QCOMPARE(window.ui->drvList->Drive(), window.ui->drvList->volumes()[size_t(volumeIndexOf(window.ui->drvList->volumes(), bytes(expected)))].mountPoint);
+    QCOMPARE(
+        window.ui->drvList->Drive(),
+        window.ui->drvList->volumes()[size_t(volumeIndexOf(window.ui->drvList->volumes(), bytes(expected)))]
+            .mountPoint);
     QVERIFY(messages.messages.empty());
 }
 
@@ -395,9 +447,11 @@ void TstSuche::commandLineFollowsASymbolicLink()
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("ziel/tief")));
     writeFile(dir.filePath(QStringLiteral("ziel/tief/bild.jpg")));
-    QVERIFY(QFile::link(dir.filePath(QStringLiteral("ziel/tief/bild.jpg")), dir.filePath(QStringLiteral("verweis.jpg"))));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("ziel/tief/bild.jpg")),
+                        dir.filePath(QStringLiteral("verweis.jpg"))));
     Suche window(dir.filePath(QStringLiteral("verweis.jpg")));
-    QCOMPARE(window.ui->dirList->Path(), QFileInfo(dir.filePath(QStringLiteral("ziel/tief"))).canonicalFilePath());
+    QCOMPARE(window.ui->dirList->Path(),
+             QFileInfo(dir.filePath(QStringLiteral("ziel/tief"))).canonicalFilePath());
 }
 
 void TstSuche::commandLineKeepsBytesThatAreNotUtf8()
@@ -405,7 +459,8 @@ void TstSuche::commandLineKeepsBytesThatAreNotUtf8()
     QTemporaryDir dir;
     // "ä" written in Latin-1: the byte 0xE4 followed by "er" is no UTF-8. The literal is
     // split so that the escape ends after the two hex digits.
-    const QByteArray name = "Bild\xe4" "er alt";
+    const QByteArray name = "Bild\xe4"
+                            "er alt";
     QCOMPARE(name.size(), 11);
     QCOMPARE(name.at(4), '\xe4');
     QVERIFY(!name.isValidUtf8());
@@ -422,7 +477,8 @@ void TstSuche::commandLinePathIsJoinedAndNormalised()
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("Fotos/Urlaub")));
     writeFile(dir.filePath(QStringLiteral("Fotos/a.jpg")));
-    struct BackHome {
+    struct BackHome
+    {
         QString folder = QDir::currentPath();
         ~BackHome() { QDir::setCurrent(folder); }
     } backHome;
@@ -469,7 +525,8 @@ void TstSuche::typeBoxesComposeThePattern()
     QCOMPARE(window.ui->txtSearchSpec->text(), QStringLiteral("*.BMP;*.JPG;*.GIF;*.JPEG;*.JFIF;*.JPE"));
     // The box naming two extensions contributes one element each.
     window.chkP[15]->click();
-    QCOMPARE(window.ui->txtSearchSpec->text(), QStringLiteral("*.BMP;*.JPG;*.GIF;*.HTM;*.HTML;*.JPEG;*.JFIF;*.JPE"));
+    QCOMPARE(window.ui->txtSearchSpec->text(),
+             QStringLiteral("*.BMP;*.JPG;*.GIF;*.HTM;*.HTML;*.JPEG;*.JFIF;*.JPE"));
     for (QCheckBox* box : window.chkP)
         if (box->isChecked())
             box->click();
@@ -481,9 +538,10 @@ void TstSuche::alleKeineToggles()
     Suche window(QString{});
     QTest::mouseClick(window.ui->Command2, Qt::LeftButton);
     QCOMPARE(window.ui->Command2->text(), QStringLiteral("keine"));
-    QCOMPARE(window.ui->txtSearchSpec->text(),
-             QStringLiteral("*.BMP;*.WMF;*.ICO;*.JPG;*.GIF;*.DIB;*.EMF;*.CUR;*.WAV;*.AVI;*.MID;*.TXT;*.ASC;*.INI;"
-                            "*.MP3;*.HTM;*.HTML;*.PNG;*.TIF;*.RLE;*.JPEG;*.JFIF;*.JPE;*.TIFF"));
+    QCOMPARE(
+        window.ui->txtSearchSpec->text(),
+        QStringLiteral("*.BMP;*.WMF;*.ICO;*.JPG;*.GIF;*.DIB;*.EMF;*.CUR;*.WAV;*.AVI;*.MID;*.TXT;*.ASC;*.INI;"
+                       "*.MP3;*.HTM;*.HTML;*.PNG;*.TIF;*.RLE;*.JPEG;*.JFIF;*.JPE;*.TIFF"));
     // After "alle" the user may untick some boxes; the next click still unticks all.
     window.chkP[5]->click();
     QTest::mouseClick(window.ui->Command2, Qt::LeftButton);
@@ -536,7 +594,8 @@ void TstSuche::oneClickOpensASubFolderAndTheFileListFollows()
     // A click on the current folder's own entry changes nothing.
     QSignalSpy changes(list, &DirListBox::Change);
     const int current = list->count() - 1 - list->ListCount();
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(current)).center());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(list->item(current)).center());
     QCOMPARE(changes.count(), 0);
 }
 
@@ -564,7 +623,8 @@ void TstSuche::driveThatIsNotReadyFallsBackSilently()
     volumes.push_back(Volume{"/nicht/bereit/laufwerk", QStringLiteral("USB")});
     window.ui->drvList->setVolumes(volumes);
     const QString driveBefore = window.ui->drvList->Drive();
-    const int notReady = window.ui->drvList->findText(QStringLiteral("/nicht/bereit/laufwerk"), Qt::MatchStartsWith);
+    const int notReady =
+        window.ui->drvList->findText(QStringLiteral("/nicht/bereit/laufwerk"), Qt::MatchStartsWith);
     QVERIFY(notReady >= 0);
     window.ui->drvList->setCurrentIndex(notReady);
     emit window.ui->drvList->activated(notReady); // the user's choice

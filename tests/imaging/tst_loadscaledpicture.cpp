@@ -91,8 +91,7 @@ private:
     QString writeBytes(const QString& name, const QByteArray& bytes);
 };
 
-QString TstLoadScaledPicture::write(const QString& name, const QImage& image, const char* format,
-                                     int quality)
+QString TstLoadScaledPicture::write(const QString& name, const QImage& image, const char* format, int quality)
 {
     const QString path = m_dir.filePath(name);
     if (!image.save(path, format, quality))

@@ -40,7 +40,10 @@ using namespace fotarik;
 
 namespace {
 
-QImage rgb(const QImage& image) { return image.convertToFormat(QImage::Format_RGB32); }
+QImage rgb(const QImage& image)
+{
+    return image.convertToFormat(QImage::Format_RGB32);
+}
 
 // What the X server shows in the widget's area.
 QImage onScreen(QWidget* w)
@@ -48,11 +51,15 @@ QImage onScreen(QWidget* w)
     const QPoint at = w->mapToGlobal(QPoint(0, 0));
     QScreen* screen = w->screen();
     const QPoint origin = screen->geometry().topLeft();
-    return rgb(screen->grabWindow(0, at.x() - origin.x(), at.y() - origin.y(), w->width(), w->height()).toImage());
+    return rgb(
+        screen->grabWindow(0, at.x() - origin.x(), at.y() - origin.y(), w->width(), w->height()).toImage());
 }
 
 // What the widget holds: its own rendering of its current state.
-QImage inState(QWidget* w) { return rgb(w->grab().toImage()); }
+QImage inState(QWidget* w)
+{
+    return rgb(w->grab().toImage());
+}
 
 qsizetype differingPixels(const QImage& a, const QImage& b)
 {
@@ -85,12 +92,14 @@ bool screenShowsState(QWidget* w, const char* step)
         if (diff == 0)
             return true;
     } while (clock.elapsed() < 2000);
-    const QString base = QDir::temp().filePath(QStringLiteral("fotarik-onscreen-%1").arg(QString::fromLatin1(step)));
+    const QString base =
+        QDir::temp().filePath(QStringLiteral("fotarik-onscreen-%1").arg(QString::fromLatin1(step)));
     screen.save(base + QStringLiteral("-screen.png"));
     state.save(base + QStringLiteral("-state.png"));
-    qWarning("%s: the screen differs from the window's state in %lld of %lld pixels (%s-screen.png / -state.png)",
-             step, static_cast<long long>(diff), static_cast<long long>(screen.width()) * screen.height(),
-             qPrintable(base));
+    qWarning(
+        "%s: the screen differs from the window's state in %lld of %lld pixels (%s-screen.png / -state.png)",
+        step, static_cast<long long>(diff), static_cast<long long>(screen.width()) * screen.height(),
+        qPrintable(base));
     return false;
 }
 
@@ -151,8 +160,8 @@ private slots:
 private:
     static constexpr int Folders = 3000;
     std::unique_ptr<RecordingBackend> m_media;
-    QTemporaryDir m_tree;   // a tree whose walk takes a noticeable time
-    QTemporaryDir m_pics;   // a few real pictures
+    QTemporaryDir m_tree; // a tree whose walk takes a noticeable time
+    QTemporaryDir m_pics; // a few real pictures
     std::unique_ptr<Suche> openOn(const QString& folder);
 };
 

@@ -17,13 +17,14 @@ private slots:
     {
         QTest::addColumn<QByteArray>("type");
         QTest::addColumn<bool>("pseudo");
-        for (const char* t : {"proc", "sysfs", "devtmpfs", "devpts", "cgroup", "cgroup2", "mqueue", "debugfs",
-                              "tracefs", "securityfs", "pstore", "bpf", "configfs", "fusectl", "hugetlbfs",
-                              "autofs", "binfmt_misc", "nsfs", "efivarfs", "rpc_pipefs", "nfsd", "ramfs",
-                              "selinuxfs", "fuse.gvfsd-fuse", "fuse.portal"})
+        for (const char* t :
+             {"proc",      "sysfs",     "devtmpfs",        "devpts",     "cgroup",   "cgroup2",    "mqueue",
+              "debugfs",   "tracefs",   "securityfs",      "pstore",     "bpf",      "configfs",   "fusectl",
+              "hugetlbfs", "autofs",    "binfmt_misc",     "nsfs",       "efivarfs", "rpc_pipefs", "nfsd",
+              "ramfs",     "selinuxfs", "fuse.gvfsd-fuse", "fuse.portal"})
             QTest::newRow(t) << QByteArray(t) << true;
-        for (const char* t : {"ext4", "btrfs", "xfs", "vfat", "exfat", "ntfs3", "nfs", "nfs4", "cifs", "tmpfs",
-                              "overlay", "fuse.sshfs", "fuseblk", "iso9660", "", "PROC", "proc "})
+        for (const char* t : {"ext4", "btrfs", "xfs", "vfat", "exfat", "ntfs3", "nfs", "nfs4", "cifs",
+                              "tmpfs", "overlay", "fuse.sshfs", "fuseblk", "iso9660", "", "PROC", "proc "})
             QTest::newRow(*t ? t : "(empty)") << QByteArray(t) << false;
     }
     void kernelAndRuntimeFileSystems()

@@ -162,8 +162,12 @@ void TstFindCommand::nulSeparatedOutputKeepsNamesWithLineBreaks()
 {
     const QByteArray odd = m_root + "/Unter Ordner/zwei\nZeilen.jpg";
     makeFile(odd);
-    const QList<QByteArray> expected{m_root + "/Unter Ordner/g.jpg", odd, m_root + "/a.jpg", m_root + "/b.JPEG",
-                                     m_root + "/c.jfif", m_root + "/d.Jpe"};
+    const QList<QByteArray> expected{m_root + "/Unter Ordner/g.jpg",
+                                     odd,
+                                     m_root + "/a.jpg",
+                                     m_root + "/b.JPEG",
+                                     m_root + "/c.jfif",
+                                     m_root + "/d.Jpe"};
     for (const QByteArray& option : {QByteArray("-0"), QByteArray("--print0")}) {
         const Outcome o = runFind({m_root, option});
         QCOMPARE(o.exitCode, 0);
@@ -221,7 +225,8 @@ void TstFindCommand::treeDeeperThanPathMaxGivesEveryHit()
 
     // find walks such trees too: both name the same files.
     QProcess find;
-    find.start(QStringLiteral("find"), {QFile::decodeName(m_root), QStringLiteral("-iname"), QStringLiteral("*.jpg")});
+    find.start(QStringLiteral("find"),
+               {QFile::decodeName(m_root), QStringLiteral("-iname"), QStringLiteral("*.jpg")});
     QVERIFY(find.waitForFinished(60000));
     QCOMPARE(find.exitCode(), 0);
     QCOMPARE(sortedLines(find.readAllStandardOutput()), hits);

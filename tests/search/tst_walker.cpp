@@ -21,12 +21,12 @@
 #include <vector>
 
 using fotarik::RaisedError;
-using fotarik::test::makeFile;
-using fotarik::test::makeFolder;
-using fotarik::test::removeTreeByBytes;
 using fotarik::search::SearchFolder;
 using fotarik::search::WalkOptions;
 using fotarik::search::WalkSink;
+using fotarik::test::makeFile;
+using fotarik::test::makeFolder;
+using fotarik::test::removeTreeByBytes;
 
 namespace {
 
@@ -225,12 +225,12 @@ std::string firstDifference(const std::vector<std::string>& a, const std::vector
     return "lengths " + std::to_string(a.size()) + " vs " + std::to_string(b.size());
 }
 
-#define COMPARE_WALKS(plain, ahead)                                                                        \
-    do {                                                                                                   \
-        QCOMPARE((ahead).result, (plain).result);                                                          \
-        QCOMPARE((ahead).total, (plain).total);                                                            \
-        QVERIFY2((ahead).log == (plain).log, firstDifference((plain).log, (ahead).log).c_str());           \
-        QVERIFY((plain).threadsGone && (ahead).threadsGone);                                               \
+#define COMPARE_WALKS(plain, ahead)                                                                          \
+    do {                                                                                                     \
+        QCOMPARE((ahead).result, (plain).result);                                                            \
+        QCOMPARE((ahead).total, (plain).total);                                                              \
+        QVERIFY2((ahead).log == (plain).log, firstDifference((plain).log, (ahead).log).c_str());             \
+        QVERIFY((plain).threadsGone && (ahead).threadsGone);                                                 \
     } while (false)
 
 // Listings of folders changed in the last moments before they were read ahead are not
@@ -262,7 +262,6 @@ void makeRandomTree(const std::string& root, unsigned seed, int depth, int& fold
     };
     fill(root, 0);
 }
-
 
 } // namespace
 

@@ -3,8 +3,8 @@
 // test failure (like QVERIFY) and returns.
 
 #include <QByteArray>
-#include <QString>
 #include <QColor>
+#include <QString>
 #include <string>
 
 namespace fotarik::test {
