@@ -1,0 +1,55 @@
+#pragma once
+// Every time budget of the program and its tests, in one place.
+//
+// A budget is what a valid input may cost on a normal build of a slow machine, with room to
+// spare, so that the outcome for a valid file never depends on the machine's load; a hostile
+// input is still stopped within it. Instrumented builds run everything several times slower,
+// so each budget is scaled by one factor chosen at build time (TimeScale).
+
+#include <chrono>
+
+#ifndef FOTARIK_BUDGET_SCALE
+#define FOTARIK_BUDGET_SCALE 1
+#endif
+
+namespace fotarik::budget {
+
+using namespace std::chrono_literals;
+using Duration = std::chrono::milliseconds;
+
+// How many times slower than a normal build this build runs: 1, or what CMake measured
+// for the sanitizer builds (see the top-level CMakeLists.txt).
+inline constexpr int TimeScale = FOTARIK_BUDGET_SCALE;
+
+constexpr Duration scaled(Duration normal)
+{
+    return normal * TimeScale;
+}
+
+// Whole seconds, rounded up, for the kernel's CPU-time limit.
+constexpr long wholeSeconds(Duration d)
+{
+    return long((d.count() + 999) / 1000);
+}
+
+// Milliseconds as an int, for Qt's waits and timers.
+constexpr int ms(Duration d)
+{
+    return int(d.count());
+}
+
+// --- The program ---
+
+// A metafile is converted to a drawing in a child process: the CPU time it may use, and
+// the wall time the program waits for it (a child that stalls without using CPU).
+inline constexpr Duration MetafileChildCpu = scaled(2s);
+inline constexpr Duration MetafileChildWall = scaled(4s);
+
+// --- The tests ---
+
+// How long a test waits for something that should happen at once (a signal, a repaint, a
+// thread's end) before it fails: long enough for a loaded slow machine, short enough that a
+// broken build fails on its assertion rather than by the test's time-out.
+inline constexpr Duration TestWait = scaled(10s);
+
+} // namespace fotarik::budget
