@@ -6,11 +6,9 @@
 // input is still stopped within it. Instrumented builds run everything several times slower,
 // so each budget is scaled by one factor chosen at build time (TimeScale).
 
-#include <chrono>
+#include "budgetscale.h"
 
-#ifndef FOTARIK_BUDGET_SCALE
-#define FOTARIK_BUDGET_SCALE 1
-#endif
+#include <chrono>
 
 namespace fotarik::budget {
 
