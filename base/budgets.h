@@ -52,6 +52,10 @@ inline constexpr Duration MetafileChildWall = scaled(4s);
 // broken build fails on its assertion rather than by the test's time-out.
 inline constexpr Duration TestWait = scaled(10s);
 
+// How long a test waits for a media player to open, play a clip of a few seconds in real
+// time, or report an error.
+inline constexpr Duration TestMediaWait = scaled(20s);
+
 // How long a test lets a child process run on hostile input before it counts as hung: far
 // above every budget of the program, so that reaching it is a failure of the program.
 inline constexpr Duration TestHangGuard = scaled(30s);
