@@ -3,7 +3,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QPlainTextEdit>
+#include "textview.h"
 #include <QTimer>
 
 #include "clongscroll.h"

@@ -43,6 +43,11 @@ constexpr int ms(Duration d)
 inline constexpr Duration MetafileChildCpu = scaled(2s);
 inline constexpr Duration MetafileChildWall = scaled(4s);
 
+// How long loading a text waits for its file to open and its first screen to be read.
+// A drive that answers later does not hold up the window: the text appears when it
+// arrives, and a file that then cannot be read leaves the box as it was.
+inline constexpr Duration TextFirstScreen = scaled(500ms);
+
 // --- The tests ---
 
 // How long a test waits for something that should happen at once (a signal, a repaint, a

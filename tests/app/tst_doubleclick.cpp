@@ -7,7 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "textview.h"
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>

@@ -12,7 +12,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
-#include <QPlainTextEdit>
+#include "textview.h"
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>

@@ -11,7 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QPlainTextEdit>
+#include "textview.h"
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>

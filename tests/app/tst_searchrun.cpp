@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "textview.h"
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>

@@ -7,7 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "textview.h"
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -204,7 +204,7 @@ void TstSuche::designOfEveryControl()
         shown = e->text();
     else if (auto* g = qobject_cast<QGroupBox*>(w))
         shown = g->title();
-    else if (auto* t = qobject_cast<QPlainTextEdit*>(w))
+    else if (auto* t = qobject_cast<TextView*>(w))
         shown = t->toPlainText();
     QCOMPARE(shown, text);
     QCOMPARE(w->toolTip(), toolTip);
