@@ -55,4 +55,8 @@ inline constexpr Duration TextFirstScreen = scaled(500ms);
 // broken build fails on its assertion rather than by the test's time-out.
 inline constexpr Duration TestWait = scaled(10s);
 
+// How long a test waits for a text view to have gone once through a file of a GiB or of
+// a hundred million lines (reading and counting all of it on a loaded machine).
+inline constexpr Duration TestWholeHugeText = scaled(120s);
+
 } // namespace fotarik::budget

@@ -581,6 +581,50 @@ private:
     std::chrono::steady_clock::time_point m_reported{};
 };
 
+// The file is shorter than it was: what is left of it is all there is. The index ends
+// where the file ends now, and every row read before is read again.
+void cutAtShrunkEnd(TextFile::Shared& s, int fd, qint64 readEnd, uint64_t generation)
+{
+    struct stat info
+    {
+    };
+    qint64 end = readEnd;
+    if (::fstat(fd, &info) == 0)
+        end = std::min<qint64>(end, info.st_size);
+    Checkpoint from{0, 0};
+    TextEncoding encoding;
+    size_t keep = 0;
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.generation != generation || s.cancelled)
+            return;
+        end = std::max(end, s.dataStart);
+        while (keep + 1 < s.index.size() && s.index[keep + 1].offset <= end)
+            ++keep;
+        from = s.index[keep];
+        encoding = s.encoding;
+    }
+    std::vector<uchar> bytes(size_t(end - from.offset));
+    const qint64 got = std::max<qint64>(preadFull(fd, bytes.data(), qint64(bytes.size()), from.offset), 0);
+    qint64 rows = 0;
+    for (qsizetype i = 0;;) {
+        const RowSpan r = scanRow(bytes.data(), qsizetype(got), i, true, encoding);
+        ++rows;
+        if (r.last)
+            break;
+        i = r.next;
+    }
+    std::lock_guard lock(s.mutex);
+    if (s.generation != generation || s.cancelled)
+        return;
+    s.index.resize(keep + 1);
+    s.index.push_back({from.offset + got, from.row + rows});
+    s.done = true;
+    s.clearCache();
+    ++s.generation;
+    s.notify();
+}
+
 // Reads block k (its bounds taken under the lock) and puts it into the cache.
 void readBlock(TextFile::Shared& s, qint64 k)
 {
@@ -612,21 +656,15 @@ void readBlock(TextFile::Shared& s, qint64 k)
             break;
         i = r.next;
     }
-    const bool shrunk = got < qint64(bytes.size());
+    if (got < qint64(bytes.size())) {
+        cutAtShrunkEnd(s, fd, from.offset + got, generation);
+        return;
+    }
     std::lock_guard lock(s.mutex);
     if (s.generation != generation || s.cancelled)
         return;
-    if (shrunk) {
-        // The file is shorter than it was: what is left of it is all there is.
-        s.index.resize(size_t(k + 1));
-        s.index.push_back({from.offset + got, from.row + qint64(block->rows.size())});
-        s.done = true;
-        s.clearCache();
-        ++s.generation;
-    } else {
-        while (qint64(block->rows.size()) < expected)
-            block->rows.emplace_back(); // the file changed in between: no text there now
-    }
+    while (qint64(block->rows.size()) < expected)
+        block->rows.emplace_back(); // the file changed in between: no text there now
     s.insert(k, std::move(block));
     s.notify();
 }
