@@ -5,10 +5,10 @@
 #include <QObject>
 
 #include <algorithm>
-#include <cstring>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <thread>
 
@@ -126,10 +126,7 @@ bool isBreak8(uchar c)
 struct BreakStarts
 {
     bool at[256] = {};
-    constexpr BreakStarts()
-    {
-        at[uchar('\n')] = at[uchar('\f')] = at[uchar('\r')] = at[0xE2] = true;
-    }
+    constexpr BreakStarts() { at[uchar('\n')] = at[uchar('\f')] = at[uchar('\r')] = at[0xE2] = true; }
 };
 constexpr BreakStarts breakStarts;
 
@@ -304,7 +301,8 @@ QString decodeRow(const uchar* data, qsizetype size, TextEncoding encoding)
         text.resize(size / 2 + size % 2);
         QChar* out = text.data();
         for (qsizetype i = 0; i + 1 < size; i += 2)
-            out[i / 2] = be ? QChar(char16_t(data[i] << 8 | data[i + 1])) : QChar(char16_t(data[i] | data[i + 1] << 8));
+            out[i / 2] = be ? QChar(char16_t(data[i] << 8 | data[i + 1]))
+                            : QChar(char16_t(data[i] | data[i + 1] << 8));
         if (size % 2)
             out[size / 2] = QChar::ReplacementCharacter;
         break;
@@ -868,7 +866,8 @@ std::optional<std::vector<TextRow>> TextFile::readAllRows()
     qsizetype i = 0;
     while (true) {
         const RowSpan r = scanRow(bytes.data(), qsizetype(got), i, true, encoding);
-        rows.push_back({decodeRow(bytes.data() + i, r.contentEnd - i, encoding), !r.last && r.contentEnd == r.next});
+        rows.push_back(
+            {decodeRow(bytes.data() + i, r.contentEnd - i, encoding), !r.last && r.contentEnd == r.next});
         if (r.last)
             break;
         i = r.next;

@@ -25,8 +25,7 @@ class QObject;
 
 namespace fotarik {
 
-enum class TextEncoding : uint8_t
-{
+enum class TextEncoding : uint8_t {
     Utf8,
     Windows1252,
     Utf16LE,
@@ -67,8 +66,7 @@ void setTextReadHookForTests(TextReadHook hook);
 class TextFile
 {
 public:
-    enum class State : uint8_t
-    {
+    enum class State : uint8_t {
         Opening,
         Open,
         Failed,

@@ -168,6 +168,7 @@ int TextView::visibleRowCount() const
 
 void TextView::scrollToRow(qint64 row)
 {
+    updateScrollBars(); // the row count may have grown since the last report
     verticalScrollBar()->setValue(int(std::clamp<qint64>(row, 0, rowCount() - 1) / rowsPerStep()));
 }
 
@@ -202,7 +203,11 @@ void TextView::updateScrollBars()
     const qint64 steps = (rowCount() + rowsPerStep() - 1) / rowsPerStep();
     QScrollBar* v = verticalScrollBar();
     const int page = std::max(1, int(visibleRowCount() / rowsPerStep()));
+    // At the end it stays at the end: the viewport got smaller, or more rows were counted.
+    const bool atEnd = v->maximum() > 0 && v->value() == v->maximum();
     v->setRange(0, int(std::max<qint64>(0, steps - page)));
+    if (atEnd)
+        v->setValue(v->maximum());
     v->setPageStep(page);
     v->setSingleStep(1);
     QScrollBar* h = horizontalScrollBar();

@@ -7,9 +7,9 @@
 // (default: this build's), then loads each hostile text into a text box in a child
 // process. Prints seconds, peak resident MiB and the exit code side by side.
 
+#include "textview.h"
 #include <QApplication>
 #include <QElapsedTimer>
-#include "textview.h"
 #include <QTemporaryDir>
 #include <cstdio>
 #include <functional>

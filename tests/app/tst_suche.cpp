@@ -1,13 +1,13 @@
 // The search window as it starts: its design, the command line, the type boxes, the
 // drive and folder lists and the shortcut byte search.
 
+#include "textview.h"
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include "textview.h"
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>

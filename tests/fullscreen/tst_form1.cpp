@@ -4,8 +4,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
-#include <QLocale>
 #include <QLineEdit>
+#include <QLocale>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>

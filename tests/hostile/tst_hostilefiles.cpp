@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "budgets.h"
 #include "form1.h"
 #include "globals.h"
 #include "hostileinputs.h"
@@ -20,7 +21,6 @@
 #include "raisederror.h"
 #include "shortcut.h"
 #include "textview.h"
-#include "budgets.h"
 #include "ui_form1.h"
 
 using namespace fotarik;

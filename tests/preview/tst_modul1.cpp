@@ -89,8 +89,8 @@ void TestModul1::decodes_data()
     // Notepad's "Unicode": UTF-16 with its byte-order mark, NULs between the letters.
     QTest::newRow("utf-16 le with BOM") << QByteArray("\xff\xfeH\0\xe4\0\r\0\n\0=\xd8\0\xde", 14)
                                         << QString::fromUtf8("H\xc3\xa4\n\xf0\x9f\x98\x80");
-    QTest::newRow("utf-16 be with BOM") << QByteArray("\xfe\xff\0H\0\xe4\x20\x29\0!", 10)
-                                        << QString::fromUtf8("H\xc3\xa4\n!");
+    QTest::newRow("utf-16 be with BOM")
+        << QByteArray("\xfe\xff\0H\0\xe4\x20\x29\0!", 10) << QString::fromUtf8("H\xc3\xa4\n!");
 }
 
 void TestModul1::decodes()

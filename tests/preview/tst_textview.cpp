@@ -266,7 +266,8 @@ private slots:
         LoadTextFile(QFile::encodeName(m_dir.filePath(QStringLiteral("fehlt.txt"))), &other);
         QCOMPARE(g_readsHeld.load(), 2);
         g_driveHangs = false;
-        QTRY_COMPARE_WITH_TIMEOUT(m_view->toPlainText(), QStringLiteral("angekommen"), budget::ms(budget::TestWait));
+        QTRY_COMPARE_WITH_TIMEOUT(m_view->toPlainText(), QStringLiteral("angekommen"),
+                                  budget::ms(budget::TestWait));
         QTRY_VERIFY_WITH_TIMEOUT(!other.waitingForFile(), budget::ms(budget::TestWait));
         QCOMPARE(other.toPlainText(), QStringLiteral("bleibt"));
         QTRY_COMPARE_WITH_TIMEOUT(g_readsHeld.load(), 0, budget::ms(budget::TestWait));
