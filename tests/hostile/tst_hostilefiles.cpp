@@ -27,7 +27,7 @@ using namespace fotarik;
 
 namespace {
 
-constexpr double GuardSeconds = 30;
+constexpr double GuardSeconds = double(fotarik::budget::TestHangGuard.count()) / 1000;
 
 qint64 peakKiB()
 {
