@@ -18,6 +18,7 @@
 #include <functional>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -174,9 +175,10 @@ Run lessRun(const QString& path)
     [[maybe_unused]] auto n = ::write(master, "G", 1);
     // At the end less shows its end prompt; -P set the short prompt, "(END)" is not used then,
     // so wait for the prompt to come back after the jump.
-    if (readUntil(master, "FIRST-SCREEN-SHOWN", seen, 300000))
+    if (readUntil(master, "FIRST-SCREEN-SHOWN", seen, 30000))
         r.endMs = msSince(end);
     n = ::write(master, "q", 1);
+    ::kill(pid, SIGTERM); // one that is still busy with the jump
     int status = 0;
     rusage usage{};
     ::wait4(pid, &status, 0, &usage);
@@ -211,6 +213,7 @@ int main(int argc, char** argv)
          }},
     };
     const qint64 baseline = boxRun(QString()).peakKiB;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("text box footprint with an empty box: %lld MiB\n\n", baseline / 1024);
     std::printf("%-28s %-9s %12s %12s %12s\n", "text", "viewer", "first ms", "end ms", "peak MiB");
     for (const qint64 size : {16 * MiB, 256 * MiB, 1024 * MiB}) {
@@ -228,6 +231,7 @@ int main(int argc, char** argv)
                         "Fotarik", box.firstMs, box.endMs, box.peakKiB / 1024,
                         (box.peakKiB - baseline) / 1024);
             const Run less = lessRun(path);
+            // An end time of -1: less had not shown the end after 30 s and was stopped.
             std::printf("%-28s %-9s %12.1f %12.1f %12lld\n", "", "less", less.firstMs, less.endMs,
                         less.peakKiB / 1024);
             std::fflush(stdout);

@@ -28,6 +28,15 @@ namespace {
 
 constexpr qint64 GiB = qint64(1) << 30;
 
+// Peak memory of this process. AddressSanitizer keeps freed memory in quarantine, so
+// there the figure says nothing about what the program holds.
+constexpr bool PeakMeansSomething =
+#if defined(__SANITIZE_ADDRESS__)
+    false;
+#else
+    true;
+#endif
+
 qint64 peakKiB()
 {
     rusage usage{};
@@ -119,7 +128,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_view->visibleText().has_value(), budget::ms(budget::TestWait));
         QVERIFY(m_view->visibleText()->first().startsWith(QStringLiteral("ANFANG")));
         // Read on demand: far less memory than the file, whatever the page cache holds.
-        QVERIFY2(peakKiB() - before < 64 * 1024, qPrintable(QString::number(peakKiB() - before)));
+        if (PeakMeansSomething)
+            QVERIFY2(peakKiB() - before < 64 * 1024, qPrintable(QString::number(peakKiB() - before)));
         // A GiB is too big to edit: keys do not change it.
         QTest::keyClick(m_view.get(), Qt::Key_X);
         QVERIFY(m_view->isReadOnly());
@@ -147,7 +157,8 @@ private slots:
         const QStringList end = *m_view->visibleText();
         QCOMPARE(end.last(), QString());
         QCOMPARE(end[end.size() - 2], QStringLiteral("Ende"));
-        QVERIFY2(peakKiB() - before < 64 * 1024, qPrintable(QString::number(peakKiB() - before)));
+        if (PeakMeansSomething)
+            QVERIFY2(peakKiB() - before < 64 * 1024, qPrintable(QString::number(peakKiB() - before)));
     }
 
     void megabytesOfLoneBreaks_data()
