@@ -163,12 +163,12 @@ Run lessRun(const QString& path)
         ::unsetenv("LESSOPEN");
         const QByteArray file = QFile::encodeName(path);
         // -P: a prompt of our own, so that its appearance marks the first screen.
-        ::execlp("less", "less", "-P:FIRST-SCREEN-SHOWN", file.constData(), static_cast<char*>(nullptr));
+        ::execlp("less", "less", "-PsFIRST-SCREEN-SHOWN", file.constData(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     Run r;
     std::string seen;
-    if (readUntil(master, "FIRST-SCREEN-SHOWN", seen, 120000))
+    if (readUntil(master, "FIRST-SCREEN-SHOWN", seen, 60000))
         r.firstMs = msSince(start);
     seen.clear();
     const auto end = Clock::now();
