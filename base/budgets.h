@@ -38,10 +38,42 @@ constexpr int ms(Duration d)
 
 // --- The program ---
 
-// A metafile is converted to a drawing in a child process: the CPU time it may use, and
-// the wall time the program waits for it (a child that stalls without using CPU).
-inline constexpr Duration MetafileChildCpu = scaled(2s);
-inline constexpr Duration MetafileChildWall = scaled(4s);
+// Every picture is decoded in a worker process under limits the kernel enforces. Its CPU
+// time: a base allowance up to a declared size of DecodeBaseMegapixels, a little more for
+// each further declared megapixel, and never more than DecodeCpuMost. A file that
+// declares no size (a metafile) gets the base allowance.
+inline constexpr Duration DecodeCpuBase = scaled(4s);
+inline constexpr Duration DecodeCpuPerMegapixel = scaled(250ms);
+inline constexpr Duration DecodeCpuMost = scaled(15s);
+inline constexpr long long DecodeBaseMegapixels = 12;
+
+// The CPU allowance of a picture that declares pixels (0: none declared).
+constexpr Duration decodeCpuAllowance(long long pixels)
+{
+    constexpr long long mega = 1000 * 1000;
+    if (pixels <= DecodeBaseMegapixels * mega)
+        return DecodeCpuBase;
+    const long long further = (pixels - DecodeBaseMegapixels * mega + mega - 1) / mega;
+    if (further > (DecodeCpuMost - DecodeCpuBase) / DecodeCpuPerMegapixel)
+        return DecodeCpuMost;
+    return DecodeCpuBase + further * DecodeCpuPerMegapixel;
+}
+
+// How long the program waits for a worker's answer: a little above its CPU allowance, so
+// that a worker stalled without using CPU (a hung mount under the file) is stopped too,
+// while a loaded machine does not cost a valid picture.
+constexpr Duration decodeWallCap(Duration cpu)
+{
+    return cpu + cpu / 2 + scaled(1s);
+}
+
+// Address space a worker may take for one picture beyond its own.
+inline constexpr long long DecodeWorkerMemoryBytes = 384LL * 1024 * 1024;
+
+// The longest the user-interface thread is held at a time while it waits for a worker:
+// between two such slices the window's events are served. Not scaled: it is about the
+// window staying live, not about how fast anything runs.
+inline constexpr Duration DecodeWaitSlice = 20ms;
 
 // --- The tests ---
 

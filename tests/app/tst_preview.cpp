@@ -21,6 +21,7 @@
 
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "dirlistbox.h"
 #include "globals.h"
 #include "listbox.h"
@@ -513,6 +514,7 @@ void TstPreview::dropsPointTheListsAtTheFolder()
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     // The locale the size and time labels are asserted in.
     qputenv("LC_ALL", "de_DE.UTF-8");
     QApplication app(argc, argv);

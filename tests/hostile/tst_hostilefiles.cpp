@@ -21,6 +21,7 @@
 #include "raisederror.h"
 #include "shortcut.h"
 #include "ui_form1.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -200,5 +201,5 @@ private:
     QTemporaryDir m_dir;
 };
 
-QTEST_MAIN(TstHostileFiles)
+FOTARIK_TEST_MAIN(TstHostileFiles)
 #include "tst_hostilefiles.moc"

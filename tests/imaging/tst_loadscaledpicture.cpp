@@ -8,6 +8,7 @@
 
 #include "gdiplusresize.h"
 #include "globals.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -422,5 +423,5 @@ void TstLoadScaledPicture::wmfLooksLikeItsReference()
     }
 }
 
-QTEST_GUILESS_MAIN(TstLoadScaledPicture)
+FOTARIK_TEST_GUILESS_MAIN(TstLoadScaledPicture)
 #include "tst_loadscaledpicture.moc"

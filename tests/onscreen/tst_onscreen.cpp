@@ -35,6 +35,7 @@
 #include "testfiles.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -385,5 +386,5 @@ void TstOnScreen::folderLineAdvancesOnScreen()
     QVERIFY2(seen.size() >= took / 100 / 3, "the folder line should advance at screen pace");
 }
 
-QTEST_MAIN(TstOnScreen)
+FOTARIK_TEST_MAIN(TstOnScreen)
 #include "tst_onscreen.moc"
