@@ -82,4 +82,8 @@ inline constexpr Duration DecodeWaitSlice = 20ms;
 // broken build fails on its assertion rather than by the test's time-out.
 inline constexpr Duration TestWait = scaled(10s);
 
+// How long a test lets a child process run on hostile input before it counts as hung: far
+// above every budget of the program, so that reaching it is a failure of the program.
+inline constexpr Duration TestHangGuard = scaled(30s);
+
 } // namespace fotarik::budget
