@@ -348,6 +348,7 @@ void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
             };
             if (::fstat(memory.get(), &ms) != 0 || ms.st_size < bytes ||
                 (long long)r.header.capacity < bytes) {
+                memory.reset();
                 endCpuAllowance();
                 limitAddressSpace(false);
                 refuse(r.header.id, worker::RefusalReason::NoRoom, retiring);
@@ -362,6 +363,8 @@ void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
                 m.logicalHeight = picture.size.height();
                 m.bytesPerLine = uint32_t(image.width()) * 4;
                 image = QImage();
+                // Nothing of the request is kept once it is answered.
+                memory.reset();
                 endCpuAllowance();
                 limitAddressSpace(false);
                 const long long grown = addressSpaceBytes() - baseline;
@@ -373,6 +376,8 @@ void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
                 continue;
             }
         }
+        file.reset();
+        memory.reset();
         endCpuAllowance();
         limitAddressSpace(false);
         const bool retire = retiring || addressSpaceBytes() - baseline > MaxGrowthBytes;
