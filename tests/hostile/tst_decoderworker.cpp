@@ -20,6 +20,9 @@
 #include "decoderworker.h"
 #include "hostileinputs.h"
 #include "workermain.h"
+#include "workerprotocol.h"
+#include <fcntl.h>
+#include <functional>
 
 using namespace fotarik;
 using namespace fotarik::imaging;
@@ -159,6 +162,7 @@ class TstDecoderWorker : public QObject
 private slots:
     void init();
     void cleanup();
+    void answerCheckRefusesEveryInconsistency();
     void picturesComeBackAndWorkersAreReused();
     void workerHoldsNothingButItsChannel();
     void killedWorkerCostsOnePicture();
@@ -214,6 +218,68 @@ void TstDecoderWorker::cleanup()
     setDecodeWorkerMisbehaviour({});
     stopIdleDecodeWorkers();
     QVERIFY(busyDecodeWorkers().isEmpty());
+}
+
+void TstDecoderWorker::answerCheckRefusesEveryInconsistency()
+{
+    using namespace fotarik::imaging::worker;
+    WorkerRequest request;
+    request.id = 7;
+    request.boxWidth = 210;
+    request.boxHeight = 210;
+    request.devicePixelRatio = 1.5;
+    request.capacity = answerCapacity(request);
+    QCOMPARE(request.capacity, uint64_t(315 * 315 * 4));
+    WorkerMessage good;
+    good.kind = MessageKind::Picture;
+    good.id = 7;
+    good.logicalWidth = 210;
+    good.logicalHeight = 157;
+    good.pixelWidth = 315;
+    good.pixelHeight = 236; // round(157 x 1.5)
+    good.bytesPerLine = 315 * 4;
+    const int64_t size = int64_t(request.capacity);
+    const auto verdict = [&](const WorkerMessage& m, int64_t memory = -2, int seals = -2) {
+        return checkAnswer(&m, sizeof m, request, memory == -2 ? size : memory,
+                           seals == -2 ? requiredSeals() : seals)
+            .verdict;
+    };
+    using V = CheckedMessage::Verdict;
+    QCOMPARE(verdict(good), V::Picture);
+    const CheckedMessage c = checkAnswer(&good, sizeof good, request, size, requiredSeals());
+    QCOMPARE(c.pixels, QSize(315, 236));
+    QCOMPARE(c.logical, QSize(210, 157));
+    const std::vector<std::pair<const char*, std::function<void(WorkerMessage&)>>> lies = {
+        {"magic", [](WorkerMessage& m) { m.magic ^= 1; }},
+        {"id", [](WorkerMessage& m) { m.id = 8; }},
+        {"kind", [](WorkerMessage& m) { m.kind = MessageKind(9); }},
+        {"wider than the box", [](WorkerMessage& m) { m.logicalWidth = 211; }},
+        {"pixels not at the ratio", [](WorkerMessage& m) { m.pixelHeight = 237; }},
+        {"no pixels", [](WorkerMessage& m) { m.pixelWidth = m.logicalWidth = 0; }},
+        {"negative", [](WorkerMessage& m) { m.pixelWidth = m.logicalWidth = -5; }},
+        {"line length", [](WorkerMessage& m) { m.bytesPerLine = 315 * 4 + 4; }},
+        {"huge lines", [](WorkerMessage& m) { m.bytesPerLine = 0xFFFFFFFC; }},
+        {"retiring not a flag", [](WorkerMessage& m) { m.retiring = 2; }},
+    };
+    for (const auto& [name, lie] : lies) {
+        WorkerMessage m = good;
+        lie(m);
+        QVERIFY2(verdict(m) == V::Invalid, name);
+    }
+    QCOMPARE(verdict(good, 315 * 4 * 236 - 1), V::Invalid); // shared memory shrunk
+    QCOMPARE(verdict(good, size + 4096), V::Invalid);       // or grown
+    QCOMPARE(verdict(good, size, requiredSeals() & ~F_SEAL_WRITE), V::Invalid);
+    QCOMPARE(checkAnswer(&good, sizeof good - 1, request, size, requiredSeals()).verdict, V::Invalid);
+    WorkerMessage declared = good;
+    declared.kind = MessageKind::Declared;
+    declared.declaredWidth = -1;
+    QCOMPARE(verdict(declared), V::Invalid);
+    WorkerMessage refused = good;
+    refused.kind = MessageKind::Refused;
+    refused.reason = RefusalReason(77);
+    QCOMPARE(verdict(refused), V::Invalid);
+    refused.reason = RefusalReason::CannotDecode;
+    QCOMPARE(verdict(refused), V::Refused);
 }
 
 void TstDecoderWorker::picturesComeBackAndWorkersAreReused()
