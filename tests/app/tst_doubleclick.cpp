@@ -2,12 +2,12 @@
 // full-screen window for pictures and texts only, hides the search window, stops its
 // slideshow; closing the full-screen window hands back the shown entry.
 
+#include "textview.h"
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
