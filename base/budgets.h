@@ -60,11 +60,22 @@ constexpr Duration decodeCpuAllowance(long long pixels)
 }
 
 // How long the program waits for a worker's answer: a little above its CPU allowance, so
-// that a worker stalled without using CPU (a hung mount under the file) is stopped too,
-// while a loaded machine does not cost a valid picture.
+// that a worker stalled without using CPU (a hung mount under the file) is stopped too.
 constexpr Duration decodeWallCap(Duration cpu)
 {
     return cpu + cpu / 2 + scaled(1s);
+}
+
+// A loaded machine must not cost a valid picture: past its wall cap a worker that is still
+// computing (it had at least 1/DecodeStallShare of the last DecodeStallCheck on a CPU) is
+// waited for on, until its CPU limit ends it or decodeWallMost has passed. Not scaled: a
+// share of the processor, not a speed.
+inline constexpr Duration DecodeStallCheck = 1s;
+inline constexpr int DecodeStallShare = 16;
+
+constexpr Duration decodeWallMost(Duration cpu)
+{
+    return cpu * 6 + scaled(1s);
 }
 
 // Address space a worker may take for one picture beyond its own.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <spawn.h>
 #include <string>
@@ -315,7 +316,14 @@ struct DecodeJob::State
     std::unique_ptr<Worker> worker;
     UniqueFd memory;
     Clock::time_point start;
-    Clock::time_point deadline;
+    Clock::time_point deadline; // the wall cap, moved on while the worker computes
+    Clock::time_point latest;   // and never beyond this
+    // The worker's CPU clock, read once per DecodeStallCheck: whether it is still computing.
+    clockid_t cpuClock{};
+    bool haveCpuClock = false;
+    Clock::time_point sampledAt;
+    std::chrono::nanoseconds sampledCpu{};
+    bool computing = false;
     bool done = false;
     DecodeResult result;
 
@@ -388,7 +396,7 @@ struct DecodeJob::State
         switch (c.verdict) {
         case V::Declared: {
             const long long pixels = (long long)c.declared.width() * c.declared.height();
-            deadline = start + budget::decodeWallCap(budget::decodeCpuAllowance(pixels));
+            setAllowance(budget::decodeCpuAllowance(pixels));
             return false;
         }
         case V::Refused:
@@ -444,16 +452,67 @@ struct DecodeJob::State
         return true;
     }
 
+    void setAllowance(budget::Duration cpu)
+    {
+        deadline = start + budget::decodeWallCap(cpu);
+        latest = start + budget::decodeWallMost(cpu);
+    }
+
+    std::chrono::nanoseconds workerCpu() const
+    {
+        timespec t{};
+        if (!haveCpuClock || ::clock_gettime(cpuClock, &t) != 0)
+            return std::chrono::nanoseconds(-1);
+        return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+    }
+
+    void startSampling()
+    {
+        haveCpuClock = worker && ::clock_getcpuclockid(worker->pid, &cpuClock) == 0;
+        sampledAt = Clock::now();
+        sampledCpu = workerCpu();
+    }
+
+    // A new sample of the worker's CPU clock once a check period has passed.
+    void sample(Clock::time_point now)
+    {
+        if (now - sampledAt < budget::DecodeStallCheck)
+            return;
+        const std::chrono::nanoseconds cpu = workerCpu();
+        computing = cpu.count() >= 0 && sampledCpu.count() >= 0 &&
+                    (cpu - sampledCpu) * budget::DecodeStallShare >= now - sampledAt;
+        sampledAt = now;
+        sampledCpu = cpu;
+    }
+
+    // At the wall cap: whether the worker may go on (it is computing, not stalled).
+    bool pastWallCap(Clock::time_point now)
+    {
+        if (now < deadline)
+            return false;
+        sample(now);
+        if (computing && now < latest) {
+            deadline = std::min(latest, now + budget::DecodeStallCheck);
+            return false;
+        }
+        return true;
+    }
+
     bool poll(int timeoutMs)
     {
         if (done)
             return true;
-        if (Clock::now() >= deadline) {
+        Clock::time_point now = Clock::now();
+        sample(now);
+        if (pastWallCap(now)) {
             stopWorker(DecodeOutcome::WallLimit);
             return true;
         }
+        // Woken for the next sample and the wall cap.
+        const auto next = std::min(deadline, sampledAt + budget::DecodeStallCheck);
+        const int untilNext = int(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
         pollfd p{worker->channel.get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, timeoutMs);
+        const int ready = ::poll(&p, 1, std::clamp(untilNext, 0, std::max(0, timeoutMs)));
         if (ready > 0) {
             // Everything that is there: a declared note may come with the answer.
             while (!done && !readAnswer()) {
@@ -462,8 +521,12 @@ struct DecodeJob::State
                     break;
             }
         }
-        if (!done && Clock::now() >= deadline)
-            stopWorker(DecodeOutcome::WallLimit);
+        if (!done) {
+            now = Clock::now();
+            sample(now);
+            if (pastWallCap(now))
+                stopWorker(DecodeOutcome::WallLimit);
+        }
         return done;
     }
 };
@@ -482,7 +545,7 @@ std::vector<DecodeJob*>& waiting()
 DecodeJob::DecodeJob(ReadableFile file, const DecodeParams& params) : d(std::make_unique<State>())
 {
     d->start = Clock::now();
-    d->deadline = d->start + budget::decodeWallCap(budget::DecodeCpuBase);
+    d->setAllowance(budget::DecodeCpuBase);
     if (!file.isOpen()) {
         d->finish(DecodeOutcome::NoFile);
         return;
@@ -514,8 +577,10 @@ DecodeJob::DecodeJob(ReadableFile file, const DecodeParams& params) : d(std::mak
             d->finish(DecodeOutcome::Unavailable);
             return;
         }
-        if (d->sendRequest(file.fd.get()))
+        if (d->sendRequest(file.fd.get())) {
+            d->startSampling();
             return;
+        }
         pool().discard(std::move(d->worker), true);
     }
     d->finish(DecodeOutcome::Unavailable);

@@ -32,10 +32,10 @@ namespace {
 
 const DecodeParams Preview{210, 210, -1, -1, 0x00FFFFFF, 1.0};
 
-// The longest any request may take: the wall cap of the largest CPU allowance.
+// The longest any request may take: the longest wait for the largest CPU allowance.
 int mostMs()
 {
-    return budget::ms(budget::decodeWallCap(budget::DecodeCpuMost));
+    return budget::ms(budget::decodeWallMost(budget::DecodeCpuMost));
 }
 
 QByteArray pngBytes(const QImage& image)
