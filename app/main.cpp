@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "commandline.h"
+#include "decoderworker.h"
 #include "findcommand.h"
 #include "fonts.h"
 #include "qmessageboxseam.h"
@@ -11,6 +12,8 @@
 
 int main(int argc, char** argv)
 {
+    // A decoder worker is this binary started again; it never comes back from here.
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     // The terminal modes run before any window system is touched.
     if (argc > 1 && std::strcmp(argv[1], "--find") == 0)
         return fotarik::search::runFindCommand(argc, argv);

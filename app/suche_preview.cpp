@@ -110,6 +110,9 @@ void Suche::ThumbNailShow()
         return;
     }
     if (kind == FileKind::Picture) {
+        // Set when a press on another entry, served while this picture was decoded, took
+        // the preview over: that preview did everything, this one leaves it alone.
+        bool superseded = false;
         tryStep("keep the text box hidden", [&] { ui->TextBox1->hide(); });
         tryStep("load the picture", [&] {
             if (VollbildAktiv != 0)
@@ -117,8 +120,10 @@ void Suche::ThumbNailShow()
             int32_t w = -1;
             int32_t h = -1;
             // Made with the screen's pixels; its size and placement stay logical.
-            const QImage picture =
-                LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF, ui->Anzeige1->devicePixelRatio());
+            const QImage picture = LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF,
+                                                     ui->Anzeige1->devicePixelRatio(), &superseded);
+            if (superseded)
+                return;
             if (picture.isNull()) {
                 ui->Anzeige1->clear();
                 return;
@@ -126,6 +131,8 @@ void Suche::ThumbNailShow()
             ui->Anzeige1->setPixmap(QPixmap::fromImage(picture));
             ui->Anzeige1->resize(w, h);
         });
+        if (superseded)
+            return;
         tryStep("place the picture", [&] {
             // Left and top in twips: the difference rounded, halved toward zero, 20 off.
             const double tpp = twipsPerPixel();

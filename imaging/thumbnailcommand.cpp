@@ -2,7 +2,6 @@
 
 #include <QBuffer>
 #include <QByteArray>
-#include <QGuiApplication>
 #include <QImageWriter>
 #include <QRegularExpression>
 #include <cstdio>
@@ -12,7 +11,6 @@
 #include <unistd.h>
 
 #include "gdiplusresize.h"
-#include "pictureformat.h"
 #include "readablefile.h"
 
 namespace fotarik {
@@ -33,16 +31,6 @@ bool parseBox(const char* text, int& width, int& height)
     width = m.captured(1).toInt();
     height = m.captured(2).toInt();
     return true;
-}
-
-bool isMetafile(const QByteArray& path)
-{
-    const ReadableFile file = openForReading(path);
-    if (!file.isOpen())
-        return false;
-    const imaging::PictureFormat format =
-        imaging::pictureFormat(readAtMost(file.fd, imaging::FormatHeadBytes));
-    return format == imaging::PictureFormat::Wmf || format == imaging::PictureFormat::Emf;
 }
 
 // Standard error sent to /dev/null while the libraries work (libtiff, for one, prints its
@@ -87,14 +75,8 @@ int runThumbnailCommand(int argc, char** argv)
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QuietStandardError quiet;
 
-    // Metafiles may hold text, and text needs fonts, which only a GUI application
-    // provides; the offscreen platform gives one without any display.
-    std::unique_ptr<QGuiApplication> app;
-    if (isMetafile(path)) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = std::make_unique<QGuiApplication>(argc, argv);
-    }
-
+    // The decoder worker does all the work, fonts for a metafile's text included: this
+    // process needs no application object and makes no files.
     int32_t width = -1;
     int32_t height = -1;
     const QImage picture = LoadScaledPicture(path, boxWidth, boxHeight, width, height, 0x00FFFFFF);

@@ -26,6 +26,7 @@
 #include "testfiles.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 using fotarik::test::writeFile;
@@ -266,5 +267,5 @@ void TstDoubleClick::doubleClickOnAnEmptyListDoesNothing()
     QVERIFY(m_messages->messages.empty());
 }
 
-QTEST_MAIN(TstDoubleClick)
+FOTARIK_TEST_MAIN(TstDoubleClick)
 #include "tst_doubleclick.moc"

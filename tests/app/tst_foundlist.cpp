@@ -20,6 +20,7 @@
 
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "desktopservices.h"
 #include "form1.h"
 #include "foundlistactions.h"
@@ -409,6 +410,7 @@ void TstFoundList::hitsDragOutAsFileUrls()
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     // No session bus: the file manager cannot be asked.
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/fotarik-test-bus");
     QApplication app(argc, argv);

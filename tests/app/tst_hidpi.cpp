@@ -14,6 +14,7 @@
 
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "form1.h"
 #include "gdiplusresize.h"
 #include "globals.h"
@@ -226,6 +227,7 @@ void TstHiDpi::fullScreenPictureIsDrawnWithTheScreensPixels()
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     qputenv("QT_SCALE_FACTOR", "2");
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);

@@ -23,6 +23,7 @@
 #include "suche.h"
 #include "testfiles.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 using fotarik::test::writeFile;
@@ -343,5 +344,5 @@ void TstSearchRun::folderKeepsItsLetterCase()
     QCOMPARE(entries(w), QStringList{dir.filePath(QStringLiteral("Urlaub/IMG_0001.JPG"))});
 }
 
-QTEST_MAIN(TstSearchRun)
+FOTARIK_TEST_MAIN(TstSearchRun)
 #include "tst_searchrun.moc"

@@ -28,6 +28,7 @@
 #include "suche.h"
 #include "testfiles.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 using fotarik::test::writeFile;
@@ -646,5 +647,5 @@ void TstSuche::driveListFocusRereadsTheTree()
     QCOMPARE(window.ui->dirList->ListCount(), 1);
 }
 
-QTEST_MAIN(TstSuche)
+FOTARIK_TEST_MAIN(TstSuche)
 #include "tst_suche.moc"

@@ -16,6 +16,7 @@
 #include "gdiplusresize.h"
 #include "globals.h"
 #include "hostileinputs.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -218,5 +219,5 @@ void TstHostilePictures::tiffWarningsStayOffStandardError()
     QCOMPARE(r.err, QByteArray("2 2\n"));
 }
 
-QTEST_MAIN(TstHostilePictures)
+FOTARIK_TEST_MAIN(TstHostilePictures)
 #include "tst_hostilepictures.moc"

@@ -9,6 +9,7 @@
 #include "gdiplusresize.h"
 #include "globals.h"
 #include "testfiles.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -423,5 +424,5 @@ void TstLoadScaledPicture::wmfLooksLikeItsReference()
     }
 }
 
-QTEST_GUILESS_MAIN(TstLoadScaledPicture)
+FOTARIK_TEST_GUILESS_MAIN(TstLoadScaledPicture)
 #include "tst_loadscaledpicture.moc"

@@ -36,6 +36,7 @@
 #include "testfiles.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -395,5 +396,5 @@ void TstOnScreen::folderLineAdvancesOnScreen()
     QVERIFY2(seen.size() >= took / 100 / 3, "the folder line should advance at screen pace");
 }
 
-QTEST_MAIN(TstOnScreen)
+FOTARIK_TEST_MAIN(TstOnScreen)
 #include "tst_onscreen.moc"
