@@ -43,6 +43,10 @@ constexpr int ms(Duration d)
 inline constexpr Duration MetafileChildCpu = scaled(2s);
 inline constexpr Duration MetafileChildWall = scaled(4s);
 
+// How long the file manager may take to answer a request to show a file (the bus may have to
+// start it first); the window goes on meanwhile. D-Bus's own default.
+inline constexpr Duration FileManagerAnswer = scaled(25s);
+
 // --- The tests ---
 
 // How long a test waits for something that should happen at once (a signal, a repaint, a
