@@ -17,17 +17,38 @@ namespace {
 // The role a widget is announced with when Qt's own choice is wrong for it.
 constexpr const char* RoleProperty = "fotarikAccessibleRole";
 
+// On Linux Qt announces a drop-down list by its current entry alone and leaves its name to a
+// label relation; one without a label beside it is announced by the name it was given, and
+// its entry as its value.
+class NamedComboBox : public QAccessibleWidget
+{
+public:
+    explicit NamedComboBox(QComboBox* box) : QAccessibleWidget(box, QAccessible::ComboBox) {}
+    QString text(QAccessible::Text t) const override
+    {
+        const auto* box = static_cast<const QComboBox*>(widget());
+        if (t == QAccessible::Name)
+            return box->accessibleName();
+        if (t == QAccessible::Value)
+            return box->currentText();
+        return QAccessibleWidget::text(t);
+    }
+};
+
 QAccessibleInterface* roleFactory(const QString&, QObject* object)
 {
     auto* widget = qobject_cast<QWidget*>(object);
     if (!widget)
         return nullptr;
+    if (auto* box = qobject_cast<QComboBox*>(widget); box && widget->property(RoleProperty).isValid())
+        return new NamedComboBox(box);
     const QVariant role = widget->property(RoleProperty);
     if (!role.isValid())
         return nullptr;
     // Only plain containers take this route; controls keep Qt's own interfaces.
     const QMetaObject* meta = widget->metaObject();
-    if (meta->inherits(&QAbstractButton::staticMetaObject) || meta->inherits(&QAbstractScrollArea::staticMetaObject))
+    if (meta->inherits(&QAbstractButton::staticMetaObject) ||
+        meta->inherits(&QAbstractScrollArea::staticMetaObject))
         return nullptr;
     return new QAccessibleWidget(widget, QAccessible::Role(role.toInt()));
 }
@@ -73,10 +94,17 @@ void nameControlsForAssistiveTechnology(QWidget* window, const QHash<QString, QS
     window->setProperty(RoleProperty, int(QAccessible::Window));
     for (QWidget* w : window->findChildren<QWidget*>()) {
         const QString design = w->objectName();
-        if (names.contains(design))
+        if (names.contains(design)) {
+            if (qobject_cast<QComboBox*>(w)) {
+                w->setProperty(RoleProperty, int(QAccessible::ComboBox));
+                // Qt may have made its interface already (while the list was filled): the
+                // next request makes the named one.
+                if (QAccessibleInterface* made = QAccessible::queryAccessibleInterface(w))
+                    QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
+            }
             w->setAccessibleName(names.value(design));
-        else if (isControl(w) && w->accessibleName().isEmpty() && caption(w).isEmpty() && !design.isEmpty() &&
-                 !design.startsWith(QLatin1String("qt_")))
+        } else if ((isControl(w) || w->property(RoleProperty).isValid()) && w->accessibleName().isEmpty() &&
+                   caption(w).isEmpty() && !design.isEmpty() && !design.startsWith(QLatin1String("qt_")))
             w->setAccessibleName(design);
         // A tooltip says what the control is for.
         if (isControl(w) && w->accessibleDescription().isEmpty() && !w->toolTip().isEmpty())
