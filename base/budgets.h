@@ -38,9 +38,11 @@ constexpr int ms(Duration d)
 
 // --- The program ---
 
-// A metafile is converted to a drawing in a child process: the CPU time it may use, and
-// the wall time the program waits for it (a child that stalls without using CPU).
-inline constexpr Duration MetafileChildCpu = scaled(2s);
+// A metafile is converted to a drawing in a child process: the CPU time it may use (ten
+// times what the biggest valid metafile of the test corpus needs), and the wall time the
+// program waits for it: room for a machine whose cores are all busy, and the end of a
+// child that stalls without using CPU.
+inline constexpr Duration MetafileChildCpu = scaled(1s);
 inline constexpr Duration MetafileChildWall = scaled(4s);
 
 // How long the file manager may take to answer a request to show a file (the bus may have to
@@ -53,5 +55,9 @@ inline constexpr Duration FileManagerAnswer = scaled(25s);
 // thread's end) before it fails: long enough for a loaded slow machine, short enough that a
 // broken build fails on its assertion rather than by the test's time-out.
 inline constexpr Duration TestWait = scaled(10s);
+
+// How long a test lets a child process run on hostile input before it counts as hung: far
+// above every budget of the program, so that reaching it is a failure of the program.
+inline constexpr Duration TestHangGuard = scaled(30s);
 
 } // namespace fotarik::budget

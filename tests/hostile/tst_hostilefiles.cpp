@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "budgets.h"
 #include "form1.h"
 #include "globals.h"
 #include "hostileinputs.h"
@@ -26,7 +27,7 @@ using namespace fotarik;
 
 namespace {
 
-constexpr double GuardSeconds = 30;
+constexpr double GuardSeconds = double(fotarik::budget::TestHangGuard.count()) / 1000;
 
 qint64 peakKiB()
 {
