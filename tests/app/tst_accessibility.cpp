@@ -13,7 +13,6 @@
 #include <QGroupBox>
 #include <QImage>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyle>
@@ -22,14 +21,17 @@
 #include <QToolButton>
 
 #include "appicon.h"
+#include "budgets.h"
 #include "capturingmessageseam.h"
 #include "form1.h"
 #include "globals.h"
 #include "listbox.h"
 #include "modlargelist.h"
+#include "modul1.h"
 #include "recordingbackend.h"
 #include "suche.h"
 #include "testfiles.h"
+#include "textview.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
 
@@ -44,7 +46,7 @@ QAccessible::Role expectedRole(const QWidget* w)
         return QAccessible::CheckBox;
     if (qobject_cast<const QAbstractButton*>(w))
         return QAccessible::Button;
-    if (qobject_cast<const QLineEdit*>(w) || qobject_cast<const QPlainTextEdit*>(w))
+    if (qobject_cast<const QLineEdit*>(w) || qobject_cast<const TextView*>(w))
         return QAccessible::EditableText;
     if (qobject_cast<const QScrollBar*>(w))
         return QAccessible::ScrollBar;
@@ -81,6 +83,7 @@ private slots:
     void cleanup();
     void everyControlOfTheSearchWindowHasANameAndRole();
     void theFoundListAnnouncesItsEntriesByPath();
+    void theTextBoxIsAMultiLineTextShowingItsRows();
     void everyControlOfTheFullScreenWindowHasANameAndRole();
     void bothWindowsCarryTheProgramsIcon();
 
@@ -202,6 +205,38 @@ void TstAccessibility::theFoundListAnnouncesItsEntriesByPath()
         paths << QString::fromUtf8(GetListItem(list, i));
     QCOMPARE(spoken, paths);
     QVERIFY(paths.contains(m_dir->filePath(QStringLiteral("Ferien ä.jpg"))));
+}
+
+void TstAccessibility::theTextBoxIsAMultiLineTextShowingItsRows()
+{
+    TextView* box = m_window->ui->TextBox1;
+    box->setPlainText(QStringLiteral("erste Zeile\nzweite Zeile"));
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(box);
+    QVERIFY(iface);
+    QCOMPARE(iface->role(), QAccessible::EditableText);
+    QCOMPARE(iface->text(QAccessible::Name), QStringLiteral("TextBox1"));
+    QCOMPARE(iface->text(QAccessible::Value), QStringLiteral("erste Zeile\nzweite Zeile"));
+    QVERIFY(iface->state().multiLine);
+    QVERIFY(iface->state().editable);
+    QVERIFY(!iface->state().readOnly);
+    // A file too big to edit is read-only, and only the rows on screen are its value.
+    const QString big = m_dir->filePath(QStringLiteral("gross.txt"));
+    QFile file(big);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    const QByteArray line = QByteArray(99, 'x') + '\n';
+    for (qint64 written = 0; written <= TextView::EditableBytes; written += line.size())
+        file.write(line);
+    file.close();
+    LoadTextFile(QFile::encodeName(big), box);
+    QTRY_VERIFY_WITH_TIMEOUT(box->isReadOnly() && box->visibleText().has_value() &&
+                                 !box->visibleText()->isEmpty(),
+                             budget::ms(budget::TestWait));
+    QVERIFY(iface->state().readOnly);
+    QVERIFY(!iface->state().editable);
+    const QString value = iface->text(QAccessible::Value);
+    QCOMPARE(value.count(u'\n') + 1, box->visibleText()->size());
+    QVERIFY(value.size() < 100 * 1000);
+    QVERIFY(value.startsWith(QString::fromLatin1(line.left(99))));
 }
 
 Form1* TstAccessibility::openFullScreen()
