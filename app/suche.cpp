@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
+#include "accessibility.h"
+#include "appicon.h"
 #include "clongscroll.h"
 #include "dirlistbox.h"
 #include "errorcatalogue.h"
@@ -81,7 +83,7 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
             ui->chkP_6,  ui->chkP_7,  ui->chkP_8,  ui->chkP_9,  ui->chkP_10, ui->chkP_11,
             ui->chkP_12, ui->chkP_13, ui->chkP_14, ui->chkP_15, ui->chkP_16, ui->chkP_17,
             ui->chkP_18, ui->chkP_19, ui->chkP_20, ui->chkP_21, ui->chkP_22};
-    setWindowIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
+    setWindowIcon(appIcon());
     ui->cmdSearch->setIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
     ui->cmdAbbruch->setIcon(style()->standardIcon(QStyle::SP_BrowserStop));
     ui->cmdDiaShow->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
@@ -119,6 +121,8 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
     connect(ui->Command4, &QPushButton::clicked, this, &Suche::Command4_Click);
     connect(ui->HScroll2, &QScrollBar::valueChanged, this, &Suche::HScroll2_Change);
 
+    nameForAssistiveTechnology();
+
     ui->Picture2->installEventFilter(this);
     ui->txtSearchSpec->installEventFilter(this);
     ui->drvList->installEventFilter(this);
@@ -137,6 +141,22 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
     });
 
     Form_Load(commandLine);
+}
+
+// The controls without a caption of their own are named by the label beside them.
+void Suche::nameForAssistiveTechnology()
+{
+    for (QWidget* box : {static_cast<QWidget*>(ui->Picture1), static_cast<QWidget*>(ui->Picture2),
+                         static_cast<QWidget*>(ui->PictureUnten)})
+        announceAsPanel(box);
+    nameControlsForAssistiveTechnology(
+        this, {{QStringLiteral("txtSearchSpec"), QStringLiteral("Suchkriterium")},
+               {QStringLiteral("lstFoundFiles"), QStringLiteral("Gefundene Dateien")},
+               {QStringLiteral("drvList"), QStringLiteral("Laufwerk")},
+               {QStringLiteral("dirList"), QStringLiteral("Verzeichnis")},
+               {QStringLiteral("Check2"), QStringLiteral("Endlosanzeige")},
+               {QStringLiteral("HScroll2"), QStringLiteral("Anzeigedauer")},
+               {QStringLiteral("Anzeige1"), QStringLiteral("Vorschaubildfeld")}});
 }
 
 QByteArray Suche::currentFolderOfDrive(const QByteArray& mountPoint)

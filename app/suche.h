@@ -71,6 +71,7 @@ private:
     void Form_Load(const QByteArray& commandLine);
     void paintPreviewBackground(QWidget* area);
     void dockBottomPanel();
+    void nameForAssistiveTechnology();
     void applyCommandLine(const QByteArray& commandLine);
 
     // Type selection

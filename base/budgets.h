@@ -86,6 +86,10 @@ inline constexpr long long DecodeWorkerMemoryBytes = 384LL * 1024 * 1024;
 // window staying live, not about how fast anything runs.
 inline constexpr Duration DecodeWaitSlice = 20ms;
 
+// How long the file manager may take to answer a request to show a file (the bus may have to
+// start it first); the window goes on meanwhile. D-Bus's own default.
+inline constexpr Duration FileManagerAnswer = scaled(25s);
+
 // How long loading a text waits for its file to open and its first screen to be read.
 // A drive that answers later does not hold up the window: the text appears when it
 // arrives, and a file that then cannot be read leaves the box as it was.

@@ -7,6 +7,8 @@
 #include <QPixmap>
 #include <QScreen>
 
+#include "accessibility.h"
+#include "appicon.h"
 #include "clongscroll.h"
 #include "fileclass.h"
 #include "fonts.h"
@@ -54,8 +56,9 @@ Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
 
     applyDesignFonts(this);
     // The program's icon, as the search window carries it.
-    if (searchWindow)
-        setWindowIcon(searchWindow->windowIcon());
+    setWindowIcon(appIcon());
+    announceAsPanel(ui->Picture1);
+    nameControlsForAssistiveTechnology(this, {{QStringLiteral("HScroll2"), QStringLiteral("Anzeigedauer")}});
 
     // The frame is drawn under everything and lets clicks through to the panel, like a shape.
     ui->Shape1->lower();

@@ -1,5 +1,6 @@
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
@@ -55,6 +56,7 @@ private slots:
     void photoBecomesPngOfFittedSize();
     void metafileWithoutDisplay();
     void metafileWithTextMakesNoFiles();
+    void undecodableFileExitsOne_data();
     void undecodableFileExitsOne();
     void badUsageExitsTwo_data();
     void badUsageExitsTwo();
@@ -161,16 +163,47 @@ void TstThumbnailCommand::metafileWithTextMakesNoFiles()
     }
 }
 
+void TstThumbnailCommand::undecodableFileExitsOne_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("a letter") << QByteArray("brief.jpg") << QByteArray("Lieber Hans,\nanbei kein Bild.\n")
+                              << QByteArray("ist kein Bild in einem der bekannten Formate");
+    QTest::newRow("a cut JPEG")
+        << QByteArray("halb.jpg") << QByteArray("\xff\xd8\xff\xe0\x00\x10JFIF\x00", 11)
+        << QByteArray("ließ sich nicht als Bild lesen (beschädigt, abgeschnitten oder zu groß)");
+    QTest::newRow("empty") << QByteArray("leer.png") << QByteArray() << QByteArray("ist leer");
+    QTest::newRow("missing") << QByteArray("weg ä.png") << QByteArray("-") << QByteArray("gibt es nicht");
+    QTest::newRow("a folder") << QByteArray("ordner.jpg") << QByteArray("/")
+                              << QByteArray("ist keine gewöhnliche Datei (Ordner, Pipe oder Gerät)");
+}
+
+// Standard error says which file gave no picture, and why.
 void TstThumbnailCommand::undecodableFileExitsOne()
 {
-    const QString path = m_dir.filePath(QStringLiteral("brief.jpg"));
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("Lieber Hans,\nanbei kein Bild.\n");
-    f.close();
-    const Run r = run({path, QStringLiteral("210x210")});
-    QCOMPARE(r.exitCode, 1);
-    QVERIFY(r.out.isEmpty());
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, reason);
+    const QByteArray path = QFile::encodeName(m_dir.path()) + '/' + name;
+    if (content == "/") {
+        QVERIFY(QDir(m_dir.path()).mkdir(QString::fromLatin1(name)));
+    } else if (content != "-") {
+        QFile f(QFile::decodeName(path));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    QProcess process;
+    process.start(QStringLiteral(FOTARIK_EXE),
+                  {QStringLiteral("--thumbnail"), QFile::decodeName(path), QStringLiteral("210x210")});
+    QVERIFY(process.waitForFinished(fotarik::budget::ms(fotarik::budget::TestWait)));
+    QCOMPARE(process.exitCode(), 1);
+    QVERIFY(process.readAllStandardOutput().isEmpty());
+    const QByteArray err = process.readAllStandardError();
+    QVERIFY2(err.startsWith("fotarik --thumbnail: \"" + QFile::encodeName(QFile::decodeName(path)) + "\" " +
+                            reason + "\n"),
+             err.constData());
+    QCOMPARE(err.count('\n'), 1);
 }
 
 void TstThumbnailCommand::badUsageExitsTwo_data()
