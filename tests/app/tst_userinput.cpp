@@ -2,6 +2,7 @@
 // stepped from the keyboard and the wheel, files dropped on the text boxes or any other
 // child, and the found list's double click and Ctrl+click.
 
+#include "textview.h"
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -12,7 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -255,7 +255,7 @@ void TstUserInput::speedBarStepsWithTheKeysAndTheWheel()
 void TstUserInput::fileDroppedOnTheTextPreviewIsTheWindowsDrop()
 {
     search(QStringLiteral("*.txt"));
-    QPlainTextEdit* text = m_window->ui->TextBox1;
+    TextView* text = m_window->ui->TextBox1;
     QVERIFY(text->isVisible());
     const QString shown = text->toPlainText();
     QVERIFY(shown.startsWith(QStringLiteral("Sehr geehrte")));

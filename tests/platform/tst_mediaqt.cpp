@@ -97,7 +97,8 @@ void TstMediaQt::waveSoundPlaysToItsEnd()
     QMediaPlayer* player = qtMediaBackend()->wavePlayer();
     QVERIFY(player);
     QSignalSpy states(player, &QMediaPlayer::playbackStateChanged);
-    QTRY_COMPARE_WITH_TIMEOUT(player->mediaStatus(), QMediaPlayer::EndOfMedia, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(player->mediaStatus(), QMediaPlayer::EndOfMedia,
+                              budget::ms(budget::TestMediaWait));
     QCOMPARE(player->error(), QMediaPlayer::NoError);
     QVERIFY(player->duration() >= 300);
     QCOMPARE(player->playbackState(), QMediaPlayer::StoppedState);
@@ -108,7 +109,8 @@ void TstMediaQt::waveWithNonUtf8NameAndBlankPlays()
     StartWaveSound(file("gr\xfc\xdf mit blank.wav", sineWave(200)));
     QMediaPlayer* player = qtMediaBackend()->wavePlayer();
     QVERIFY(player);
-    QTRY_COMPARE_WITH_TIMEOUT(player->mediaStatus(), QMediaPlayer::EndOfMedia, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(player->mediaStatus(), QMediaPlayer::EndOfMedia,
+                              budget::ms(budget::TestMediaWait));
     QCOMPARE(player->error(), QMediaPlayer::NoError);
     StopWaveSound();
     QCOMPARE(qtMediaBackend()->wavePlayer(), nullptr);
@@ -121,8 +123,9 @@ void TstMediaQt::mp3AliasDevicePlaysAndCloseAllEndsIt()
     const MediaDeviceId id = mediaDeviceId("MyAlias");
     QMediaPlayer* player = qtMediaBackend()->player(id);
     QVERIFY(player);
-    QTRY_COMPARE_WITH_TIMEOUT(player->playbackState(), QMediaPlayer::PlayingState, 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(player->position() > 0, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(player->playbackState(), QMediaPlayer::PlayingState,
+                              budget::ms(budget::TestMediaWait));
+    QTRY_VERIFY_WITH_TIMEOUT(player->position() > 0, budget::ms(budget::TestMediaWait));
     QCOMPARE(player->error(), QMediaPlayer::NoError);
 
     StopMp3(QStringLiteral("MyAlias"));
@@ -142,8 +145,9 @@ void TstMediaQt::brokenMediaStopsAtItsFirstError()
     QVERIFY(PlayMp3(path, QStringLiteral("MyAlias")));
     QMediaPlayer* player = qtMediaBackend()->player(mediaDeviceId("MyAlias"));
     QVERIFY(player);
-    QTRY_VERIFY_WITH_TIMEOUT(player->error() != QMediaPlayer::NoError, 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(player->playbackState(), QMediaPlayer::StoppedState, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(player->error() != QMediaPlayer::NoError, budget::ms(budget::TestMediaWait));
+    QTRY_COMPARE_WITH_TIMEOUT(player->playbackState(), QMediaPlayer::StoppedState,
+                              budget::ms(budget::TestWait));
     // Once broken, the device refuses to play again instead of pretending.
     QCOMPARE(mciSendString("play MyAlias from 0"), mci::InvalidFile);
     QVERIFY(messages.messages.empty());
@@ -173,7 +177,7 @@ void TstMediaQt::videoOpensItsOwnWindow()
     QVERIFY(id > 0);
     QWidget* window = qtMediaBackend()->videoWindow(id);
     QVERIFY(window);
-    QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), budget::ms(budget::TestWait));
+    QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), budget::ms(budget::TestMediaWait));
     QVERIFY(window->isWindow());
     // It opens at the video's own size.
     QCOMPARE(window->size(), QSize(160, 120));
