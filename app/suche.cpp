@@ -26,9 +26,11 @@
 #include "foundlistactions.h"
 #include "gdiplusresize.h"
 #include "globals.h"
+#include "scrollbarsteps.h"
 #include "trystep.h"
 #include "twips.h"
 #include "ui_suche.h"
+#include "windowfiledrops.h"
 
 namespace fotarik {
 
@@ -94,10 +96,13 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
     label1->setPalette(p);
     label1->setAutoFillBackground(true);
     dockBottomPanel();
-    // Positions inside the preview area count from its client area, inside its border.
-    const QPoint clientOrigin = ui->Picture2->contentsRect().topLeft();
-    for (QWidget* child : ui->Picture2->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        child->move(child->pos() + clientOrigin);
+    // Positions inside a panel count from its client area, inside its border. A frame's
+    // client area is the whole frame: its caption and border are drawn over it.
+    for (QFrame* container : {ui->Picture1, ui->Picture2, ui->PictureUnten}) {
+        const QPoint clientOrigin = container->contentsRect().topLeft();
+        for (QWidget* child : container->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            child->move(child->pos() + clientOrigin);
+    }
     ui->Anzeige1->setCursor(Qt::PointingHandCursor);
     for (QLabel* label : findChildren<QLabel*>())
         if (!label->wordWrap() && !label->text().isEmpty())
@@ -122,6 +127,13 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
     connect(ui->HScroll2, &QScrollBar::valueChanged, this, &Suche::HScroll2_Change);
 
     nameForAssistiveTechnology();
+    // Both scroll bars take the focus and step with the keys and the wheel.
+    stepWithKeysAndWheel(ui->HScroll1);
+    stepWithKeysAndWheel(ui->HScroll2);
+    // Files dropped anywhere on the window, also on its text boxes, are the window's drop;
+    // a hit dragged from the found list is no drop on it.
+    auto* drops = new WindowFileDrops(this, [this](const QList<QByteArray>& names) { filesDropped(names); });
+    drops->refuseDragsFrom(ui->lstFoundFiles);
 
     ui->Picture2->installEventFilter(this);
     ui->txtSearchSpec->installEventFilter(this);
@@ -141,6 +153,9 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
     });
 
     Form_Load(commandLine);
+    // The focus starts on the first control of the tab order that takes it: the pattern box
+    // (the panels before it take none here).
+    ui->txtSearchSpec->setFocus(Qt::OtherFocusReason);
 }
 
 // The controls without a caption of their own are named by the label beside them.
@@ -229,6 +244,9 @@ void Suche::applyCommandLine(const QByteArray& commandLine)
         openHome();
         return;
     }
+    // Whether a name is a folder is told from the argument as given, before it is joined
+    // to the current folder (whose names may hold a dot).
+    const bool givenAsFolder = !argument.contains('.') && !argument.endsWith('/');
     tryStep("resolve a relative path", [&] {
         if (!argument.startsWith('/')) {
             QByteArray folder = QFile::encodeName(QDir::currentPath());
@@ -246,8 +264,12 @@ void Suche::applyCommandLine(const QByteArray& commandLine)
             return;
         }
     } else {
-        // A symbolic link is this platform's shortcut: follow it to its target.
+        // A symbolic link is this platform's shortcut: follow it to its target, which
+        // then tells by itself whether it is a folder.
+        const QByteArray given = argument;
         tryStep("follow a symbolic link", [&] { argument = followSymbolicLink(argument); });
+        if (argument == given && givenAsFolder && !argument.endsWith('/'))
+            argument += '/';
     }
     SelectPathFolder(argument);
 }

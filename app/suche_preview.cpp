@@ -33,6 +33,7 @@
 #include "ui_form1.h"
 #include "ui_suche.h"
 #include "vbmath.h"
+#include "windowfiledrops.h"
 
 namespace fotarik {
 namespace {
@@ -235,9 +236,16 @@ void Suche::Anzeige1_Click()
     if (!tryStep("clear the clipboard", [&] { clipboard->clear(); }))
         failed = true;
     if (!tryStep("put the picture on the clipboard", [&] {
-            const QPixmap picture = ui->Anzeige1->pixmap();
+            QPixmap picture = ui->Anzeige1->pixmap();
             if (picture.isNull())
                 raiseClipboardUnavailable();
+            // The preview is made with the screen's pixels; the clipboard gets it at its size
+            // in logical pixels, as it is shown.
+            if (picture.devicePixelRatio() != 1.0) {
+                picture = picture.scaled(picture.deviceIndependentSize().toSize(), Qt::IgnoreAspectRatio,
+                                         Qt::SmoothTransformation);
+                picture.setDevicePixelRatio(1.0);
+            }
             clipboard->setPixmap(picture);
             if (!clipboard->mimeData() || !clipboard->mimeData()->hasImage())
                 raiseClipboardUnavailable();
@@ -251,6 +259,8 @@ void Suche::Anzeige1_Click()
                     this);
 }
 
+// Drags of files are taken for the whole window before they reach any of its widgets
+// (WindowFileDrops); these see the other drags that end on the window itself.
 void Suche::dragEnterEvent(QDragEnterEvent* event)
 {
     if (event->mimeData()->hasUrls())
@@ -259,14 +269,17 @@ void Suche::dragEnterEvent(QDragEnterEvent* event)
 
 void Suche::dropEvent(QDropEvent* event)
 {
+    const QList<QByteArray> names = WindowFileDrops::localFiles(event->mimeData());
+    if (!names.isEmpty())
+        event->acceptProposedAction();
+    filesDropped(names);
+}
+
+void Suche::filesDropped(const QList<QByteArray>& names)
+{
     tryStep("disable Start", [&] { ui->Command1->setEnabled(false); });
-    QList<QByteArray> names;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile())
-            names << QFile::encodeName(url.toLocalFile());
     if (names.isEmpty())
         return;
-    event->acceptProposedAction();
     QByteArray name = names.first();
     tryStep("follow a symbolic link", [&] { name = followSymbolicLink(name); });
     const qsizetype blank = name.indexOf(' ');

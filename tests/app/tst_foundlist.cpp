@@ -224,8 +224,9 @@ void TstFoundList::enterOpensTheHitTheArrowKeysSelected()
     // The arrow key did not preview; Enter opens the entry it selected.
     QCOMPARE(m_window->ui->Label2->text(), QStringLiteral("1"));
     QTest::keyClick(list, Qt::Key_Return);
-    QVERIFY(m_window->fullScreenWindow());
-    QCOMPARE(m_window->fullScreenWindow()->hsb->Value(), 1);
+    Form1* form = m_window->fullScreenWindow();
+    QVERIFY(form && form->hsb);
+    QCOMPARE(form->hsb->Value(), 1);
     QCOMPARE(m_window->ui->Label1->text(), QString::fromUtf8(GetListItem(list, 1)));
 }
 
