@@ -43,6 +43,11 @@ constexpr int ms(Duration d)
 inline constexpr Duration MetafileChildCpu = scaled(2s);
 inline constexpr Duration MetafileChildWall = scaled(4s);
 
+// The walk serves events (and --find writes its output) at least this often while it
+// works through one long folder: the pace at which a display still looks live. A pace,
+// not a budget, so not scaled.
+inline constexpr Duration WalkEventInterval = 50ms;
+
 // --- The tests ---
 
 // How long a test waits for something that should happen at once (a signal, a repaint, a

@@ -319,6 +319,8 @@ void TrackListExtent(QWidget* window, QObject* list)
 {
     GetListCount(list); // the large-list access's type check
     auto* access = dynamic_cast<ListBoxAccess*>(list);
+    if (!access)
+        return;
     if (ListWidthTracker* tracker = access->widthTracker())
         tracker->start(window->font(), *access);
 }
@@ -328,7 +330,8 @@ void FitListExtent(QWidget* window, QObject* list)
     const int32_t extent = GetListExtent(window, list);
     if (extent < INT16_MIN || extent > INT16_MAX)
         raiseOverflow();
-    dynamic_cast<ListBoxAccess*>(list)->setListHorizontalExtent(extent);
+    if (auto* access = dynamic_cast<ListBoxAccess*>(list))
+        access->setListHorizontalExtent(extent);
 }
 
 } // namespace fotarik

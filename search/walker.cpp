@@ -1,11 +1,13 @@
 #include "walker.h"
 
+#include "budgets.h"
 #include "errors.h"
 #include "pseudofs.h"
 #include "readahead.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -70,6 +72,8 @@ constexpr size_t MaxReadAheadListing = 4 * 1024 * 1024;
 // while they are among the last few entered; an older one is opened again, step by step
 // from the nearest open ancestor, when it is needed.
 constexpr size_t DeepWindow = 8;
+// Entries tested between two looks at the clock.
+constexpr unsigned EntriesPerClockLook = 64;
 
 class Walker
 {
@@ -118,7 +122,73 @@ public:
     int32_t walkStart(std::string folder)
     {
         m_path = std::move(folder);
-        return walk(0, 0);
+        serveEvents();
+        if (!enterLevel(0, 0))
+            return 0;
+        // The levels live in m_levels, not on the call stack, so that the depth of the
+        // tree is bounded by memory only: a level costs its part of the path, its place
+        // in the walk key and what is left of its listing.
+        size_t depth = 0;
+        while (true) {
+            Level& level = m_levels[depth];
+            const dirent64* entry = nextEntry(depth);
+            bool levelDone = entry == nullptr;
+            if (entry) {
+                if (!level.folderShown) {
+                    m_sink.folderEntered(m_path);
+                    level.folderShown = true;
+                }
+                serveEventsWhileListing();
+                levelDone = m_sink.cancelRequested();
+            }
+            if (levelDone) {
+                const int32_t hits = level.hits;
+                endLevel(depth);
+                if (depth == 0)
+                    return hits;
+                --depth;
+                m_key.pop_back();
+                Level& parent = m_levels[depth];
+                m_path.resize(parent.pathLength);
+                // The inner walk has advanced the running total itself.
+                if (__builtin_add_overflow(parent.hits, hits, &parent.hits))
+                    raiseOverflow();
+                continue;
+            }
+            const uint32_t index = level.index++;
+            const std::string_view name(entry->d_name);
+            const EntryKind kind = classify(entry->d_type, depth, entry->d_name);
+            switch (kind) {
+            case EntryKind::Gone:
+                break;
+            case EntryKind::File:
+                if (m_patterns.matches(name)) {
+                    addHit(level.hits, 1);
+                    m_path.append(name);
+                    m_sink.hitFound(m_path, m_total);
+                    m_path.resize(level.pathLength);
+                }
+                break;
+            case EntryKind::Folder:
+            case EntryKind::LinkedFolder:
+                if (detail::isSkippedFolderName(name))
+                    break;
+                if (!m_withSubFolders) {
+                    addHit(level.hits, 1);
+                } else if (kind == EntryKind::Folder) {
+                    m_path.append(name);
+                    m_key.push_back(index);
+                    serveEvents();
+                    if (enterLevel(depth + 1, level.device)) {
+                        ++depth;
+                    } else {
+                        m_key.pop_back();
+                        m_path.resize(level.pathLength);
+                    }
+                }
+                break;
+            }
+        }
     }
 
 private:
@@ -130,27 +200,67 @@ private:
         ino_t inode = 0;
         detail::SharedDir dir; // its descriptor, when held
         size_t readAheadBytes = 0;
+        // The listing: read ahead or read whole (bytes), or read block by block into the
+        // level's buffer while the descriptor stays open.
+        std::vector<char> bytes;
+        const char* data = nullptr;
+        size_t filled = 0;
+        size_t pos = 0;
+        bool atEnd = false;
+        bool folderShown = false;
+        uint32_t index = 0; // listing index of the next entry
+        int32_t hits = 0;
     };
 
-    // Ends a level: its descriptor and any listing read ahead for it are let go.
-    class LevelEnd
-    {
-    public:
-        LevelEnd(Walker& w, size_t depth) : m_w(w), m_depth(depth) {}
-        ~LevelEnd() { m_w.endLevel(m_depth); }
-        LevelEnd(const LevelEnd&) = delete;
-        LevelEnd& operator=(const LevelEnd&) = delete;
-
-    private:
-        Walker& m_w;
-        size_t m_depth;
-    };
-
-    // m_path holds the folder to walk (below the start: its parent's path and its name).
-    int32_t walk(size_t depth, dev_t parentDevice)
+    void serveEvents()
     {
         m_sink.serveEvents();
+        m_lastServed = std::chrono::steady_clock::now();
+    }
 
+    // Inside a long listing events are served at screen pace too. The clock is looked at
+    // every few entries only.
+    void serveEventsWhileListing()
+    {
+        if (++m_entriesSinceClock < EntriesPerClockLook)
+            return;
+        m_entriesSinceClock = 0;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastServed < budget::WalkEventInterval)
+            return;
+        m_sink.serveEventsWhileListing();
+        m_lastServed = std::chrono::steady_clock::now();
+    }
+
+    // The next entry of the folder at depth, reading the next block of its listing when
+    // needed; null at its end.
+    const dirent64* nextEntry(size_t depth)
+    {
+        Level& level = m_levels[depth];
+        if (level.pos >= level.filled) {
+            if (level.atEnd || !level.dir)
+                return nullptr;
+            Listing& own = listingAt(depth);
+            const ssize_t n = ::getdents64(level.dir->get(), own.buffer.data(), own.buffer.size());
+            if (n <= 0) {
+                level.atEnd = true;
+                return nullptr;
+            }
+            level.data = own.buffer.data();
+            level.filled = size_t(n);
+            level.pos = 0;
+            queueSubFolders(depth, level.data, level.filled, level.index);
+        }
+        const auto* entry = reinterpret_cast<const dirent64*>(level.data + level.pos);
+        level.pos += entry->d_reclen;
+        return entry;
+    }
+
+    // Opens the folder m_path names (below the start: its parent's path and its name)
+    // and makes it the level at depth. False when it cannot be listed or is not to be
+    // entered.
+    bool enterLevel(size_t depth, dev_t parentDevice)
+    {
         const bool isStart = depth == 0;
         size_t nameOffset = 0;
         int fd = -1;
@@ -190,11 +300,11 @@ private:
             m_path.push_back('/');
         }
         if (fd < 0)
-            return 0;
+            return false;
         if (!dir) {
             dir = std::make_shared<const UniqueFd>(fd);
             if (::fstat(fd, &st) != 0)
-                return 0;
+                return false;
         }
         if (ahead && m_statistics)
             ++m_statistics->listingsReadAhead;
@@ -203,99 +313,50 @@ private:
         if (!isStart && st.st_dev != parentDevice && isPseudoMount(fd, st.st_dev)) {
             if (aheadBytes > 0)
                 m_readAhead->release(aheadBytes);
-            return 0;
+            return false;
         }
-        const dev_t device = st.st_dev;
 
         if (m_levels.size() <= depth)
             m_levels.emplace_back();
         Level& level = m_levels[depth];
+        level.nameOffset = nameOffset;
+        level.pathLength = m_path.size();
+        level.device = st.st_dev;
+        level.inode = st.st_ino;
         // The level holds the descriptor from here on; a deep level may let it go.
-        level = Level{nameOffset, m_path.size(), st.st_dev, st.st_ino, std::move(dir), aheadBytes};
-        LevelEnd levelEnd(*this, depth);
+        level.dir = std::move(dir);
+        level.readAheadBytes = aheadBytes;
+        level.data = nullptr;
+        level.filled = 0;
+        level.pos = 0;
+        level.atEnd = false;
+        level.folderShown = false;
+        level.index = 0;
+        level.hits = 0;
 
         const bool keepOpen = depth < m_keepOpenDepth;
         if (!keepOpen)
             holdDeep(depth);
-
-        const char* data = nullptr;
-        size_t filled = 0;
-        size_t pos = 0;
-        bool atEnd = false;
-        uint32_t index = 0;
-        Listing* own = nullptr;
         if (ahead) {
-            data = ahead->bytes.data();
-            filled = ahead->bytes.size();
-            atEnd = true;
-        } else {
-            own = &listingAt(depth);
-            if (!keepOpen) {
-                filled = readAll(fd, *own);
-                data = own->buffer.data();
-                atEnd = true;
-                queueSubFolders(depth, data, filled, 0);
+            level.bytes = std::move(ahead->bytes);
+            level.atEnd = true;
+        } else if (!keepOpen) {
+            // Read whole at once, so that the descriptor may go before the sub-folders
+            // are walked; the level keeps a copy of just the size of its listing.
+            const size_t filled = readAll(fd, m_scratch);
+            level.bytes.assign(m_scratch.begin(), m_scratch.begin() + ptrdiff_t(filled));
+            if (m_scratch.size() > 4 * ListingBufferSize) {
+                m_scratch.resize(ListingBufferSize);
+                m_scratch.shrink_to_fit();
             }
+            level.atEnd = true;
+            queueSubFolders(depth, level.bytes.data(), level.bytes.size(), 0);
         }
-        const size_t folderLength = m_path.size();
-
-        int32_t hits = 0;
-        bool folderShown = false;
-        for (;; ++index) {
-            if (pos >= filled) {
-                if (atEnd)
-                    break;
-                const ssize_t n = ::getdents64(fd, own->buffer.data(), own->buffer.size());
-                if (n <= 0)
-                    break;
-                data = own->buffer.data();
-                filled = size_t(n);
-                pos = 0;
-                queueSubFolders(depth, data, filled, index);
-            }
-            const auto* entry = reinterpret_cast<const dirent64*>(data + pos);
-            pos += entry->d_reclen;
-
-            if (!folderShown) {
-                m_sink.folderEntered(m_path);
-                folderShown = true;
-            }
-            if (m_sink.cancelRequested())
-                return hits;
-
-            const std::string_view name(entry->d_name);
-            const EntryKind kind = classify(entry->d_type, depth, entry->d_name);
-            switch (kind) {
-            case EntryKind::Gone:
-                break;
-            case EntryKind::File:
-                if (m_patterns.matches(name)) {
-                    addHit(hits, 1);
-                    m_path.append(name);
-                    m_sink.hitFound(m_path, m_total);
-                    m_path.resize(folderLength);
-                }
-                break;
-            case EntryKind::Folder:
-            case EntryKind::LinkedFolder:
-                if (detail::isSkippedFolderName(name))
-                    break;
-                if (!m_withSubFolders) {
-                    addHit(hits, 1);
-                } else if (kind == EntryKind::Folder) {
-                    m_path.append(name);
-                    m_key.push_back(index);
-                    const int32_t inner = walk(depth + 1, device);
-                    m_key.pop_back();
-                    m_path.resize(folderLength);
-                    // The inner walk has advanced the running total itself.
-                    if (__builtin_add_overflow(hits, inner, &hits))
-                        raiseOverflow();
-                }
-                break;
-            }
+        if (level.atEnd) {
+            level.data = level.bytes.data();
+            level.filled = level.bytes.size();
         }
-        return hits;
+        return true;
     }
 
     // Opens a sub-folder by its name. When the process runs out of descriptors, the
@@ -320,6 +381,9 @@ private:
     {
         Level& level = m_levels[depth];
         level.dir.reset();
+        std::vector<char>().swap(level.bytes);
+        level.data = nullptr;
+        level.filled = level.pos = 0;
         if (!m_deepOpen.empty() && m_deepOpen.back() == depth)
             m_deepOpen.pop_back();
         if (level.readAheadBytes > 0 && m_readAhead)
@@ -438,14 +502,15 @@ private:
         return l;
     }
 
-    static size_t readAll(int fd, Listing& listing)
+    static size_t readAll(int fd, std::vector<char>& buffer)
     {
         size_t filled = 0;
+        if (buffer.size() < ListingBufferSize)
+            buffer.resize(ListingBufferSize);
         while (true) {
-            if (listing.buffer.size() - filled < ListingBufferSize / 2)
-                listing.buffer.resize(listing.buffer.size() * 2);
-            const ssize_t n =
-                ::getdents64(fd, listing.buffer.data() + filled, listing.buffer.size() - filled);
+            if (buffer.size() - filled < ListingBufferSize / 2)
+                buffer.resize(buffer.size() * 2);
+            const ssize_t n = ::getdents64(fd, buffer.data() + filled, buffer.size() - filled);
             if (n <= 0)
                 return filled;
             filled += size_t(n);
@@ -503,6 +568,9 @@ private:
     std::deque<size_t> m_deepOpen;
     detail::WalkKey m_key;
     std::vector<std::unique_ptr<Listing>> m_listings;
+    std::vector<char> m_scratch;
+    std::chrono::steady_clock::time_point m_lastServed;
+    unsigned m_entriesSinceClock = 0;
     std::unordered_map<dev_t, std::string> m_mountTypes;
     bool m_mountsRead = false;
     size_t m_keepOpenDepth = MaxKeepOpenDepth;

@@ -21,6 +21,9 @@ public:
     // At the start of every folder's walk, before it is listed: the one moment per
     // folder at which pending events may run (and a cancel may be asked for).
     virtual void serveEvents() = 0;
+    // While one folder's entries are tested, at screen pace (budget::WalkEventInterval):
+    // events may run here too, and a cancel asked for is seen at the next entry.
+    virtual void serveEventsWhileListing() {}
     // At the first entry of a folder: the folder now being searched, ending in "/".
     virtual void folderEntered(std::string_view folder) = 0;
     // Asked before every entry; true ends the walk at once at every level.
