@@ -48,6 +48,12 @@ inline constexpr Duration MetafileChildWall = scaled(4s);
 // not a budget, so not scaled.
 inline constexpr Duration WalkEventInterval = 50ms;
 
+// How long start-up waits for the mounted volumes to say whether they are folders, and
+// how long a chosen drive may take to show that it is ready. A volume that does not
+// answer within them is listed all the same, and is not ready.
+inline constexpr Duration VolumeScan = scaled(300ms);
+inline constexpr Duration VolumeAnswer = scaled(2s);
+
 // --- The tests ---
 
 // How long a test waits for something that should happen at once (a signal, a repaint, a
