@@ -176,15 +176,18 @@ void Suche::runWalk(const QString& patternList)
         const int16_t withSubFolders = ui->chkSubFolder->isChecked() ? -1 : 0;
         int32_t runningTotal = 0;
         const QByteArray folder = ui->dirList->pathBytes();
+        // The window never waits in the kernel: a folder that does not answer is given up.
+        search::WalkOptions options;
+        options.guardCalls = true;
         // A walk that fails part-way still leaves the labels with what it reported.
         struct ShowAtEnd
         {
             WindowSink& sink;
             ~ShowAtEnd() { sink.showLatest(); }
         } showAtEnd{sink};
-        const int32_t found =
-            search::SearchFolder(std::string(folder.constData(), static_cast<size_t>(folder.size())),
-                                 search::PatternList(patternList), withSubFolders, runningTotal, sink);
+        const int32_t found = search::SearchFolder(
+            std::string(folder.constData(), static_cast<size_t>(folder.size())),
+            search::PatternList(patternList), withSubFolders, runningTotal, sink, options);
         sink.showLatest();
         ui->lstFoundFiles->flushPendingRows();
         ui->lblCount->setText(QString::number(found));

@@ -48,6 +48,10 @@ inline constexpr Duration MetafileChildWall = scaled(4s);
 // not a budget, so not scaled.
 inline constexpr Duration WalkEventInterval = 50ms;
 
+// How long the window's walk waits for a folder's listing call before it gives the
+// folder up as one that cannot be listed (a mount that does not answer).
+inline constexpr Duration HungFolderWait = scaled(10s);
+
 // How long start-up waits for the mounted volumes to say whether they are folders, and
 // how long a chosen drive may take to show that it is ready. A volume that does not
 // answer within them is listed all the same, and is not ready.
