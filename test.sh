@@ -4,9 +4,13 @@
 #   ./test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
 #   ./test.sh --tsan       ThreadSanitizer build (build-tsan/) of the tests of the folder walker,
 #                          the one part with threads; only those are built and run
+#   ./test.sh --format     formats every tracked C++ file with .clang-format, and nothing else
 #   ./test.sh -R NAME      only the tests whose name matches NAME (passed to ctest)
 set -euo pipefail
 cd "$(dirname "$0")"
+
+# The tracked C++ files, which .clang-format governs.
+cxx_files() { git ls-files -z -- '*.cpp' '*.h' '*.c'; }
 
 sanitize=OFF
 tsan=OFF
@@ -16,12 +20,22 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --sanitize) sanitize=ON; builddir=build-asan ;;
         --tsan) tsan=ON; builddir=build-tsan ;;
+        --format)
+            ./scripts/install-deps.sh
+            cxx_files | xargs -0 clang-format -i
+            exit 0 ;;
         *) ctest_args+=("$1") ;;
     esac
     shift
 done
 
 ./scripts/install-deps.sh --test
+
+# CI fails on any formatting difference; ./test.sh --format fixes it.
+if [ "${CI:-}" = true ] && ! cxx_files | xargs -0 clang-format --dry-run --Werror; then
+    echo "Formatting differs from .clang-format: run ./test.sh --format" >&2
+    exit 1
+fi
 
 buildtype=RelWithDebInfo
 [ "$sanitize" = ON ] && buildtype=Debug
@@ -41,9 +55,16 @@ if [ "$tsan" = ON ]; then
 fi
 cmake -S . -B "$builddir" -G Ninja -DCMAKE_BUILD_TYPE="$buildtype" -DFOTARIK_SANITIZE="$sanitize" \
     -DFOTARIK_TSAN="$tsan" -DFOTARIK_BENCH="$bench" -DFOTARIK_WERROR="$werror" >/dev/null
+# A compiler cache (installed with the build packages) is shared by every clone on the machine.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(cd .. && pwd)}" CCACHE_NOHASHDIR=true
 cmake --build "$builddir" --parallel "$(nproc)" "${targets[@]}"
 
 export QT_QPA_PLATFORM=offscreen
-export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    XDG_RUNTIME_DIR="$(mktemp -d)"
+    trap 'rm -rf "$XDG_RUNTIME_DIR"' EXIT
+fi
+export XDG_RUNTIME_DIR
 chmod 700 "$XDG_RUNTIME_DIR"
-ctest --test-dir "$builddir" --output-on-failure --timeout 600 "${ctest_args[@]}"
+# As many tests at once as the machine has cores; those that must run alone say so.
+ctest --test-dir "$builddir" --output-on-failure --timeout 600 --parallel "$(nproc)" "${ctest_args[@]}"

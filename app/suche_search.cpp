@@ -1,9 +1,9 @@
 // The search run of the search window: validation, busy state, the walk into the found
 // list, the count, the list's width and the position over the hits.
 
+#include "textview.h"
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QPlainTextEdit>
 #include <QTimer>
 
 #include "clongscroll.h"

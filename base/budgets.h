@@ -38,9 +38,11 @@ constexpr int ms(Duration d)
 
 // --- The program ---
 
-// A metafile is converted to a drawing in a child process: the CPU time it may use, and
-// the wall time the program waits for it (a child that stalls without using CPU).
-inline constexpr Duration MetafileChildCpu = scaled(2s);
+// A metafile is converted to a drawing in a child process: the CPU time it may use (ten
+// times what the biggest valid metafile of the test corpus needs), and the wall time the
+// program waits for it: room for a machine whose cores are all busy, and the end of a
+// child that stalls without using CPU.
+inline constexpr Duration MetafileChildCpu = scaled(1s);
 inline constexpr Duration MetafileChildWall = scaled(4s);
 
 // The walk serves events (and --find writes its output) at least this often while it
@@ -58,11 +60,28 @@ inline constexpr Duration HungFolderWait = scaled(10s);
 inline constexpr Duration VolumeScan = scaled(300ms);
 inline constexpr Duration VolumeAnswer = scaled(2s);
 
+// How long loading a text waits for its file to open and its first screen to be read.
+// A drive that answers later does not hold up the window: the text appears when it
+// arrives, and a file that then cannot be read leaves the box as it was.
+inline constexpr Duration TextFirstScreen = scaled(500ms);
+
 // --- The tests ---
 
 // How long a test waits for something that should happen at once (a signal, a repaint, a
 // thread's end) before it fails: long enough for a loaded slow machine, short enough that a
 // broken build fails on its assertion rather than by the test's time-out.
 inline constexpr Duration TestWait = scaled(10s);
+
+// How long a test waits for a media player to open, play a clip of a few seconds in real
+// time, or report an error.
+inline constexpr Duration TestMediaWait = scaled(20s);
+
+// How long a test waits for a text view to have gone once through a file of a GiB or of
+// a hundred million lines (reading and counting all of it on a loaded machine).
+inline constexpr Duration TestWholeHugeText = scaled(120s);
+
+// How long a test lets a child process run on hostile input before it counts as hung: far
+// above every budget of the program, so that reaching it is a failure of the program.
+inline constexpr Duration TestHangGuard = scaled(30s);
 
 } // namespace fotarik::budget

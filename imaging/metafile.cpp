@@ -18,6 +18,8 @@
 
 #include "uniquefd.h"
 
+#include "budgets.h"
+
 #include <emf2svg.h>
 #include <libwmf/api.h>
 #include <libwmf/svg.h>
@@ -27,9 +29,9 @@ namespace {
 
 constexpr double ScreenDpi = 96.0;
 
-// Limits of one conversion's child process.
-constexpr int ChildCpuSeconds = 1;
-constexpr auto ChildWallTime = std::chrono::milliseconds(1500);
+// Limits of one conversion's child process (the times from budgets.h).
+constexpr long ChildCpuSeconds = budget::wholeSeconds(budget::MetafileChildCpu);
+constexpr auto ChildWallTime = budget::MetafileChildWall;
 constexpr qint64 ChildExtraMemoryBytes = qint64(256) * 1024 * 1024;
 
 #if defined(__SANITIZE_ADDRESS__)

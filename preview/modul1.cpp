@@ -2,84 +2,23 @@
 
 #include "errorcatalogue.h"
 
-#include <QPlainTextEdit>
 #include <QStringDecoder>
-#include <QTextDocument>
-#include <QVariant>
 
 #include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
+#include "budgets.h"
 #include "raisederror.h"
 #include "readablefile.h"
+#include "textfile.h"
+#include "textview.h"
 
 namespace fotarik {
 namespace {
-
-// A text file bigger than this is shown up to this size: a multi-gigabyte log would
-// otherwise freeze the window and exhaust memory.
-constexpr qsizetype MaxTextBytes = 16 * 1024 * 1024;
-// The text box lays out every line (a few microseconds each), so 16 MiB of very short
-// lines would still freeze it for half a minute: such a file is shown up to this line.
-constexpr qsizetype MaxTextLines = 300000;
-
-// The text box shapes a whole line at once: one line of megabytes (a minified page, a
-// log without line breaks) would freeze it for seconds and take gigabytes. A longer line
-// is shown in pieces of this many characters, each on a line of its own.
-constexpr qsizetype MaxLineLength = 1024;
-
-// Breaks every line longer than MaxLineLength into pieces, never inside a surrogate pair.
-QString breakLongLines(QString text)
-{
-    const QChar* p = text.constData();
-    const qsizetype n = text.size();
-    bool needed = false;
-    for (qsizetype i = 0; i < n && !needed;) {
-        qsizetype end = text.indexOf(u'\n', i);
-        if (end < 0)
-            end = n;
-        needed = end - i > MaxLineLength;
-        i = end + 1;
-    }
-    if (!needed)
-        return text;
-    QString out;
-    out.reserve(n + n / MaxLineLength + 1);
-    for (qsizetype i = 0; i < n;) {
-        qsizetype end = text.indexOf(u'\n', i);
-        if (end < 0)
-            end = n;
-        qsizetype start = i;
-        while (end - start > MaxLineLength) {
-            qsizetype cut = start + MaxLineLength;
-            if (p[cut].isLowSurrogate())
-                --cut; // the pair stays together on the next line
-            out.append(p + start, cut - start);
-            out += u'\n';
-            start = cut;
-        }
-        out.append(p + start, end - start);
-        if (end < n)
-            out += u'\n';
-        i = end + 1;
-    }
-    return out;
-}
-
-// Cuts bytes after their MaxTextLines-th line break; true when something was cut.
-bool cutAfterMaxLines(QByteArray& bytes)
-{
-    qsizetype at = -1;
-    for (qsizetype line = 0; line < MaxTextLines; ++line) {
-        at = bytes.indexOf('\n', at + 1);
-        if (at < 0)
-            return false;
-    }
-    if (at + 1 >= bytes.size())
-        return false;
-    bytes.truncate(at + 1);
-    return true;
-}
 
 [[noreturn]] void raiseFileError(int err)
 {
@@ -96,39 +35,34 @@ QByteArray fileStamp(const struct stat& s)
            '.' + QByteArray::number(qlonglong(s.st_mtim.tv_nsec));
 }
 
-// What a box remembers of the text it was given: the file's path and state, and the
-// document's revision right after.
-constexpr char ShownFileProperty[] = "fotarikTextFile";
-constexpr char ShownRevisionProperty[] = "fotarikTextRevision";
-
-bool showsFile(const QPlainTextEdit* box, const QByteArray& path, const QByteArray& stamp)
+QByteArray shownKey(const QByteArray& path, const QByteArray& stamp)
 {
-    return box && box->property(ShownFileProperty).toByteArray() == path + '\0' + stamp &&
-           box->property(ShownRevisionProperty).toInt() == box->document()->revision();
+    return path + '\0' + stamp;
 }
 
-QByteArray readHead(const ReadableFile& file, bool* truncated)
+// The file's stamp, asked on a thread of its own so that a drive that does not answer
+// costs at most the budget; nothing when the file cannot be opened or did not answer.
+std::optional<QByteArray> stampWithin(const QByteArray& path, budget::Duration budget)
 {
-    int error = 0;
-    QByteArray bytes = readAtMost(file.fd, MaxTextBytes, &error);
-    if (error != 0)
-        raiseFileError(error);
-    *truncated = file.size > MaxTextBytes;
-    return bytes;
-}
-
-// Length of the input without a UTF-8 sequence cut off at its end.
-qsizetype withoutCutSequence(const QByteArray& bytes)
-{
-    const qsizetype size = bytes.size();
-    for (qsizetype back = 1; back <= 4 && back <= size; ++back) {
-        const auto c = uchar(bytes[size - back]);
-        if ((c & 0xC0) == 0x80)
-            continue; // continuation byte, look further back
-        const int need = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
-        return need > back ? size - back : size;
-    }
-    return size;
+    struct Answer
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool answered = false;
+        std::optional<QByteArray> stamp;
+    };
+    auto answer = std::make_shared<Answer>();
+    std::thread([answer, path] {
+        const ReadableFile file = openForReading(path);
+        std::lock_guard lock(answer->mutex);
+        if (file.isOpen())
+            answer->stamp = fileStamp(file.status);
+        answer->answered = true;
+        answer->done.notify_all();
+    }).detach();
+    std::unique_lock lock(answer->mutex);
+    answer->done.wait_for(lock, budget, [&] { return answer->answered; });
+    return answer->stamp;
 }
 
 std::optional<QString> decodeUtf8(QByteArrayView bytes)
@@ -153,50 +87,45 @@ QString decodeWindows1252(QByteArrayView bytes)
 
 QString decodeText(const QByteArray& bytes)
 {
+    if (bytes.size() >= 2 && (uchar(bytes[0]) == 0xFF && uchar(bytes[1]) == 0xFE))
+        return QStringDecoder(QStringConverter::Utf16LE).decode(bytes.mid(2));
+    if (bytes.size() >= 2 && (uchar(bytes[0]) == 0xFE && uchar(bytes[1]) == 0xFF))
+        return QStringDecoder(QStringConverter::Utf16BE).decode(bytes.mid(2));
     if (auto text = decodeUtf8(bytes))
         return *text;
     return decodeWindows1252(bytes);
 }
 
-bool TextFileShown(const QByteArray& path, const QPlainTextEdit* box)
+bool TextFileShown(const QByteArray& path, const TextView* box)
 {
-    const ReadableFile file = openForReading(path);
-    return file.isOpen() && showsFile(box, path, fileStamp(file.status));
+    if (!box || box->shownKey().isEmpty())
+        return false;
+    const auto stamp = stampWithin(path, budget::TextFirstScreen);
+    return stamp && box->shownKey() == shownKey(path, *stamp);
 }
 
-void LoadTextFile(const QByteArray& path, QPlainTextEdit* box)
+void LoadTextFile(const QByteArray& path, TextView* box)
 {
-    // A FIFO or device that happens to end in ".txt" must not hang the preview.
-    const ReadableFile file = openForReading(path);
-    if (!file.isOpen())
-        raiseFileError(file.missing() ? ENOENT : EACCES);
-    const QByteArray stamp = fileStamp(file.status);
-    if (showsFile(box, path, stamp))
+    if (!box)
+        raiseObjectVariableNotSet("Modul1");
+    auto file = std::make_shared<TextFile>(path);
+    switch (file->waitForFirstScreen(budget::ms(budget::TextFirstScreen))) {
+    case TextFile::State::Failed:
+        raiseFileError(file->error());
+    case TextFile::State::Opening:
+        // The drive is slow: the box keeps its text until the file is open.
+        box->showWhenOpen(file);
         return;
-    bool truncated = false;
-    QByteArray bytes = readHead(file, &truncated);
-    if (cutAfterMaxLines(bytes))
-        truncated = true;
-    QString text;
-    if (truncated) {
-        // The cut at 16 MiB may split a character; that alone must not turn UTF-8 into Windows-1252.
-        if (auto utf8 = decodeUtf8(QByteArrayView(bytes).first(withoutCutSequence(bytes))))
-            text = *utf8;
-        else
-            text = decodeWindows1252(bytes);
-    } else {
-        text = decodeText(bytes);
+    case TextFile::State::Open:
+        break;
     }
-    // Only what the box will show is broken into pieces.
-    const qsizetype nul = text.indexOf(QChar(0));
-    if (nul >= 0)
-        text.truncate(nul);
-    SetTextByMessage(box, breakLongLines(std::move(text)));
-    box->setProperty(ShownFileProperty, QByteArray(path + '\0' + stamp));
-    box->setProperty(ShownRevisionProperty, box->document()->revision());
+    const QByteArray key = shownKey(path, file->stamp());
+    if (box->shownKey() == key)
+        return; // shown already, unchanged and not edited
+    box->showFile(std::move(file), key);
 }
 
-int32_t SetTextByMessage(QPlainTextEdit* box, const QString& text)
+int32_t SetTextByMessage(TextView* box, const QString& text)
 {
     if (!box)
         raiseObjectVariableNotSet("Modul1");

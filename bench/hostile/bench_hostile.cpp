@@ -7,9 +7,9 @@
 // (default: this build's), then loads each hostile text into a text box in a child
 // process. Prints seconds, peak resident MiB and the exit code side by side.
 
+#include "textview.h"
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <functional>
@@ -49,8 +49,7 @@ void textRun(const char* what, const QString& path, QSize box)
         char* argv[] = {name, nullptr};
         qputenv("QT_QPA_PLATFORM", "offscreen");
         QApplication app(argc, argv);
-        QPlainTextEdit edit;
-        edit.setLineWrapMode(QPlainTextEdit::NoWrap);
+        fotarik::TextView edit;
         edit.resize(box);
         edit.show();
         QElapsedTimer timer;

@@ -2,12 +2,12 @@
 // full-screen window for pictures and texts only, hides the search window, stops its
 // slideshow; closing the full-screen window hands back the shown entry.
 
+#include "textview.h"
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -216,10 +216,9 @@ void TstDoubleClick::doubleClickOnAnOtherFileStopsTheSlideshowToo()
         // ... but nothing opens, so the search window stays.
         QVERIFY(!m_window->fullScreenWindow());
         QVERIFY(m_window->isVisible());
-        if (!stopped) {
+        if (!stopped)
             m_window->ui->Command4->click();
-            m_window->ui->HScroll2->setValue(1);
-        }
+        m_window->ui->HScroll2->setValue(1); // a stop is seen after the running wait: make it short
     });
     QTest::mouseClick(m_window->ui->Command1, Qt::LeftButton); // returns once the stop is seen
     QVERIFY(stopped);

@@ -2,6 +2,7 @@
 // context menu's three actions (desktop services behind the recording seam), hits dragged
 // out as files, and nothing at all without a selected hit.
 
+#include "textview.h"
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -12,7 +13,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>

@@ -1,6 +1,7 @@
 // The search window looking at its hits: previews of every class on real files found by
 // a real search, media commands in order, the slideshow, the clipboard copy and drops.
 
+#include "textview.h"
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>

@@ -2,12 +2,12 @@
 // controls while the walk runs and after it, the count, the position bar over the hits,
 // cancelling and closing the window during a walk.
 
+#include "textview.h"
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>

@@ -1,13 +1,13 @@
 // The search window as it starts: its design, the command line, the type boxes, the
 // drive and folder lists and the shortcut byte search.
 
+#include "textview.h"
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -204,7 +204,7 @@ void TstSuche::designOfEveryControl()
         shown = e->text();
     else if (auto* g = qobject_cast<QGroupBox*>(w))
         shown = g->title();
-    else if (auto* t = qobject_cast<QPlainTextEdit*>(w))
+    else if (auto* t = qobject_cast<TextView*>(w))
         shown = t->toPlainText();
     QCOMPARE(shown, text);
     QCOMPARE(w->toolTip(), toolTip);

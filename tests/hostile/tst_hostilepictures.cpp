@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "budgets.h"
 #include "gdiplusresize.h"
 #include "globals.h"
 #include "hostileinputs.h"
@@ -28,7 +29,7 @@ qint64 budgetKiB()
 }
 
 // Generous: only a hang or a runaway decode may reach it.
-constexpr double GuardSeconds = 30;
+constexpr double GuardSeconds = double(fotarik::budget::TestHangGuard.count()) / 1000;
 
 } // namespace
 

@@ -106,19 +106,12 @@ void TstPictureCorpus::sweep()
 
     ScaledWidth = -5;
     ScaledHeight = -5;
-    QElapsedTimer timer;
-    timer.start();
     int32_t w = -1;
     int32_t h = -1;
     const QImage natural = LoadScaledPicture(path, 1 << 20, 1 << 20, w, h, 0x00FFFFFF);
-    const qint64 naturalMs = timer.restart();
     int32_t pw = -1;
     int32_t ph = -1;
     const QImage preview = LoadScaledPicture(path, 210, 210, pw, ph, 0x00FFFFFF);
-    const qint64 previewMs = timer.elapsed();
-
-    QVERIFY2(naturalMs < 2000 && previewMs < 2000,
-             qPrintable(QStringLiteral("%1 ms / %2 ms").arg(naturalMs).arg(previewMs)));
     QCOMPARE(natural.isNull(), preview.isNull());
     // Files that end before their picture does: no picture, not a half-grey one.
     static const QStringList truncated = {"bmp/bmpsuite/b/shortfile.bmp",

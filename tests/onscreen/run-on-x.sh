@@ -33,7 +33,7 @@ trap 'exit 143' TERM
 # -displayfd: the server chooses a free display and writes its number when it is ready.
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
-for _ in $(seq 100); do
+for _ in $(seq 300); do # up to 30 s on a loaded machine
     [ -s "$work/display" ] && break
     kill -0 "$xvfb_pid" 2>/dev/null || break
     sleep 0.1

@@ -22,6 +22,7 @@
 #include <QToolButton>
 #include <QWindow>
 
+#include "budgets.h"
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "dirlistbox.h"
@@ -91,7 +92,7 @@ bool screenShowsState(QWidget* w, const char* step)
         diff = differingPixels(screen, state);
         if (diff == 0)
             return true;
-    } while (clock.elapsed() < 2000);
+    } while (clock.elapsed() < budget::ms(budget::TestWait));
     const QString base =
         QDir::temp().filePath(QStringLiteral("fotarik-onscreen-%1").arg(QString::fromLatin1(step)));
     screen.save(base + QStringLiteral("-screen.png"));
@@ -127,10 +128,10 @@ private:
     QTimer m_timer;
 };
 
-void waitForWindow(QWidget* w)
+// The window manager answers a map or a resize in its own time: waits until the window's
+// size has stayed the same for a few looks.
+void waitForSizeToSettle(QWidget* w)
 {
-    QVERIFY(QTest::qWaitForWindowExposed(w));
-    // The window manager maximises what it maps; wait until that has settled.
     QSize last;
     for (int i = 0; i < 20; ++i) {
         QTest::qWait(50);
@@ -138,6 +139,13 @@ void waitForWindow(QWidget* w)
             break;
         last = w->size();
     }
+}
+
+void waitForWindow(QWidget* w)
+{
+    QVERIFY(QTest::qWaitForWindowExposed(w));
+    // The window manager maximises what it maps.
+    waitForSizeToSettle(w);
 }
 
 } // namespace
@@ -258,6 +266,7 @@ void TstOnScreen::slideshowStep()
             stepNumber = w->ui->Label2->text();
             stepShown = screenShowsState(w.get(), "slideshow-step");
             QTest::mouseClick(w->ui->Command4, Qt::LeftButton); // Stop
+            w->ui->HScroll2->setValue(1); // Stop ends the show after this wait: make it short
         });
     });
     QTest::mouseClick(w->ui->Command1, Qt::LeftButton); // runs until Stop
@@ -296,10 +305,10 @@ void TstOnScreen::resizedAndMaximised()
     QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
     w->showNormal();
     w->resize(900, 700);
-    QTest::qWait(200);
+    waitForSizeToSettle(w.get());
     QVERIFY(screenShowsState(w.get(), "resized"));
     w->showMaximized();
-    QTest::qWait(200);
+    waitForSizeToSettle(w.get());
     QVERIFY(screenShowsState(w.get(), "maximised"));
     // The bottom panel is docked along the bottom edge of the maximised window.
     QCOMPARE(w->ui->PictureUnten->geometry().bottom(), w->height() - 1);
@@ -348,6 +357,7 @@ void TstOnScreen::coveredWhileSearchingAndShowing()
         cover.reset();
         shown = screenShowsState(w.get(), "uncovered-during-slideshow");
         QTest::mouseClick(w->ui->Command4, Qt::LeftButton); // Stop
+        w->ui->HScroll2->setValue(1); // Stop ends the show after this wait: make it short
     });
     QTest::mouseClick(w->ui->Command1, Qt::LeftButton);
     QVERIFY(shown);

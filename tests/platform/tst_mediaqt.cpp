@@ -11,6 +11,7 @@
 #include <cmath>
 #include <unistd.h>
 
+#include "budgets.h"
 #include "capturingmessageseam.h"
 #include "media.h"
 #include "mediacommands.h"
@@ -95,7 +96,8 @@ void TstMediaQt::waveSoundPlaysToItsEnd()
     QMediaPlayer* player = qtMediaBackend()->wavePlayer();
     QVERIFY(player);
     QSignalSpy states(player, &QMediaPlayer::playbackStateChanged);
-    QTRY_COMPARE_WITH_TIMEOUT(player->mediaStatus(), QMediaPlayer::EndOfMedia, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(player->mediaStatus(), QMediaPlayer::EndOfMedia,
+                              budget::ms(budget::TestMediaWait));
     QCOMPARE(player->error(), QMediaPlayer::NoError);
     QVERIFY(player->duration() >= 300);
     QCOMPARE(player->playbackState(), QMediaPlayer::StoppedState);
@@ -106,7 +108,8 @@ void TstMediaQt::waveWithNonUtf8NameAndBlankPlays()
     StartWaveSound(file("gr\xfc\xdf mit blank.wav", sineWave(200)));
     QMediaPlayer* player = qtMediaBackend()->wavePlayer();
     QVERIFY(player);
-    QTRY_COMPARE_WITH_TIMEOUT(player->mediaStatus(), QMediaPlayer::EndOfMedia, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(player->mediaStatus(), QMediaPlayer::EndOfMedia,
+                              budget::ms(budget::TestMediaWait));
     QCOMPARE(player->error(), QMediaPlayer::NoError);
     StopWaveSound();
     QCOMPARE(qtMediaBackend()->wavePlayer(), nullptr);
@@ -119,8 +122,9 @@ void TstMediaQt::mp3AliasDevicePlaysAndCloseAllEndsIt()
     const MediaDeviceId id = mediaDeviceId("MyAlias");
     QMediaPlayer* player = qtMediaBackend()->player(id);
     QVERIFY(player);
-    QTRY_COMPARE_WITH_TIMEOUT(player->playbackState(), QMediaPlayer::PlayingState, 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(player->position() > 0, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(player->playbackState(), QMediaPlayer::PlayingState,
+                              budget::ms(budget::TestMediaWait));
+    QTRY_VERIFY_WITH_TIMEOUT(player->position() > 0, budget::ms(budget::TestMediaWait));
     QCOMPARE(player->error(), QMediaPlayer::NoError);
 
     StopMp3(QStringLiteral("MyAlias"));
@@ -140,8 +144,9 @@ void TstMediaQt::brokenMediaStopsAtItsFirstError()
     QVERIFY(PlayMp3(path, QStringLiteral("MyAlias")));
     QMediaPlayer* player = qtMediaBackend()->player(mediaDeviceId("MyAlias"));
     QVERIFY(player);
-    QTRY_VERIFY_WITH_TIMEOUT(player->error() != QMediaPlayer::NoError, 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(player->playbackState(), QMediaPlayer::StoppedState, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(player->error() != QMediaPlayer::NoError, budget::ms(budget::TestMediaWait));
+    QTRY_COMPARE_WITH_TIMEOUT(player->playbackState(), QMediaPlayer::StoppedState,
+                              budget::ms(budget::TestWait));
     // Once broken, the device refuses to play again instead of pretending.
     QCOMPARE(mciSendString("play MyAlias from 0"), mci::InvalidFile);
     QVERIFY(messages.messages.empty());
@@ -164,7 +169,7 @@ void TstMediaQt::videoOpensItsOwnWindow()
     QVERIFY(id > 0);
     QWidget* window = qtMediaBackend()->videoWindow(id);
     QVERIFY(window);
-    QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), budget::ms(budget::TestMediaWait));
     QVERIFY(window->isWindow());
     QCOMPARE(window->windowTitle(), QStringLiteral("mein film.avi"));
     QCOMPARE(qtMediaBackend()->player(id)->error(), QMediaPlayer::NoError);

@@ -1,12 +1,13 @@
 #include <QFile>
-#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <unistd.h>
 
+#include "budgets.h"
 #include "modul1.h"
 #include "raisederror.h"
+#include "textview.h"
 
 using namespace fotarik;
 
@@ -23,17 +24,20 @@ private slots:
     void folderRaises75();
     void unreadableFileRaises75();
     void nonUtf8FileNameIsRead();
-    void textStopsAtNul();
-    void hugeFileShowsItsFirst16MiB();
-    void manyShortLinesAreShownUpTo300000();
-    void cutInsideUtf8CharacterStaysUtf8();
+    void nulIsShownAndTheMessageStopsAtIt();
+    void everyLineBreakCountsOnce();
+    void crLfAcrossAReadCountsOnce();
+    void lastOfManyShortLinesIsShown();
+    void utf8CharacterAcrossTheHeadStaysUtf8();
+    void invalidUtf8FarIntoTheFileMakesItWindows1252();
+    void sameFileIsNotShownAgain();
 
 private:
     QByteArray write(const QByteArray& name, const QByteArray& bytes);
     QString load(const QByteArray& bytes);
 
     QTemporaryDir m_dir;
-    QPlainTextEdit m_box;
+    TextView m_box;
 };
 
 void TestModul1::init()
@@ -59,6 +63,9 @@ QByteArray TestModul1::write(const QByteArray& name, const QByteArray& bytes)
 QString TestModul1::load(const QByteArray& bytes)
 {
     LoadTextFile(write("t.txt", bytes), &m_box);
+    if (!QTest::qWaitFor([&] { return !m_box.waitingForFile() && m_box.rowCountComplete(); },
+                         budget::ms(budget::TestWait)))
+        return QStringLiteral("(not loaded)");
     return m_box.toPlainText();
 }
 
@@ -79,13 +86,21 @@ void TestModul1::decodes_data()
     QTest::newRow("windows-1252 quotes") << QByteArray("\x84"
                                                        "Zitat\x93")
                                          << QStringLiteral("„Zitat“");
+    // Notepad's "Unicode": UTF-16 with its byte-order mark, NULs between the letters.
+    QTest::newRow("utf-16 le with BOM") << QByteArray("\xff\xfeH\0\xe4\0\r\0\n\0=\xd8\0\xde", 14)
+                                        << QString::fromUtf8("H\xc3\xa4\n\xf0\x9f\x98\x80");
+    QTest::newRow("utf-16 be with BOM")
+        << QByteArray("\xfe\xff\0H\0\xe4\x20\x29\0!", 10) << QString::fromUtf8("H\xc3\xa4\n!");
 }
 
 void TestModul1::decodes()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
-    QCOMPARE(decodeText(bytes), text);
+    // The text as a whole keeps U+2028/U+2029 where the box shows a line break.
+    QString whole = decodeText(bytes);
+    whole.replace(QChar(0x2029), u'\n').replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QCOMPARE(whole, text);
     QCOMPARE(load(bytes), text);
 }
 
@@ -97,7 +112,7 @@ void TestModul1::emptyFileEmptiesTheBox()
 void TestModul1::keepsLineBreaks()
 {
     QCOMPARE(load("eins\nzwei\r\ndrei\n"), QStringLiteral("eins\nzwei\ndrei\n"));
-    QCOMPARE(m_box.blockCount(), 4);
+    QCOMPARE(m_box.rowCount(), 4);
 }
 
 void TestModul1::missingFileRaises53AndKeepsTheText()
@@ -143,46 +158,105 @@ void TestModul1::nonUtf8FileNameIsRead()
     QCOMPARE(m_box.toPlainText(), QStringLiteral("Inhalt"));
 }
 
-void TestModul1::textStopsAtNul()
+void TestModul1::nulIsShownAndTheMessageStopsAtIt()
 {
-    QCOMPARE(load(QByteArray("vor\0nach", 8)), QStringLiteral("vor"));
+    // The whole file is shown: a NUL byte as its symbol, nothing after it lost.
+    QCOMPARE(load(QByteArray("vor\0nach", 8)), QString::fromUtf8("vor\xe2\x90\x80nach"));
     QCOMPARE(SetTextByMessage(&m_box, QStringLiteral("direkt")), 1);
     QCOMPARE(m_box.toPlainText(), QStringLiteral("direkt"));
+    QCOMPARE(SetTextByMessage(&m_box, QString::fromUtf8("bis\0hier", 8)), 1);
+    QCOMPARE(m_box.toPlainText(), QStringLiteral("bis"));
 }
 
-void TestModul1::hugeFileShowsItsFirst16MiB()
+void TestModul1::everyLineBreakCountsOnce()
 {
-    const qsizetype limit = 16 * 1024 * 1024;
-    QByteArray line(63, 'x');
-    line += '\n';
-    QByteArray bytes = line.repeated(limit / line.size());
-    bytes += "ENDE-NICHT-SICHTBAR\n";
+    // LF, CR, CR LF, form feed, U+2028, U+2029: each one break, so seven rows.
+    const QString text = load("a\nb\rc\r\nd\fe\xe2\x80\xa8"
+                              "f\xe2\x80\xa9g");
+    QCOMPARE(m_box.rowCount(), 7);
+    QCOMPARE(text, QStringLiteral("a\nb\nc\nd\ne\nf\ng"));
+    for (int row = 0; row < 7; ++row)
+        QCOMPARE(m_box.rowText(row), std::optional<QString>(QString(QChar(u'a' + row))));
+    // Lone CRs are lines too, in Windows-1252 as well.
+    QCOMPARE(load(QByteArray("\xfc\r\r\xfc\r")), QStringLiteral("ü\n\nü\n"));
+    QCOMPARE(m_box.rowCount(), 4);
+}
+
+void TestModul1::crLfAcrossAReadCountsOnce()
+{
+    // The index reads the file in pieces of a MiB: a CR LF that straddles the cut is one break.
+    QByteArray bytes(1024 * 1024 - 1, 'x');
+    for (qsizetype i = 100; i < bytes.size(); i += 100)
+        bytes[i] = '\n';
+    bytes += "\r\nletzte";
+    QVERIFY(bytes[1024 * 1024 - 1] == '\r' && bytes[1024 * 1024] == '\n');
     const QString text = load(bytes);
-    QCOMPARE(text.size(), limit);
-    QVERIFY(!text.contains(QStringLiteral("ENDE")));
+    QCOMPARE(text, QString::fromLatin1(bytes).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    QCOMPARE(m_box.rowCount(), bytes.count('\n') + 1);
 }
 
-void TestModul1::manyShortLinesAreShownUpTo300000()
+void TestModul1::lastOfManyShortLinesIsShown()
 {
-    // Far below 16 MiB, but enough lines to keep the text box busy for many seconds.
-    QByteArray bytes = QByteArray("ä\n").repeated(400000);
-    bytes.prepend("erste Zeile\n");
-    const QString text = load(bytes);
-    QCOMPARE(text.count(u'\n'), 300000);
-    QVERIFY(text.startsWith(QStringLiteral("erste Zeile\nä\n")));
-    QVERIFY(text.endsWith(QStringLiteral("ä\n")));
+    // 300 006 short lines, 2 MB: all of them, the last one included.
+    QByteArray bytes;
+    for (int i = 0; i < 300006; ++i)
+        bytes += QByteArray::number(i).rightJustified(6, '0') + '\n';
+    LoadTextFile(write("kurz.txt", bytes), &m_box);
+    QTRY_VERIFY_WITH_TIMEOUT(m_box.rowCountComplete(), budget::ms(budget::TestWait));
+    QCOMPARE(m_box.rowCount(), 300007); // and the empty row after the last break
+    m_box.resize(300, 200);
+    m_box.show();
+    m_box.moveCursor(QTextCursor::End);
+    QTRY_VERIFY_WITH_TIMEOUT(m_box.visibleText().has_value(), budget::ms(budget::TestWait));
+    const QStringList shown = *m_box.visibleText();
+    QVERIFY(shown.size() >= 2);
+    QCOMPARE(shown.last(), QString());
+    QCOMPARE(shown[shown.size() - 2], QStringLiteral("300005"));
+    m_box.hide();
 }
 
-void TestModul1::cutInsideUtf8CharacterStaysUtf8()
+void TestModul1::utf8CharacterAcrossTheHeadStaysUtf8()
 {
-    const qsizetype limit = 16 * 1024 * 1024;
-    // Lines of two-byte umlauts, shifted by one ASCII byte so that one umlaut straddles the mark.
+    // The encoding is guessed from the first 64 KiB; an umlaut cut by that mark is no reason
+    // to take the file for Windows-1252.
     const QByteArray line = QByteArray("\xc3\xa4").repeated(30) + '\n';
-    const QByteArray bytes = "a" + line.repeated(limit / line.size() + 10);
-    QCOMPARE(uchar(bytes[limit - 1]), uchar(0xc3));
+    const QByteArray bytes = "a" + line.repeated(65536 / line.size() + 10);
+    QCOMPARE(uchar(bytes[65535]), uchar(0xc3));
     const QString text = load(bytes);
-    QVERIFY(!text.contains(QChar(0xC3))); // not mistaken for Windows-1252
-    QCOMPARE(text, QString::fromUtf8(bytes.first(limit - 1)));
+    QVERIFY(!text.contains(QChar(0xC3)));
+    QCOMPARE(text, QString::fromUtf8(bytes));
+}
+
+void TestModul1::invalidUtf8FarIntoTheFileMakesItWindows1252()
+{
+    // Valid UTF-8 for the first 300 KB, then one byte that is not: the whole file is
+    // Windows-1252, as a file read whole would be.
+    QByteArray bytes = QByteArray("Gr\xc3\xbc\xc3\x9f"
+                                  "e\n")
+                           .repeated(300000 / 8);
+    bytes += "Stra\xdf"
+             "e\n";
+    const QString text = load(bytes);
+    QCOMPARE(text, decodeText(bytes));
+    QVERIFY(text.endsWith(QStringLiteral("Straße\n")));
+    QVERIFY(text.startsWith(QStringLiteral("GrÃ¼ÃŸe\n")));
+}
+
+void TestModul1::sameFileIsNotShownAgain()
+{
+    const QByteArray path = write("gleich.txt", "eins\nzwei");
+    LoadTextFile(path, &m_box);
+    QVERIFY(TextFileShown(path, &m_box));
+    const int revision = m_box.revision();
+    LoadTextFile(path, &m_box);
+    QCOMPARE(m_box.revision(), revision);
+    // Typed into: no longer the file as it is, so it is loaded again.
+    m_box.moveCursor(QTextCursor::End);
+    QTest::keyClick(&m_box, Qt::Key_X);
+    QCOMPARE(m_box.toPlainText(), QStringLiteral("eins\nzweix"));
+    QVERIFY(!TextFileShown(path, &m_box));
+    LoadTextFile(path, &m_box);
+    QCOMPARE(m_box.toPlainText(), QStringLiteral("eins\nzwei"));
 }
 
 QTEST_MAIN(TestModul1)

@@ -35,7 +35,7 @@ add("Command4", "QPushButton", "Frame2", "Stop", "Diashow stoppen", MS, (3360, 2
 add("Command3", "QPushButton", "Frame2", "Next", "Nächstes Bild", MS, (2760, 240, 495, 255), 40)
 add("Command1", "QPushButton", "Frame2", "Start", "Diashow starten", MS, (1800, 240, 615, 255), 39)
 add("Label9", "QLabel", "Frame2", "Anzeigedauer", None, MS, (120, 120, 975, 195), 43)
-add("TextBox1", "QPlainTextEdit", "Picture2", "TextBox1", None, VERDANA, (0, 0, 3780, 3285), 52, visible=False)
+add("TextBox1", "fotarik::TextView", "Picture2", "TextBox1", None, VERDANA, (0, 0, 3780, 3285), 52, visible=False)
 add("Label8", "QLabel", "Picture2", "Vorschaubildfeld", None, TNR, (240, 1440, 3450, 600), 37, fg="#ffffff")
 add("Anzeige1", "QLabel", "Picture2", None, "\"Click\" auf Bild -> zum Clipboard (in Originalgröße)", DEFAULT, (0, 0, 3250, 3250), None, visible=False)
 
@@ -78,6 +78,7 @@ CUSTOM = {
     "fotarik::DriveListBox": ("QComboBox", "drivelistbox.h"),
     "fotarik::DirListBox": ("QListWidget", "dirlistbox.h"),
     "fotarik::FileListBox": ("QListWidget", "filelistbox.h"),
+    "fotarik::TextView": ("QAbstractScrollArea", "textview.h"),
 }
 # Scroll bars take no focus here, and a tab stop on such a widget would be ignored.
 NOFOCUS = {"QLabel", "QGroupBox", "QFrame", "QScrollBar"}
@@ -105,7 +106,7 @@ def widget_xml(c, indent):
     cls = c["cls"]
     text = c["text"]
     if text is not None:
-        prop = "title" if cls == "QGroupBox" else ("plainText" if cls == "QPlainTextEdit" else "text")
+        prop = "title" if cls == "QGroupBox" else ("plainText" if cls == "fotarik::TextView" else "text")
         out.append(f'{pad} <property name="{prop}"><string>{escape(text)}</string></property>')
     if c["tip"]:
         out.append(f'{pad} <property name="toolTip"><string>{escape(c["tip"])}</string></property>')
@@ -121,10 +122,9 @@ def widget_xml(c, indent):
         out.append(f'{pad} <property name="visible"><bool>false</bool></property>')
     if "fg" in ex:
         out.append(f'{pad} <property name="styleSheet"><string>color: {ex["fg"]};</string></property>')
-    if cls == "QPlainTextEdit":
+    if cls == "fotarik::TextView":
         out.append(f'{pad} <property name="verticalScrollBarPolicy"><enum>Qt::ScrollBarAlwaysOn</enum></property>')
         out.append(f'{pad} <property name="horizontalScrollBarPolicy"><enum>Qt::ScrollBarAlwaysOn</enum></property>')
-        out.append(f'{pad} <property name="lineWrapMode"><enum>QPlainTextEdit::NoWrap</enum></property>')
     if cls == "QToolButton":
         # Graphical buttons: the icon above the caption.
         out.append(f'{pad} <property name="toolButtonStyle"><enum>Qt::ToolButtonTextUnderIcon</enum></property>')
