@@ -318,7 +318,12 @@ void Suche::drvList_Change()
         return;
     ++m_driveChangeDepth;
     const bool moved = tryStep("open the drive", [&] {
-        ui->dirList->setPathBytes(currentFolderOfDrive(ui->drvList->driveBytes()));
+        // A drive that does not answer in time (a hung network or user-space mount) is
+        // not ready, like one without a medium: the folder list never waits on it.
+        const QByteArray drive = ui->drvList->driveBytes();
+        if (!volumeReady(drive))
+            raiseDeviceUnavailable();
+        ui->dirList->setPathBytes(currentFolderOfDrive(drive));
         ui->dirList->Refresh();
     });
     if (!moved)

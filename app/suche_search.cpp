@@ -22,10 +22,10 @@ namespace {
 
 // Hands the walker's reports to the window's controls.
 //
-// Events are served at every folder, so a click on the cancel button is seen at the next
-// folder. What costs is not serving events but painting: a folder line and a count that
-// change at every folder would be painted (and sent to the display) once per folder, ten
-// times the cost of the walk itself. So the two labels take the walker's latest values
+// Events are served at every folder and, inside a long folder, at screen pace, so a click
+// on the cancel button is seen at the next folder or the next entry. What costs is not serving events but
+// painting: a folder line and a count that change at every folder would be painted (and sent to the display)
+// once per folder, ten times the cost of the walk itself. So the two labels take the walker's latest values
 // at screen pace only, and the painting itself is never switched off: the window stays
 // free to paint whatever is due, and the screen always follows the window's state.
 // (Switching the window's updates off and on around the event serving left the screen
@@ -44,6 +44,7 @@ public:
             showLatest();
         QCoreApplication::processEvents();
     }
+    void serveEventsWhileListing() override { serveEvents(); }
     void folderEntered(std::string_view folder) override
     {
         m_folder.assign(folder.data(), folder.size());
@@ -175,15 +176,18 @@ void Suche::runWalk(const QString& patternList)
         const int16_t withSubFolders = ui->chkSubFolder->isChecked() ? -1 : 0;
         int32_t runningTotal = 0;
         const QByteArray folder = ui->dirList->pathBytes();
+        // The window never waits in the kernel: a folder that does not answer is given up.
+        search::WalkOptions options;
+        options.guardCalls = true;
         // A walk that fails part-way still leaves the labels with what it reported.
         struct ShowAtEnd
         {
             WindowSink& sink;
             ~ShowAtEnd() { sink.showLatest(); }
         } showAtEnd{sink};
-        const int32_t found =
-            search::SearchFolder(std::string(folder.constData(), static_cast<size_t>(folder.size())),
-                                 search::PatternList(patternList), withSubFolders, runningTotal, sink);
+        const int32_t found = search::SearchFolder(
+            std::string(folder.constData(), static_cast<size_t>(folder.size())),
+            search::PatternList(patternList), withSubFolders, runningTotal, sink, options);
         sink.showLatest();
         ui->lstFoundFiles->flushPendingRows();
         ui->lblCount->setText(QString::number(found));

@@ -90,6 +90,21 @@ inline constexpr Duration DecodeWaitSlice = 20ms;
 // start it first); the window goes on meanwhile. D-Bus's own default.
 inline constexpr Duration FileManagerAnswer = scaled(25s);
 
+// The walk serves events (and --find writes its output) at least this often while it
+// works through one long folder: the pace at which a display still looks live. A pace,
+// not a budget, so not scaled.
+inline constexpr Duration WalkEventInterval = 50ms;
+
+// How long the window's walk waits for a folder's listing call before it gives the
+// folder up as one that cannot be listed (a mount that does not answer).
+inline constexpr Duration HungFolderWait = scaled(10s);
+
+// How long start-up waits for the mounted volumes to say whether they are folders, and
+// how long a chosen drive may take to show that it is ready. A volume that does not
+// answer within them is listed all the same, and is not ready.
+inline constexpr Duration VolumeScan = scaled(300ms);
+inline constexpr Duration VolumeAnswer = scaled(2s);
+
 // How long loading a text waits for its file to open and its first screen to be read.
 // A drive that answers later does not hold up the window: the text appears when it
 // arrives, and a file that then cannot be read leaves the box as it was.

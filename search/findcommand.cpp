@@ -4,11 +4,19 @@
 #include "uniquefd.h"
 #include "walker.h"
 
+#include "budgets.h"
+
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -39,25 +47,89 @@ void printError(std::string_view text)
     writeAll(STDERR_FILENO, line.data(), line.size());
 }
 
-// Collects hits in one buffer and hands them out at every folder start, so a reader sees
-// them while the walk goes on without paying a system call per hit.
+// A stop asked for by SIGINT or SIGTERM: the walk ends at its next entry, the hits found
+// so far are written and the program ends as the signal would have ended it. A second
+// signal ends it at once.
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+extern "C" void onStopSignal(int signal)
+{
+    g_stopSignal = signal;
+}
+
+void catchStopSignals()
+{
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND; // no SA_RESTART: a slow listing call returns early
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+// Collects hits in one buffer and writes it in large blocks, the size a pipe takes at
+// once, so that a walk pays few system calls for its output. A writer thread hands out
+// what has been found at least every WalkEventInterval, so a reader sees hits while a
+// slow walk goes on, also while the walk waits in a listing call.
 class StdoutSink : public WalkSink
 {
 public:
-    explicit StdoutSink(char separator) : m_separator(separator) { m_buffer.reserve(Capacity + 4096); }
+    explicit StdoutSink(char separator) : m_separator(separator)
+    {
+        m_buffer.reserve(Capacity + 4096);
+        // The stop signals go to the walking thread, where they cut a slow listing call short.
+        sigset_t stopSignals, previous;
+        sigemptyset(&stopSignals);
+        sigaddset(&stopSignals, SIGINT);
+        sigaddset(&stopSignals, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+        m_writer = std::thread([this] { writeAtPace(); });
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    ~StdoutSink() { stop(); }
+    StdoutSink(const StdoutSink&) = delete;
+    StdoutSink& operator=(const StdoutSink&) = delete;
 
-    void serveEvents() override { flush(); }
+    void serveEvents() override {}
     void folderEntered(std::string_view) override {}
-    bool cancelRequested() override { return m_failed; }
+    bool cancelRequested() override { return m_failed.load(std::memory_order_relaxed) || g_stopSignal != 0; }
     void hitFound(std::string_view path, int32_t) override
     {
+        std::lock_guard lock(m_mutex);
         m_buffer.append(path);
         m_buffer.push_back(m_separator);
         if (m_buffer.size() >= Capacity)
-            flush();
+            writeLocked();
     }
 
-    void flush()
+    // Writes everything collected and stops the writer thread.
+    void stop()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_writer.joinable())
+            m_writer.join();
+        std::lock_guard lock(m_mutex);
+        writeLocked();
+    }
+    bool failed() const { return m_failed; }
+
+private:
+    void writeAtPace()
+    {
+        std::unique_lock lock(m_mutex);
+        while (!m_stop) {
+            m_wake.wait_for(lock, budget::WalkEventInterval);
+            writeLocked();
+        }
+    }
+
+    void writeLocked()
     {
         if (m_buffer.empty() || m_failed)
             return;
@@ -65,13 +137,15 @@ public:
             m_failed = true;
         m_buffer.clear();
     }
-    bool failed() const { return m_failed; }
 
-private:
-    static constexpr size_t Capacity = 64 * 1024;
+    static constexpr size_t Capacity = 1024 * 1024;
     const char m_separator;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
     std::string m_buffer;
-    bool m_failed = false;
+    bool m_stop = false;
+    std::atomic<bool> m_failed{false};
+    std::thread m_writer;
 };
 
 } // namespace
@@ -117,6 +191,7 @@ int runFindCommand(int argc, char** argv)
         return 2;
     }
 
+    catchStopSignals();
     StdoutSink sink(separator);
     int32_t total = 0;
     int32_t result = 0;
@@ -127,17 +202,21 @@ int runFindCommand(int argc, char** argv)
     try {
         result = SearchFolder(folder, patterns, withSubFolders, total, sink, options);
     } catch (const RaisedError& e) {
-        sink.flush();
+        sink.stop();
         printError(e.description().toStdString());
         return 2;
     }
-    sink.flush();
+    sink.stop();
     if (sink.failed()) {
         printError(std::string("Ausgabe fehlgeschlagen (") + std::strerror(errno) + ")");
         return 2;
     }
     const std::string last = std::to_string(result) + "\n";
     writeAll(STDERR_FILENO, last.data(), last.size());
+    if (const int signal = g_stopSignal) {
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+    }
     return 0;
 }
 

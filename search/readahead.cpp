@@ -11,6 +11,8 @@ namespace fotarik::search::detail {
 namespace {
 
 constexpr size_t ReadBlock = 32 * 1024;
+// The most steps of all queued keys together (4 bytes each).
+constexpr size_t MaxKeySteps = 256 * 1024;
 
 int64_t nanoseconds(const struct timespec& t)
 {
@@ -74,7 +76,9 @@ void ReadAhead::add(WalkKey key, std::string_view name, const SharedDir& parent,
 {
     if (m_stop)
         return;
-    if (m_requests.size() >= m_maxRequests) {
+    // In a very deep tree the keys themselves grow long: their total length is bounded
+    // as well, so that fewer folders are read ahead there.
+    if (m_requests.size() >= m_maxRequests || (m_requests.size() + 1) * key.size() > MaxKeySteps) {
         // Full: a folder the walk reaches sooner takes the place of the one it reaches
         // last, unless that one is being read right now.
         auto it = m_requests.end();

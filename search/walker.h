@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,9 @@ public:
     // At the start of every folder's walk, before it is listed: the one moment per
     // folder at which pending events may run (and a cancel may be asked for).
     virtual void serveEvents() = 0;
+    // While one folder's entries are tested, at screen pace (budget::WalkEventInterval):
+    // events may run here too, and a cancel asked for is seen at the next entry.
+    virtual void serveEventsWhileListing() {}
     // At the first entry of a folder: the folder now being searched, ending in "/".
     virtual void folderEntered(std::string_view folder) = 0;
     // Asked before every entry; true ends the walk at once at every level.
@@ -48,6 +52,16 @@ struct WalkOptions
     int readAheadThreads = -1;
     // Filled in when given.
     WalkStatistics* statistics = nullptr;
+    // For a walking thread that must never block in the kernel (the window's): every call
+    // into the file system runs on a helper thread while the walk serves events
+    // (WalkSink::serveEventsWhileListing) and asks for a cancel at screen pace. A cancel
+    // gives the call up at once, and so does budget::HungFolderWait: the folder then counts
+    // as one that cannot be listed (or its listing ends there), and the helper is let go.
+    // Reading ahead is off in this mode.
+    bool guardCalls = false;
+    // For tests: called before each call into the file system, on the thread that makes
+    // it, with the path it concerns.
+    std::function<void(std::string_view)> onCall;
 };
 
 // Walks `folderPath` (a trailing "/" is added when missing) and returns the number of

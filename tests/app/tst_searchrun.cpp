@@ -5,6 +5,7 @@
 #include "textview.h"
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QScrollBar>
@@ -12,6 +13,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
@@ -26,6 +32,8 @@
 #include "workermain.h"
 
 using namespace fotarik;
+using fotarik::test::makeFolderChain;
+using fotarik::test::removeContentsIteratively;
 using fotarik::test::writeFile;
 
 namespace {
@@ -64,6 +72,26 @@ bool threadsBackTo(int count)
     return threadCount() == count;
 }
 
+// Resets the process's peak memory (VmHWM) to its present size; false where the kernel
+// does not offer it.
+bool resetPeakMemory()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
+}
+
+// A field of /proc/self/status in KiB ("VmRSS", "VmHWM"); -1 when not found.
+long statusKiB(const char* field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(QByteArray(field) + ':'))
+            return line.mid(qsizetype(std::strlen(field)) + 1).trimmed().split(' ').value(0).toLong();
+    return -1;
+}
+
 } // namespace
 
 class TstSearchRun : public QObject
@@ -84,6 +112,8 @@ private slots:
     void cancelKeepsTheHitsFoundSoFar();
     void closingDuringTheWalkEndsItFirst();
     void folderKeepsItsLetterCase();
+    void twentyThousandLevelsInBoundedMemory();
+    void cancelInsideAFolderOfAMillionFiles();
 
 private:
     std::unique_ptr<RecordingBackend> m_media;
@@ -342,6 +372,99 @@ void TstSearchRun::folderKeepsItsLetterCase()
     Suche w(dir.filePath(QStringLiteral("Urlaub")));
     search(w);
     QCOMPARE(entries(w), QStringList{dir.filePath(QStringLiteral("Urlaub/IMG_0001.JPG"))});
+}
+
+void TstSearchRun::twentyThousandLevelsInBoundedMemory()
+{
+    // Hits at every thousandth level and at the deepest: the list holds their full paths
+    // (up to 40 000 bytes each), the walk itself only a few bytes per level.
+    QTemporaryDir dir;
+    const QByteArray root = QFile::encodeName(dir.path());
+    const int levels = 20000;
+    makeFolderChain(root, levels, "d", "b.jpg", 1000);
+    QStringList expected;
+    QByteArray path = root;
+    for (int i = 0; i <= levels; ++i) {
+        if (i % 1000 == 0 || i == levels)
+            expected << QString::fromUtf8(path + "/b.jpg");
+        path += "/d";
+    }
+    Suche w(dir.path());
+    w.show();
+    const bool measured = resetPeakMemory();
+    const long before = statusKiB("VmRSS");
+    search(w);
+    const long peak = statusKiB("VmHWM");
+    QCOMPARE(entries(w), expected);
+    QCOMPARE(w.ui->lblCount->text(), QStringLiteral("21"));
+    QVERIFY(w.ui->cmdSearch->isEnabled());
+#if defined(__SANITIZE_ADDRESS__)
+    qInfo("memory growth under the sanitizer: %ld KiB (not checked)", peak - before);
+#else
+    if (measured && before > 0 && peak > 0) {
+        qInfo("memory growth during the walk: %ld KiB", peak - before);
+        QVERIFY2(peak - before <= 64 * 1024, QByteArray::number(qint64(peak - before)).constData());
+    } else {
+        qWarning("the peak memory cannot be reset here: its bound is not checked");
+    }
+#endif
+    removeContentsIteratively(root);
+}
+
+void TstSearchRun::cancelInsideAFolderOfAMillionFiles()
+{
+    // One folder of a million hits: the labels and the cancel button stay live inside it.
+    QTemporaryDir dir;
+    const QByteArray root = QFile::encodeName(dir.path());
+    const int files = 1000000;
+    {
+        const int at = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(at >= 0);
+        char name[32];
+        for (int i = 0; i < files; ++i) {
+            std::snprintf(name, sizeof name, "n%07d.jpg", i);
+            const int fd = ::openat(at, name, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            if (fd < 0)
+                break;
+            ::close(fd);
+        }
+        ::close(at);
+    }
+    Suche w(dir.path());
+    w.show();
+    // Cancelled 1 s in, or once a fifth of the folder is in the list on a machine that
+    // gets that far sooner: either way while the walk is inside the folder.
+    QElapsedTimer since;
+    int32_t countAtClick = -1;
+    QString folderAtClick;
+    QString countShownAtClick;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (countAtClick >= 0 || !w.isSearching() || !w.ui->cmdAbbruch->isEnabled())
+            return;
+        const int32_t count = GetListCount(w.ui->lstFoundFiles);
+        if (since.elapsed() < 1000 && count < files / 5)
+            return;
+        countAtClick = count;
+        folderAtClick = w.ui->Label1->text();
+        countShownAtClick = w.ui->lblCount->text();
+        QTest::mouseClick(w.ui->cmdAbbruch, Qt::LeftButton);
+    });
+    probe.start(0);
+    since.start();
+    search(w);
+    probe.stop();
+    QVERIFY2(countAtClick > 0, "no event was served inside the folder");
+    QCOMPARE(folderAtClick, dir.path() + QLatin1Char('/'));
+    QVERIFY(countShownAtClick.toInt() > 0);
+    // The cancel is seen at the next entry: not one hit more.
+    QCOMPARE(GetListCount(w.ui->lstFoundFiles), countAtClick);
+    QVERIFY(countAtClick < files);
+    QCOMPARE(w.ui->lblCount->text(), QString::number(countAtClick));
+    QCOMPARE(w.SearchCancelled, 1);
+    QVERIFY(w.ui->cmdSearch->isEnabled());
+    QVERIFY(!w.ui->cmdAbbruch->isEnabled());
+    removeContentsIteratively(root);
 }
 
 FOTARIK_TEST_MAIN(TstSearchRun)

@@ -7,8 +7,12 @@
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -291,6 +295,8 @@ private slots:
     void readAheadInDeepTreeWithFewDescriptors();
     void readAheadWithHugeFolders();
     void readAheadCancelledInTheMiddle();
+    void guardedWalkEqualsPlainWalk();
+    void guardedCallThatHangsIsGivenUpOnCancel();
 };
 
 void TstWalker::hitsCarryTheNormalisedFolderAndRunningTotal()
@@ -934,6 +940,87 @@ void TstWalker::readAheadCancelledInTheMiddle()
     options.readAheadThreads = 4;
     QVERIFY_THROWS_EXCEPTION(RaisedError, SearchFolder(root, "*.JPG;[a", withSub, total, sink, options));
     QVERIFY(threadsBackTo(threads));
+}
+
+void TstWalker::guardedWalkEqualsPlainWalk()
+{
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    int budget = 400;
+    makeRandomTree(root, 123, 5, budget);
+    const WalkRecord plain = walkWith(root, Pictures, -1, 0);
+    LogSink sink;
+    WalkOptions options;
+    options.guardCalls = true;
+    int32_t total = 0;
+    const int16_t withSub = -1;
+    QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
+    QCOMPARE(total, plain.total);
+    // Waits on a call may ask for a cancel more often; everything else is the same.
+    std::vector<std::string> a = plain.log, b = sink.log;
+    a.erase(std::remove(a.begin(), a.end(), "C"), a.end());
+    b.erase(std::remove(b.begin(), b.end(), "C"), b.end());
+    QVERIFY2(a == b, firstDifference(a, b).c_str());
+}
+
+void TstWalker::guardedCallThatHangsIsGivenUpOnCancel()
+{
+    // The open of one folder blocks (as on a mount that never answers) until the test ends;
+    // a cancel asked for while the walk waits on it ends the walk at once with the hits so far.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    makeFile(root + "/a.jpg");
+    makeFolder(root + "/haengt");
+    makeFile(root + "/haengt/nie.jpg");
+    struct Gate
+    {
+        std::mutex mutex;
+        std::condition_variable open;
+        bool released = false;
+        std::atomic<bool> entered{false};
+    };
+    auto gate = std::make_shared<Gate>();
+    WalkOptions options;
+    options.guardCalls = true;
+    options.onCall = [gate, hung = root + "/haengt"](std::string_view path) {
+        if (path != hung)
+            return;
+        gate->entered = true;
+        std::unique_lock lock(gate->mutex);
+        gate->open.wait(lock, [&] { return gate->released; });
+    };
+    int servedWhileWaiting = 0;
+    int32_t total = 0;
+    const int16_t withSub = -1;
+    // Cancel once the walk is seen serving events while the open hangs.
+    class CancelWhenHung : public RecordingSink
+    {
+    public:
+        explicit CancelWhenHung(Gate& g, int& n) : m_gate(g), m_n(n) {}
+        void serveEventsWhileListing() override
+        {
+            if (m_gate.entered) {
+                ++m_n;
+                cancel = true;
+            }
+        }
+
+    private:
+        Gate& m_gate;
+        int& m_n;
+    } cancelling(*gate, servedWhileWaiting);
+    const int32_t result = SearchFolder(root, Pictures, withSub, total, cancelling, options);
+    QVERIFY(gate->entered);
+    QCOMPARE(servedWhileWaiting, 1);
+    QVERIFY(result <= 1);
+    QCOMPARE(int32_t(cancelling.hits.size()), result);
+    for (const Hit& h : cancelling.hits)
+        QCOMPARE(h.path, root + "/a.jpg");
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->released = true;
+    }
+    gate->open.notify_all();
 }
 
 QTEST_APPLESS_MAIN(TstWalker)

@@ -6,10 +6,13 @@
 #include <QImage>
 #include <QTest>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fotarik::test {
 
@@ -69,6 +72,74 @@ void removeTreeByBytes(const QByteArray& root)
 void removeTreeByBytes(const std::string& root)
 {
     removeTreeByBytes(QByteArray::fromStdString(root));
+}
+
+void makeFolderChain(const QByteArray& root, int levels, const char* folder, const char* file, int fileEvery)
+{
+    int parent = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    QVERIFY2(parent >= 0, root.constData());
+    for (int i = 0;; ++i) {
+        if (i % fileEvery == 0 || i == levels) {
+            const int fd = ::openat(parent, file, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            QVERIFY2(fd >= 0, "cannot make a file in the folder chain");
+            ::close(fd);
+        }
+        if (i == levels)
+            break;
+        const bool made = ::mkdirat(parent, folder, 0755) == 0;
+        const int child =
+            made ? ::openat(parent, folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+        ::close(parent);
+        QVERIFY2(child >= 0, "cannot make the folder chain");
+        parent = child;
+    }
+    ::close(parent);
+}
+
+void removeContentsIteratively(const QByteArray& root)
+{
+    int current = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (current < 0)
+        return;
+    std::vector<std::string> names; // of the folders entered below root
+    while (true) {
+        // Files go at once; the first sub-folder is entered.
+        std::string sub;
+        if (DIR* d = ::fdopendir(::dup(current))) {
+            while (dirent* e = ::readdir(d)) {
+                const std::string_view n(e->d_name);
+                if (n == "." || n == "..")
+                    continue;
+                if (::unlinkat(current, e->d_name, 0) == 0)
+                    continue;
+                sub = e->d_name;
+                break;
+            }
+            ::closedir(d);
+        }
+        if (!sub.empty()) {
+            const int child = ::openat(current, sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child < 0) {
+                if (::unlinkat(current, sub.c_str(), AT_REMOVEDIR) != 0)
+                    break; // cannot be removed: give up rather than loop
+                continue;
+            }
+            ::close(current);
+            current = child;
+            names.push_back(std::move(sub));
+            continue;
+        }
+        if (names.empty())
+            break;
+        const int parent = ::openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(current);
+        current = parent;
+        if (current < 0)
+            return;
+        ::unlinkat(current, names.back().c_str(), AT_REMOVEDIR);
+        names.pop_back();
+    }
+    ::close(current);
 }
 
 } // namespace fotarik::test

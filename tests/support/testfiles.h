@@ -42,5 +42,12 @@ public:
             removeTreeByBytes(QFile::encodeName(path()));
     }
 };
+// A chain of `levels` folders named `folder` below root; root and every fileEvery-th
+// folder below it hold an empty file named `file`, and so does the deepest. Made level by
+// level relative to the parent, so no path limit applies.
+void makeFolderChain(const QByteArray& root, int levels, const char* folder, const char* file, int fileEvery);
+// Removes everything below root (root stays), however deep, relative to open folders and
+// without recursion: neither the path limit nor the test's own stack limits the depth.
+void removeContentsIteratively(const QByteArray& root);
 
 } // namespace fotarik::test
