@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "gdiplusresize.h"
+#include "pictureformat.h"
 #include "readablefile.h"
 
 namespace fotarik {

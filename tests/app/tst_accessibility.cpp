@@ -34,6 +34,7 @@
 #include "textview.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -280,5 +281,5 @@ void TstAccessibility::bothWindowsCarryTheProgramsIcon()
     QCOMPARE(iconPicture(form->windowIcon()), own);
 }
 
-QTEST_MAIN(TstAccessibility)
+FOTARIK_TEST_MAIN(TstAccessibility)
 #include "tst_accessibility.moc"

@@ -3,6 +3,7 @@
 // child, and the found list's double click and Ctrl+click.
 
 #include "textview.h"
+#include "workermain.h"
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -354,5 +355,5 @@ void TstUserInput::ctrlClickKeepsTheHitSelected()
     m_window->fullScreenWindow()->close();
 }
 
-QTEST_MAIN(TstUserInput)
+FOTARIK_TEST_MAIN(TstUserInput)
 #include "tst_userinput.moc"
