@@ -120,6 +120,7 @@ struct Item
     const char* type; // "hvc1", "av01", "grid", "Exif"
     QByteArray data;
     QSize ispe;
+    QList<quint16> tiles = {}; // of a grid item
 };
 
 // A HEIF file of the items (the first is the primary image); a grid item's tiles are
@@ -133,13 +134,19 @@ QByteArray heifFile(const QList<Item>& items, const QList<quint16>& tiles = {})
     for (const Item& item : items)
         infes += fullBox("infe", 2, be16(item.id) + be16(0) + QByteArray(item.type, 4) + QByteArray(1, '\0'));
     const QByteArray iinf = fullBox("iinf", 0, be16(quint32(items.size())) + infes);
-    QByteArray iref;
-    if (!tiles.isEmpty()) {
-        QByteArray refs = be16(items.first().id) + be16(quint32(tiles.size()));
-        for (quint16 t : tiles)
+    QByteArray dimg;
+    const auto reference = [&](quint16 from, const QList<quint16>& to) {
+        QByteArray refs = be16(from) + be16(quint32(to.size()));
+        for (quint16 t : to)
             refs += be16(t);
-        iref = fullBox("iref", 0, box("dimg", refs));
-    }
+        dimg += box("dimg", refs);
+    };
+    if (!tiles.isEmpty())
+        reference(items.first().id, tiles);
+    for (const Item& item : items)
+        if (!item.tiles.isEmpty())
+            reference(item.id, item.tiles);
+    const QByteArray iref = dimg.isEmpty() ? QByteArray() : fullBox("iref", 0, dimg);
     // Properties: one ispe per item, one shared hvcC (a configuration without parameter sets).
     QByteArray ipco =
         box("hvcC", QByteArray(1, '\1') + QByteArray(21, '\0') + QByteArray(1, '\3') + QByteArray(1, '\0'));
@@ -502,6 +509,19 @@ void TstPhotoFormats::hostileHeif_data()
         {2});
     QTest::newRow("grid naming itself")
         << heifFile({{1, "grid", gridData(1, 1, QSize(64, 64)), QSize(64, 64)}}, {1});
+    // Grids of grids, each the one tile of the one before, down to a coded picture.
+    for (int depth : {2, 50, 1000}) {
+        QList<Item> nested;
+        for (int i = 1; i <= depth; ++i)
+            nested.append(
+                {quint16(i), "grid", gridData(1, 1, QSize(64, 64)), QSize(64, 64), {quint16(i + 1)}});
+        nested.append({quint16(depth + 1), "hvc1", junk, QSize(64, 64)});
+        QTest::addRow("grids %d deep", depth) << heifFile(nested);
+    }
+    // Two grids that name each other as their tile.
+    QTest::newRow("grids in a cycle")
+        << heifFile({{1, "grid", gridData(1, 1, QSize(64, 64)), QSize(64, 64), {2}},
+                     {2, "grid", gridData(1, 1, QSize(64, 64)), QSize(64, 64), {1}}});
     QList<Item> many{{1, "hvc1", junk, QSize(64, 64)}};
     for (int i = 2; i < 6000; ++i)
         many.append({quint16(i), "Exif", QByteArray(8, 'e'), QSize(1, 1)});
