@@ -90,7 +90,9 @@ QString usageText()
         "                                                         (mit -0 durch NUL-Zeichen getrennt)\n"
         "  fotarik --thumbnail DATEI BREITExHÖHE                  Vorschaubild als PNG auf die "
         "Standardausgabe\n"
-        "  fotarik --help | --version\n");
+        "  fotarik --help | --version\n"
+        "Fotos in HEIC, HEIF, AVIF, JPEG XL und WebP findet ein getipptes Muster, z. B.\n"
+        "  \"*.HEIC;*.AVIF;*.JXL;*.WEBP\"\n");
 }
 
 } // namespace fotarik

@@ -1,6 +1,7 @@
 #include "pictureformat.h"
 
 #include <QtEndian>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -29,6 +30,10 @@ PictureFormat pictureFormat(const QByteArray& head)
         return PictureFormat::Cur;
     if (head.size() >= 12 && starts("RIFF", 4) && std::memcmp(head.constData() + 8, "WEBP", 4) == 0)
         return PictureFormat::Webp;
+    if (starts("\xFF\x0A", 2) || starts("\0\0\0\x0CJXL \r\n\x87\n", 12))
+        return PictureFormat::Jxl;
+    if (isHeifHead(head))
+        return PictureFormat::Heif;
     switch (metafileKind(head)) {
     case MetafileKind::Wmf:
         return PictureFormat::Wmf;
@@ -38,6 +43,32 @@ PictureFormat pictureFormat(const QByteArray& head)
         break;
     }
     return PictureFormat::None;
+}
+
+bool isHeifHead(const QByteArray& head)
+{
+    if (head.size() < 16 || std::memcmp(head.constData() + 4, "ftyp", 4) != 0)
+        return false;
+    const auto* h = reinterpret_cast<const uchar*>(head.constData());
+    const qint64 boxSize = qFromBigEndian<quint32>(h);
+    if (boxSize < 16)
+        return false;
+    static const char* const brands[] = {"heic", "heix", "heim", "heis", "hevc", "hevx", "hevm",
+                                         "hevs", "mif1", "msf1", "avif", "avis", "mif2"};
+    const auto known = [&](qsizetype at) {
+        for (const char* brand : brands)
+            if (std::memcmp(head.constData() + at, brand, 4) == 0)
+                return true;
+        return false;
+    };
+    if (known(8))
+        return true;
+    // Compatible brands follow the minor version, up to the end of the box.
+    const qsizetype end = qsizetype(std::min<qint64>(boxSize, head.size()));
+    for (qsizetype at = 16; at + 4 <= end; at += 4)
+        if (known(at))
+            return true;
+    return false;
 }
 
 QByteArray qtReaderFormat(PictureFormat format)

@@ -8,7 +8,8 @@
 
 namespace fotarik::imaging {
 
-enum class PictureFormat { None, Bmp, Ico, Cur, Jpeg, Gif, Png, Tiff, Webp, Wmf, Emf };
+// Heif covers every picture in the HEIF container: HEIC (HEVC) and AVIF (AV1).
+enum class PictureFormat { None, Bmp, Ico, Cur, Jpeg, Gif, Png, Tiff, Webp, Wmf, Emf, Heif, Jxl };
 
 // How many leading bytes pictureFormat wants to see (fewer only for a shorter file).
 inline constexpr int FormatHeadBytes = 64;
@@ -16,8 +17,12 @@ inline constexpr int FormatHeadBytes = 64;
 // The format of a file that starts with head.
 PictureFormat pictureFormat(const QByteArray& head);
 
+// Whether head starts with an ISO file-type box naming a HEIF still-picture or sequence
+// brand, as major or compatible brand (those within head).
+bool isHeifHead(const QByteArray& head);
+
 // The name Qt's image readers know the format by ("bmp", "gif", ...); empty for the
-// formats decoded here directly (JPEG, PNG, metafiles) and for None.
+// formats decoded here directly (JPEG, PNG, HEIF, JPEG XL, metafiles) and for None.
 QByteArray qtReaderFormat(PictureFormat format);
 
 // Whether a bitmap with this header (at least its first 38 bytes) can be whole in a

@@ -11,7 +11,9 @@
 #include <functional>
 
 #include "gdiplusresize.h"
+#include "heifdecoder.h"
 #include "jpegdecoder.h"
+#include "jxldecoder.h"
 #include "metafile.h"
 #include "pictureformat.h"
 #include "pngdecoder.h"
@@ -91,6 +93,37 @@ Decoded decodePng(ReadableFile file, const FitFunction& fit)
     if (image.isNull())
         return {};
     return {std::move(image), fitted};
+}
+
+// HEIC and AVIF: libheif applies the file's transformations itself; the picture comes
+// back reduced to the fitted size.
+Decoded decodeHeif(ReadableFile file, const FitFunction& fit)
+{
+    HeifDecoder decoder(std::move(file));
+    if (!decoder.readHeader())
+        return {};
+    const QSize fitted = fit(decoder.size());
+    QImage image = decoder.decodeScaled(fitted, pictureBudgetBytes());
+    if (image.isNull())
+        return {};
+    return {std::move(image), fitted};
+}
+
+// JPEG XL: reduced in stored orientation while decoded, then turned upright.
+Decoded decodeJxl(ReadableFile file, const FitFunction& fit)
+{
+    JxlDecoder decoder(std::move(file));
+    if (!decoder.readHeader())
+        return {};
+    const int orientation = decoder.orientation();
+    const bool swaps = orientationSwapsSides(orientation);
+    const QSize stored = decoder.storedSize();
+    const QSize fitted = fit(swaps ? stored.transposed() : stored);
+    const QSize need = swaps ? fitted.transposed() : fitted;
+    QImage image = decoder.decodeScaled(need.boundedTo(stored), pictureBudgetBytes());
+    if (image.isNull())
+        return {};
+    return {applyExifOrientation(std::move(image), orientation), fitted};
 }
 
 // The icon entry a viewer shows: the deepest colours, then the largest. Qt would take
@@ -188,6 +221,10 @@ Decoded decodePicture(ReadableFile file, const FitFunction& fit)
         return decodeJpeg(std::move(file.fd), fit);
     case PictureFormat::Png:
         return decodePng(std::move(file), fit);
+    case PictureFormat::Heif:
+        return decodeHeif(std::move(file), fit);
+    case PictureFormat::Jxl:
+        return decodeJxl(std::move(file), fit);
     case PictureFormat::Wmf:
     case PictureFormat::Emf:
         return decodeMetafile(std::move(file), format, fit);

@@ -30,9 +30,12 @@ FileKind FileClass(const QString& path)
     static constexpr std::array<const char*, 12> picture3{"bmp", "jpg", "jpe", "png", "ico", "gif",
                                                           "dib", "cur", "rle", "wmf", "tif", "emf"};
     static constexpr std::array<const char*, 3> picture4{"jpeg", "jfif", "tiff"};
+    // Today's photo formats: HEIF (HEIC, AVIF), JPEG XL and WebP.
+    static constexpr std::array<const char*, 2> photo3{"hif", "jxl"};
+    static constexpr std::array<const char*, 4> photo4{"heic", "heif", "avif", "webp"};
     static constexpr std::array<const char*, 4> text3{"txt", "ini", "asc", "htm"};
 
-    if (isOneOf(s3, picture3) || isOneOf(s4, picture4))
+    if (isOneOf(s3, picture3) || isOneOf(s4, picture4) || isOneOf(s3, photo3) || isOneOf(s4, photo4))
         return FileKind::Picture;
     if (isOneOf(s3, text3) || s4 == QLatin1String("html"))
         return FileKind::Text;

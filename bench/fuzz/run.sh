@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
 # build-fuzz/ and runs each for SECONDS.
-#   bench/fuzz/run.sh SECONDS [HARNESS...]     HARNESS: pattern shortcut text picture metafile workeranswer
+#   bench/fuzz/run.sh SECONDS [HARNESS...]     HARNESS: pattern shortcut text picture metafile workeranswer heif jxl
 # Each harness keeps its growing corpus in build-fuzz/corpus/HARNESS (seeded with
 # tests/fuzz-regressions/HARNESS and, for pictures, metafiles and shortcuts, the samples
-# in ../shared/corpus when present). A failing input lands in build-fuzz/artifacts/HARNESS/;
-# copy it into tests/fuzz-regressions/HARNESS/ once fixed, where the tests replay it.
+# in ../shared/corpus when present; its HEIF, AVIF and JPEG XL files for heif and jxl). A
+# failing input lands in build-fuzz/artifacts/HARNESS/; copy it into
+# tests/fuzz-regressions/HARNESS/ once fixed, where the tests replay it.
 # Prints executions and findings per harness at the end.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -13,7 +14,7 @@ cd "$(dirname "$0")/../.."
 seconds="${1:-60}"
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -eq 0 ] && harnesses=(pattern shortcut text picture metafile workeranswer)
+[ ${#harnesses[@]} -eq 0 ] && harnesses=(pattern shortcut text picture metafile workeranswer heif jxl)
 
 ./scripts/install-deps.sh
 # The compiler and libFuzzer's runtime come from Debian's clang.
@@ -54,6 +55,15 @@ for h in "${harnesses[@]}"; do
             max_len=262144
             [ -d "$shared" ] && find "$shared" -type f \( -iname '*.wmf' -o -iname '*.emf' \) -size -256k \
                 -exec cp -n {} "$corpus/" \; ;;
+        heif)
+            max_len=262144
+            [ -d "$shared/images" ] && find "$shared/images" -type f \( -iname '*.heic' -o -iname '*.heif' \
+                -o -iname '*.avif' \) -size -256k -exec cp -n {} "$corpus/" \; ;;
+        jxl)
+            max_len=262144
+            # Every conformance file is called input.jxl: named after its folder here.
+            [ -d "$shared/images" ] && find "$shared/images" -type f -iname '*.jxl' -size -256k |
+                while read -r f; do cp -n "$f" "$corpus/$(basename "$(dirname "$f")").jxl"; done ;;
         shortcut)
             [ -d "$shared" ] && find "$shared" -type f -iname '*.lnk' -size -64k -exec cp -n {} "$corpus/" \; ;;
     esac

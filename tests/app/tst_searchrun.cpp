@@ -4,6 +4,7 @@
 
 #include "textview.h"
 #include <QCheckBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "budgets.h"
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
 #include "dirlistbox.h"
@@ -34,6 +36,8 @@
 using namespace fotarik;
 using fotarik::test::makeFolderChain;
 using fotarik::test::removeContentsIteratively;
+using fotarik::test::threadCount;
+using fotarik::test::threadsBackTo;
 using fotarik::test::writeFile;
 
 namespace {
@@ -56,20 +60,6 @@ QStringList entries(Suche& w)
 void search(Suche& w)
 {
     QTest::mouseClick(w.ui->cmdSearch, Qt::LeftButton);
-}
-
-int threadCount()
-{
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-}
-
-// The walk's read-ahead threads are gone once the click has returned (a joined thread may
-// linger in /proc for a moment).
-bool threadsBackTo(int count)
-{
-    for (int i = 0; i < 2000 && threadCount() != count; ++i)
-        QTest::qSleep(1);
-    return threadCount() == count;
 }
 
 // Resets the process's peak memory (VmHWM) to its present size; false where the kernel

@@ -7,6 +7,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "heifdecoder.h"
+#include "jxldecoder.h"
 #include "metafile.h"
 #include "modul1.h"
 #include "pattern.h"
@@ -75,6 +77,41 @@ void pictureFrontEnd(const QByteArray& bytes)
         std::abort();
 }
 
+namespace {
+
+// A decoded picture is null or exactly the size asked for (at most the picture's own).
+void checkReduced(const QImage& image, QSize asked, QSize own)
+{
+    if (!image.isNull() && image.size() != asked.boundedTo(own))
+        std::abort();
+}
+
+} // namespace
+
+void heifFrontEnd(const QByteArray& bytes)
+{
+    fotarik::imaging::HeifDecoder decoder(asFile(bytes));
+    if (!decoder.readHeader())
+        return;
+    const QSize own = decoder.size();
+    if (own.isEmpty() || own.width() > decoder.MaxSide || own.height() > decoder.MaxSide)
+        std::abort();
+    const QSize asked = own.scaled(210, 210, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    checkReduced(decoder.decodeScaled(asked, fotarik::imaging::pictureBudgetBytes()), asked, own);
+}
+
+void jxlFrontEnd(const QByteArray& bytes)
+{
+    fotarik::imaging::JxlDecoder decoder(asFile(bytes));
+    if (!decoder.readHeader())
+        return;
+    const QSize own = decoder.storedSize();
+    if (own.isEmpty() || decoder.orientation() < 1 || decoder.orientation() > 8)
+        std::abort();
+    const QSize asked = own.scaled(210, 210, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    checkReduced(decoder.decodeScaled(asked, fotarik::imaging::pictureBudgetBytes()), asked, own);
+}
+
 void metafileFrontEnd(const QByteArray& bytes)
 {
     using fotarik::imaging::MetafileKind;
@@ -126,6 +163,7 @@ const std::vector<Entry>& entries()
     static const std::vector<Entry> all = {
         {"pattern", patternList},     {"shortcut", shortcutTarget},   {"text", textDecoder},
         {"picture", pictureFrontEnd}, {"metafile", metafileFrontEnd}, {"workeranswer", workerAnswer},
+        {"heif", heifFrontEnd},       {"jxl", jxlFrontEnd},
     };
     return all;
 }

@@ -26,6 +26,10 @@ void textDecoder(const QByteArray& bytes);
 // The picture front end: the bytes as a file's content, through the decode and scale of
 // LoadScaledPicture. Needs a GUI application (metafiles may hold text).
 void pictureFrontEnd(const QByteArray& bytes);
+// The HEIF (HEIC, AVIF) and JPEG XL front ends: the bytes as a file's content, its header
+// read and the picture decoded reduced into the 210 box.
+void heifFrontEnd(const QByteArray& bytes);
+void jxlFrontEnd(const QByteArray& bytes);
 // The metafile front end: the bytes (a WMF or EMF header is put in front when they carry
 // none) converted and drawn. Needs a GUI application.
 void metafileFrontEnd(const QByteArray& bytes);

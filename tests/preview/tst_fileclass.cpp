@@ -21,8 +21,9 @@ void TstFileClass::classifies_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<FileKind>("kind");
 
-    const char* pictures[] = {"bmp", "jpg", "jpeg", "jfif", "jpe", "png",  "ico", "gif",
-                              "dib", "cur", "rle",  "wmf",  "tif", "tiff", "emf"};
+    const char* pictures[] = {"bmp", "jpg",  "jpeg", "jfif", "jpe",  "png", "ico",
+                              "gif", "dib",  "cur",  "rle",  "wmf",  "tif", "tiff",
+                              "emf", "heic", "heif", "hif",  "avif", "jxl", "webp"};
     for (const char* s : pictures)
         QTest::addRow("picture .%s", s)
             << QStringLiteral("/home/u/bild.%1").arg(QLatin1String(s)) << FileKind::Picture;
@@ -45,6 +46,13 @@ void TstFileClass::classifies_data()
     QTest::newRow("A.JPG") << "A.JPG" << FileKind::Picture;
     QTest::newRow("a.Jpeg") << "a.Jpeg" << FileKind::Picture;
     QTest::newRow("a.TIFF") << "a.TIFF" << FileKind::Picture;
+    QTest::newRow("IMG_0001.HEIC") << "IMG_0001.HEIC" << FileKind::Picture;
+    QTest::newRow("a.AVIF") << "a.AVIF" << FileKind::Picture;
+    QTest::newRow("a.Jxl") << "a.Jxl" << FileKind::Picture;
+    QTest::newRow("a.WebP") << "a.WebP" << FileKind::Picture;
+    QTest::newRow("a.heics is no picture") << "a.heics" << FileKind::Other;
+    QTest::newRow("a.avifs is no picture") << "a.avifs" << FileKind::Other;
+    QTest::newRow("trailing blank on heic") << "a.heic " << FileKind::Other;
     QTest::newRow("a.jpeg by s4") << "a.jpeg" << FileKind::Picture;
     QTest::newRow("a.jpe by s3") << "a.jpe" << FileKind::Picture;
     QTest::newRow("a.HTML") << "a.HTML" << FileKind::Text;

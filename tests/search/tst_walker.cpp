@@ -31,6 +31,8 @@ using fotarik::search::WalkSink;
 using fotarik::test::makeFile;
 using fotarik::test::makeFolder;
 using fotarik::test::removeTreeByBytes;
+using fotarik::test::threadCount;
+using fotarik::test::threadsBackTo;
 
 namespace {
 
@@ -179,25 +181,6 @@ struct WalkRecord
     bool threadsGone = false;
     fotarik::search::WalkStatistics statistics;
 };
-
-int threadCount()
-{
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d))
-            n += e->d_name[0] != '.';
-        ::closedir(d);
-    }
-    return n;
-}
-
-// A joined thread may linger in /proc for a moment after it has ended.
-bool threadsBackTo(int count)
-{
-    for (int i = 0; i < 2000 && threadCount() != count; ++i)
-        ::usleep(1000);
-    return threadCount() == count;
-}
 
 // Walks root with the given read-ahead; prepare (if any) sets the tree up anew and may
 // hook into the sink. Checks that no reader thread outlives the walk.

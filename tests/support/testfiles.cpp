@@ -1,5 +1,8 @@
 #include "testfiles.h"
 
+#include "budgets.h"
+
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -140,6 +143,25 @@ void removeContentsIteratively(const QByteArray& root)
         names.pop_back();
     }
     ::close(current);
+}
+
+int threadCount()
+{
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d))
+            n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
+}
+
+bool threadsBackTo(int count)
+{
+    QDeadlineTimer deadline(budget::ms(budget::TestWait));
+    while (threadCount() != count && !deadline.hasExpired())
+        ::usleep(1000);
+    return threadCount() == count;
 }
 
 } // namespace fotarik::test

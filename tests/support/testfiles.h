@@ -50,4 +50,10 @@ void makeFolderChain(const QByteArray& root, int levels, const char* folder, con
 // without recursion: neither the path limit nor the test's own stack limits the depth.
 void removeContentsIteratively(const QByteArray& root);
 
+// The threads of this process, from /proc.
+int threadCount();
+// Waits (within the test budget) until the process has count threads again: a joined
+// thread may linger in /proc for a moment, and threads end on their own time.
+bool threadsBackTo(int count);
+
 } // namespace fotarik::test
