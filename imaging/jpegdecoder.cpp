@@ -62,6 +62,53 @@ extern "C" void jpegProgress(j_common_ptr info)
         std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
 }
 
+// Metadata is read only for the orientation: the APP1 segments (each at most 64 KiB) are
+// looked at until one gives it, and no more than MaxMetadataBytes of them in all; every
+// other segment and the rest are skipped unread, so that a file of a thousand segments
+// costs no memory.
+constexpr qint64 MaxMetadataBytes = 1024 * 1024;
+
+struct MetadataReader
+{
+    qint64 read = 0;
+    int orientation = 1;
+};
+
+int nextByte(j_decompress_ptr info)
+{
+    jpeg_source_mgr* source = info->src;
+    if (source->bytes_in_buffer == 0 && !source->fill_input_buffer(info))
+        return -1;
+    --source->bytes_in_buffer;
+    return *source->next_input_byte++;
+}
+
+extern "C" boolean jpegReadApp1(j_decompress_ptr info)
+{
+    auto* reader = static_cast<MetadataReader*>(info->client_data);
+    const int high = nextByte(info);
+    const int low = nextByte(info);
+    if (high < 0 || low < 0)
+        return FALSE;
+    const long length = long(high) * 256 + low - 2;
+    if (length <= 0)
+        return TRUE;
+    if (!reader || reader->orientation != 1 || reader->read + length > MaxMetadataBytes) {
+        info->src->skip_input_data(info, length);
+        return TRUE;
+    }
+    reader->read += length;
+    QByteArray segment(qsizetype(length), Qt::Uninitialized);
+    for (long i = 0; i < length; ++i) {
+        const int b = nextByte(info);
+        if (b < 0)
+            return FALSE;
+        segment[qsizetype(i)] = char(b);
+    }
+    reader->orientation = exifOrientation(segment);
+    return TRUE;
+}
+
 uint16_t read16(const uchar* p, bool bigEndian)
 {
     return bigEndian ? qFromBigEndian<quint16>(p) : qFromLittleEndian<quint16>(p);
@@ -79,6 +126,7 @@ struct JpegDecoder::State
     jpeg_decompress_struct info{};
     ErrorManager error{};
     ProgressMonitor progress{};
+    MetadataReader metadata;
     FILE* file = nullptr;
     bool created = false;
     QImage image;
@@ -113,19 +161,11 @@ bool JpegDecoder::readHeader()
     s.created = true;
     s.info.progress = &s.progress.pub;
     jpeg_stdio_src(&s.info, s.file);
-    jpeg_save_markers(&s.info, JPEG_APP0 + 1, 0xFFFF);
+    s.info.client_data = &s.metadata;
+    jpeg_set_marker_processor(&s.info, JPEG_APP0 + 1, jpegReadApp1);
     if (jpeg_read_header(&s.info, TRUE) != JPEG_HEADER_OK)
         return false;
-    for (jpeg_saved_marker_ptr m = s.info.marker_list; m; m = m->next) {
-        if (m->marker != JPEG_APP0 + 1)
-            continue;
-        const int o = exifOrientation(
-            QByteArray::fromRawData(reinterpret_cast<const char*>(m->data), int(m->data_length)));
-        if (o != 1) {
-            m_orientation = o;
-            break;
-        }
-    }
+    m_orientation = s.metadata.orientation;
     return s.info.image_width > 0 && s.info.image_height > 0;
 }
 

@@ -195,6 +195,21 @@ inline QByteArray tiffWithUnknownTag()
 // data packed as gzip (.svgz and the like).
 QByteArray gzip(const QByteArray& data);
 
+// A zlib stream of unit repeated times over, made in the time it takes to pack unit once:
+// gigabytes unpacked from a megabyte.
+QByteArray zlibRepeated(const QByteArray& unit, qint64 times);
+
+// A 16-bit RGBA PNG of side x side pixels, every row filtered with Paeth (the costliest
+// filter): eight bytes a pixel to unfilter from a file of about a megabyte.
+QByteArray png16WithPaethRows(int side);
+
+// An RGBA TIFF of 32-bit floats, side x side, in one deflated strip of zeros.
+QByteArray floatTiff(int side);
+
+// A valid progressive JPEG with arithmetic coding (the slowest to decode) of a noisy photo
+// of width x height.
+QByteArray arithmeticJpeg(int width, int height);
+
 // An SVG of about unpackedBytes (almost all of it a comment), packed as gzip.
 QByteArray gzippedSvg(qint64 unpackedBytes);
 

@@ -395,6 +395,10 @@ void TstDecoderWorker::hostileFilesEndWithinTheirAllowance_data()
     QTest::newRow("jpeg declaring 45000 square") << hostile::progressiveJpeg(45000, 45000, 200) << false;
     QTest::newRow("png with a 2 GiB chunk") << hostile::pngWithHugeChunkHead(0x7FFFFFFF) << false;
     QTest::newRow("bitmap with an absurd header") << hostile::absurdBitmap() << false;
+    QTest::newRow("16-bit rgba png of 134 Mpx, paeth rows") << hostile::png16WithPaethRows(11584) << false;
+    QTest::newRow("float tiff of 16 Mpx") << hostile::floatTiff(4000) << false;
+    // Valid, and slow to decode: it must not be refused for that.
+    QTest::newRow("progressive arithmetic jpeg") << hostile::arithmeticJpeg(4000, 3000) << true;
 }
 
 void TstDecoderWorker::hostileFilesEndWithinTheirAllowance()
@@ -407,6 +411,7 @@ void TstDecoderWorker::hostileFilesEndWithinTheirAllowance()
     const DecodeResult r = decodeFile(path);
     // Whatever it is, it ends: by a picture, a refusal or one of the limits.
     QVERIFY2(clock.elapsed() <= mostMs(), qPrintable(QString::number(clock.elapsed())));
+    qInfo("outcome %d after %lld ms", int(r.outcome), qint64(clock.elapsed()));
     if (picture)
         QCOMPARE(r.outcome, DecodeOutcome::Decoded);
     else

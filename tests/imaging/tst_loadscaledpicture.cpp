@@ -58,6 +58,27 @@ QImage loadNatural(const QString& path)
     return LoadScaledPicture(QFile::encodeName(path), 1 << 20, 1 << 20, w, h, 0x00FFFFFF);
 }
 
+// A JPEG of picture with junk APP1 segments of segmentBytes each, then an Exif segment
+// saying the picture is turned (orientation 6).
+QByteArray jpegWithApp1Segments(const QImage& picture, int junk, int segmentBytes)
+{
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "jpg", 90);
+    const auto segment = [](const QByteArray& body) {
+        const int length = int(body.size()) + 2;
+        return QByteArray("\xFF\xE1", 2) + char(length >> 8) + char(length & 0xFF) + body;
+    };
+    QByteArray segments;
+    for (int i = 0; i < junk; ++i)
+        segments +=
+            segment(QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) + QByteArray(segmentBytes - 29, 'x'));
+    // Exif, big-endian TIFF header, one IFD entry: orientation (SHORT) 6.
+    const QByteArray exif("Exif\0\0MM\0\x2A\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x06\0\0\0\0\0\0", 32);
+    return jpeg.left(2) + segments + segment(exif) + jpeg.mid(2);
+}
+
 } // namespace
 
 class TstLoadScaledPicture : public QObject
@@ -80,6 +101,7 @@ private slots:
     void exifOrientationTurnsPictureUpright_data();
     void exifOrientationTurnsPictureUpright();
     void tiffOrientationIsApplied();
+    void jpegMetadataHasATotalCap();
     void multiFrameFilesShowFirstFrame_data();
     void multiFrameFilesShowFirstFrame();
     void cmykJpegShowsRightColours();
@@ -317,6 +339,21 @@ void TstLoadScaledPicture::exifOrientationTurnsPictureUpright()
     QCOMPARE(small.size(), QSize(32, 32));
     QVERIFY(meanDifference(small, reference.scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)) <
             15);
+}
+
+void TstLoadScaledPicture::jpegMetadataHasATotalCap()
+{
+    const QImage picture = halves(QSize(64, 32), Qt::red, Qt::blue);
+    // A few metadata segments before the orientation: it is found and applied.
+    QCOMPARE(
+        loadNatural(writeBytes(QStringLiteral("few.jpg"), jpegWithApp1Segments(picture, 3, 60000))).size(),
+        QSize(32, 64));
+    // Hundreds of the largest: those past the cap are skipped unread, none is kept, and the
+    // small segment with the orientation after them is still read.
+    const QImage flooded =
+        loadNatural(writeBytes(QStringLiteral("flood.jpg"), jpegWithApp1Segments(picture, 300, 65533)));
+    QCOMPARE(flooded.size(), QSize(32, 64));
+    QVERIFY(meanDifference(flooded, picture.transformed(QTransform().rotate(90))) < 12);
 }
 
 void TstLoadScaledPicture::tiffOrientationIsApplied()
