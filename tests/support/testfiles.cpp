@@ -159,9 +159,19 @@ int threadCount()
 bool threadsBackTo(int count)
 {
     QDeadlineTimer deadline(budget::ms(budget::TestWait));
-    while (threadCount() != count && !deadline.hasExpired())
+    while (threadCount() > count && !deadline.hasExpired())
         ::usleep(1000);
-    return threadCount() == count;
+    if (threadCount() <= count)
+        return true;
+    QStringList names;
+    for (const QString& task :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(task));
+        if (comm.open(QIODevice::ReadOnly))
+            names << QString::fromUtf8(comm.readAll().trimmed());
+    }
+    qWarning("%d threads, not %d: %s", threadCount(), count, qPrintable(names.join(QStringLiteral(", "))));
+    return false;
 }
 
 } // namespace fotarik::test

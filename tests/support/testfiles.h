@@ -52,8 +52,9 @@ void removeContentsIteratively(const QByteArray& root);
 
 // The threads of this process, from /proc.
 int threadCount();
-// Waits (within the test budget) until the process has count threads again: a joined
-// thread may linger in /proc for a moment, and threads end on their own time.
+// Waits (within the test budget) until the process has at most count threads again: a
+// joined thread may linger in /proc for a moment, and threads end on their own time. On
+// failure the names of the threads there are logged.
 bool threadsBackTo(int count);
 
 } // namespace fotarik::test
