@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "commandline.h"
+#include "decoderworker.h"
 #include "findcommand.h"
 #include "fonts.h"
 #include "qmessageboxseam.h"
@@ -11,6 +12,8 @@
 
 int main(int argc, char** argv)
 {
+    // A decoder worker is this binary started again; it never comes back from here.
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     // The terminal modes run before any window system is touched.
     if (argc > 1 && std::strcmp(argv[1], "--find") == 0)
         return fotarik::search::runFindCommand(argc, argv);
@@ -25,6 +28,10 @@ int main(int argc, char** argv)
         std::fputs(fotarik::usageText().toUtf8().constData(), stdout);
         return 0;
     }
+    if (commandLine.mode == fotarik::CommandLine::Mode::UsageError) {
+        std::fputs(fotarik::usageErrorText(commandLine).toUtf8().constData(), stderr);
+        return 2;
+    }
     if (commandLine.mode == fotarik::CommandLine::Mode::Version) {
         std::printf("fotarik %s\n", FOTARIK_VERSION);
         return 0;
@@ -36,10 +43,17 @@ int main(int argc, char** argv)
     QGuiApplication::setDesktopFileName(QStringLiteral("org.fotarik.fotarik"));
     fotarik::installMessageBoxSeam();
     fotarik::registerFontSubstitutions();
-    // The start path goes on as the arguments' own bytes, so any file name works.
+    // The start path goes on as the arguments' own bytes, so any file name works; Qt has
+    // taken its own options out of argv by now.
+    QStringList left;
+    for (int i = 0; i < argc; ++i)
+        left << QString::fromLocal8Bit(argv[i]);
     QByteArray startPath;
-    for (int i = 1; i < argc; ++i)
-        startPath += (i > 1 ? " " : "") + QByteArray(argv[i]);
+    bool first = true;
+    for (const int i : fotarik::parseCommandLine(left).pathArguments) {
+        startPath += (first ? "" : " ") + QByteArray(argv[i]);
+        first = false;
+    }
     fotarik::Suche window(startPath);
     window.show();
     return app.exec();

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
+#include "accessibility.h"
+#include "appicon.h"
 #include "clongscroll.h"
 #include "dirlistbox.h"
 #include "errorcatalogue.h"
@@ -24,9 +26,11 @@
 #include "foundlistactions.h"
 #include "gdiplusresize.h"
 #include "globals.h"
+#include "scrollbarsteps.h"
 #include "trystep.h"
 #include "twips.h"
 #include "ui_suche.h"
+#include "windowfiledrops.h"
 
 namespace fotarik {
 
@@ -81,7 +85,7 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
             ui->chkP_6,  ui->chkP_7,  ui->chkP_8,  ui->chkP_9,  ui->chkP_10, ui->chkP_11,
             ui->chkP_12, ui->chkP_13, ui->chkP_14, ui->chkP_15, ui->chkP_16, ui->chkP_17,
             ui->chkP_18, ui->chkP_19, ui->chkP_20, ui->chkP_21, ui->chkP_22};
-    setWindowIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
+    setWindowIcon(appIcon());
     ui->cmdSearch->setIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
     ui->cmdAbbruch->setIcon(style()->standardIcon(QStyle::SP_BrowserStop));
     ui->cmdDiaShow->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
@@ -92,10 +96,13 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
     label1->setPalette(p);
     label1->setAutoFillBackground(true);
     dockBottomPanel();
-    // Positions inside the preview area count from its client area, inside its border.
-    const QPoint clientOrigin = ui->Picture2->contentsRect().topLeft();
-    for (QWidget* child : ui->Picture2->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        child->move(child->pos() + clientOrigin);
+    // Positions inside a panel count from its client area, inside its border. A frame's
+    // client area is the whole frame: its caption and border are drawn over it.
+    for (QFrame* container : {ui->Picture1, ui->Picture2, ui->PictureUnten}) {
+        const QPoint clientOrigin = container->contentsRect().topLeft();
+        for (QWidget* child : container->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            child->move(child->pos() + clientOrigin);
+    }
     ui->Anzeige1->setCursor(Qt::PointingHandCursor);
     for (QLabel* label : findChildren<QLabel*>())
         if (!label->wordWrap() && !label->text().isEmpty())
@@ -119,6 +126,15 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
     connect(ui->Command4, &QPushButton::clicked, this, &Suche::Command4_Click);
     connect(ui->HScroll2, &QScrollBar::valueChanged, this, &Suche::HScroll2_Change);
 
+    nameForAssistiveTechnology();
+    // Both scroll bars take the focus and step with the keys and the wheel.
+    stepWithKeysAndWheel(ui->HScroll1);
+    stepWithKeysAndWheel(ui->HScroll2);
+    // Files dropped anywhere on the window, also on its text boxes, are the window's drop;
+    // a hit dragged from the found list is no drop on it.
+    auto* drops = new WindowFileDrops(this, [this](const QList<QByteArray>& names) { filesDropped(names); });
+    drops->refuseDragsFrom(ui->lstFoundFiles);
+
     ui->Picture2->installEventFilter(this);
     ui->txtSearchSpec->installEventFilter(this);
     ui->drvList->installEventFilter(this);
@@ -137,6 +153,25 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
     });
 
     Form_Load(commandLine);
+    // The focus starts on the first control of the tab order that takes it: the pattern box
+    // (the panels before it take none here).
+    ui->txtSearchSpec->setFocus(Qt::OtherFocusReason);
+}
+
+// The controls without a caption of their own are named by the label beside them.
+void Suche::nameForAssistiveTechnology()
+{
+    for (QWidget* box : {static_cast<QWidget*>(ui->Picture1), static_cast<QWidget*>(ui->Picture2),
+                         static_cast<QWidget*>(ui->PictureUnten)})
+        announceAsPanel(box);
+    nameControlsForAssistiveTechnology(
+        this, {{QStringLiteral("txtSearchSpec"), QStringLiteral("Suchkriterium")},
+               {QStringLiteral("lstFoundFiles"), QStringLiteral("Gefundene Dateien")},
+               {QStringLiteral("drvList"), QStringLiteral("Laufwerk")},
+               {QStringLiteral("dirList"), QStringLiteral("Verzeichnis")},
+               {QStringLiteral("Check2"), QStringLiteral("Endlosanzeige")},
+               {QStringLiteral("HScroll2"), QStringLiteral("Anzeigedauer")},
+               {QStringLiteral("Anzeige1"), QStringLiteral("Vorschaubildfeld")}});
 }
 
 QByteArray Suche::currentFolderOfDrive(const QByteArray& mountPoint)
@@ -209,6 +244,9 @@ void Suche::applyCommandLine(const QByteArray& commandLine)
         openHome();
         return;
     }
+    // Whether a name is a folder is told from the argument as given, before it is joined
+    // to the current folder (whose names may hold a dot).
+    const bool givenAsFolder = !argument.contains('.') && !argument.endsWith('/');
     tryStep("resolve a relative path", [&] {
         if (!argument.startsWith('/')) {
             QByteArray folder = QFile::encodeName(QDir::currentPath());
@@ -226,8 +264,12 @@ void Suche::applyCommandLine(const QByteArray& commandLine)
             return;
         }
     } else {
-        // A symbolic link is this platform's shortcut: follow it to its target.
+        // A symbolic link is this platform's shortcut: follow it to its target, which
+        // then tells by itself whether it is a folder.
+        const QByteArray given = argument;
         tryStep("follow a symbolic link", [&] { argument = followSymbolicLink(argument); });
+        if (argument == given && givenAsFolder && !argument.endsWith('/'))
+            argument += '/';
     }
     SelectPathFolder(argument);
 }

@@ -71,6 +71,7 @@ private:
     void Form_Load(const QByteArray& commandLine);
     void paintPreviewBackground(QWidget* area);
     void dockBottomPanel();
+    void nameForAssistiveTechnology();
     void applyCommandLine(const QByteArray& commandLine);
 
     // Type selection
@@ -96,6 +97,8 @@ private:
     void lstFoundFiles_DblClick();
     void Anzeige1_Click();
     void stopPreviewMedia();
+    // The drop of files onto the window (names as the file system's bytes).
+    void filesDropped(const QList<QByteArray>& names);
 
     // Slideshow
     void cmdDiaShow_Click();

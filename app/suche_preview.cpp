@@ -33,6 +33,7 @@
 #include "ui_form1.h"
 #include "ui_suche.h"
 #include "vbmath.h"
+#include "windowfiledrops.h"
 
 namespace fotarik {
 namespace {
@@ -110,6 +111,9 @@ void Suche::ThumbNailShow()
         return;
     }
     if (kind == FileKind::Picture) {
+        // Set when a press on another entry, served while this picture was decoded, took
+        // the preview over: that preview did everything, this one leaves it alone.
+        bool superseded = false;
         tryStep("keep the text box hidden", [&] { ui->TextBox1->hide(); });
         tryStep("load the picture", [&] {
             if (VollbildAktiv != 0)
@@ -117,8 +121,10 @@ void Suche::ThumbNailShow()
             int32_t w = -1;
             int32_t h = -1;
             // Made with the screen's pixels; its size and placement stay logical.
-            const QImage picture =
-                LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF, ui->Anzeige1->devicePixelRatio());
+            const QImage picture = LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF,
+                                                     ui->Anzeige1->devicePixelRatio(), &superseded);
+            if (superseded)
+                return;
             if (picture.isNull()) {
                 ui->Anzeige1->clear();
                 return;
@@ -126,6 +132,8 @@ void Suche::ThumbNailShow()
             ui->Anzeige1->setPixmap(QPixmap::fromImage(picture));
             ui->Anzeige1->resize(w, h);
         });
+        if (superseded)
+            return;
         tryStep("place the picture", [&] {
             // Left and top in twips: the difference rounded, halved toward zero, 20 off.
             const double tpp = twipsPerPixel();
@@ -228,9 +236,16 @@ void Suche::Anzeige1_Click()
     if (!tryStep("clear the clipboard", [&] { clipboard->clear(); }))
         failed = true;
     if (!tryStep("put the picture on the clipboard", [&] {
-            const QPixmap picture = ui->Anzeige1->pixmap();
+            QPixmap picture = ui->Anzeige1->pixmap();
             if (picture.isNull())
                 raiseClipboardUnavailable();
+            // The preview is made with the screen's pixels; the clipboard gets it at its size
+            // in logical pixels, as it is shown.
+            if (picture.devicePixelRatio() != 1.0) {
+                picture = picture.scaled(picture.deviceIndependentSize().toSize(), Qt::IgnoreAspectRatio,
+                                         Qt::SmoothTransformation);
+                picture.setDevicePixelRatio(1.0);
+            }
             clipboard->setPixmap(picture);
             if (!clipboard->mimeData() || !clipboard->mimeData()->hasImage())
                 raiseClipboardUnavailable();
@@ -244,6 +259,8 @@ void Suche::Anzeige1_Click()
                     this);
 }
 
+// Drags of files are taken for the whole window before they reach any of its widgets
+// (WindowFileDrops); these see the other drags that end on the window itself.
 void Suche::dragEnterEvent(QDragEnterEvent* event)
 {
     if (event->mimeData()->hasUrls())
@@ -252,14 +269,17 @@ void Suche::dragEnterEvent(QDragEnterEvent* event)
 
 void Suche::dropEvent(QDropEvent* event)
 {
+    const QList<QByteArray> names = WindowFileDrops::localFiles(event->mimeData());
+    if (!names.isEmpty())
+        event->acceptProposedAction();
+    filesDropped(names);
+}
+
+void Suche::filesDropped(const QList<QByteArray>& names)
+{
     tryStep("disable Start", [&] { ui->Command1->setEnabled(false); });
-    QList<QByteArray> names;
-    for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile())
-            names << QFile::encodeName(url.toLocalFile());
     if (names.isEmpty())
         return;
-    event->acceptProposedAction();
     QByteArray name = names.first();
     tryStep("follow a symbolic link", [&] { name = followSymbolicLink(name); });
     const qsizetype blank = name.indexOf(' ');

@@ -38,12 +38,57 @@ constexpr int ms(Duration d)
 
 // --- The program ---
 
-// A metafile is converted to a drawing in a child process: the CPU time it may use (ten
-// times what the biggest valid metafile of the test corpus needs), and the wall time the
-// program waits for it: room for a machine whose cores are all busy, and the end of a
-// child that stalls without using CPU.
-inline constexpr Duration MetafileChildCpu = scaled(1s);
-inline constexpr Duration MetafileChildWall = scaled(4s);
+// Every picture is decoded in a worker process under limits the kernel enforces. Its CPU
+// time: a base allowance up to a declared size of DecodeBaseMegapixels, a little more for
+// each further declared megapixel, and never more than DecodeCpuMost. A file that
+// declares no size (a metafile) gets the base allowance.
+inline constexpr Duration DecodeCpuBase = scaled(4s);
+inline constexpr Duration DecodeCpuPerMegapixel = scaled(250ms);
+inline constexpr Duration DecodeCpuMost = scaled(15s);
+inline constexpr long long DecodeBaseMegapixels = 12;
+
+// The CPU allowance of a picture that declares pixels (0: none declared).
+constexpr Duration decodeCpuAllowance(long long pixels)
+{
+    constexpr long long mega = 1000 * 1000;
+    if (pixels <= DecodeBaseMegapixels * mega)
+        return DecodeCpuBase;
+    const long long further = (pixels - DecodeBaseMegapixels * mega + mega - 1) / mega;
+    if (further > (DecodeCpuMost - DecodeCpuBase) / DecodeCpuPerMegapixel)
+        return DecodeCpuMost;
+    return DecodeCpuBase + further * DecodeCpuPerMegapixel;
+}
+
+// How long the program waits for a worker's answer: a little above its CPU allowance, so
+// that a worker stalled without using CPU (a hung mount under the file) is stopped too.
+constexpr Duration decodeWallCap(Duration cpu)
+{
+    return cpu + cpu / 2 + scaled(1s);
+}
+
+// A loaded machine must not cost a valid picture: past its wall cap a worker that is still
+// computing (it had at least 1/DecodeStallShare of the last DecodeStallCheck on a CPU) is
+// waited for on, until its CPU limit ends it or decodeWallMost has passed. Not scaled: a
+// share of the processor, not a speed.
+inline constexpr Duration DecodeStallCheck = 1s;
+inline constexpr int DecodeStallShare = 16;
+
+constexpr Duration decodeWallMost(Duration cpu)
+{
+    return cpu * 6 + scaled(1s);
+}
+
+// Address space a worker may take for one picture beyond its own.
+inline constexpr long long DecodeWorkerMemoryBytes = 384LL * 1024 * 1024;
+
+// The longest the user-interface thread is held at a time while it waits for a worker:
+// between two such slices the window's events are served. Not scaled: it is about the
+// window staying live, not about how fast anything runs.
+inline constexpr Duration DecodeWaitSlice = 20ms;
+
+// How long the file manager may take to answer a request to show a file (the bus may have to
+// start it first); the window goes on meanwhile. D-Bus's own default.
+inline constexpr Duration FileManagerAnswer = scaled(25s);
 
 // The walk serves events (and --find writes its output) at least this often while it
 // works through one long folder: the pace at which a display still looks live. A pace,

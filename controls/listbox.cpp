@@ -352,8 +352,23 @@ void ListBox::mousePressEvent(QMouseEvent* event)
 
 void ListBox::mouseDoubleClickEvent(QMouseEvent* event)
 {
+    if (event->button() != Qt::LeftButton) {
+        mousePressEvent(event);
+        return;
+    }
     QListView::mouseDoubleClickEvent(event);
     emit DblClick();
+}
+
+QItemSelectionModel::SelectionFlags ListBox::selectionCommand(const QModelIndex& index,
+                                                              const QEvent* event) const
+{
+    // A single-selection list box keeps its entry selected when it is clicked again, also
+    // with Ctrl held: selecting never turns into deselecting.
+    QItemSelectionModel::SelectionFlags command = QListView::selectionCommand(index, event);
+    if (selectionMode() == QAbstractItemView::SingleSelection && (command & QItemSelectionModel::Deselect))
+        command = (command & ~QItemSelectionModel::Deselect) | QItemSelectionModel::ClearAndSelect;
+    return command;
 }
 
 void ListBox::resizeEvent(QResizeEvent* event)

@@ -107,8 +107,8 @@ public:
     ListBoxModel* listModel() const { return m_model; }
 
 signals:
-    // After the view has handled a mouse press (any button) or a double click, so the
-    // selection already reflects it.
+    // After the view has handled a mouse press (any button) or a double click (left button
+    // only; another button's second press is a press), so the selection already reflects it.
     void MouseDown(Qt::MouseButton button);
     void DblClick();
 
@@ -116,6 +116,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event = nullptr) const override;
 
 private:
     bool validIndex(int32_t index) const;

@@ -309,8 +309,8 @@ int32_t widestEntryPixels(const QFont& font, const ListBoxAccess& list)
 int32_t GetListExtent(QWidget* window, QObject* list)
 {
     GetListCount(list); // the large-list access's type check
-    const auto* access = dynamic_cast<const ListBoxAccess*>(list);
-    const int32_t widestPixels = widestEntryPixels(window->font(), *access);
+    const auto& access = dynamic_cast<const ListBoxAccess&>(*list);
+    const int32_t widestPixels = widestEntryPixels(window->font(), access);
     const double widestTwips = double(widestPixels) * double(ScreenTwipsX);
     return listExtentFromWidth(widestTwips, ScreenTwipsX, VScrollWidth);
 }
@@ -318,11 +318,9 @@ int32_t GetListExtent(QWidget* window, QObject* list)
 void TrackListExtent(QWidget* window, QObject* list)
 {
     GetListCount(list); // the large-list access's type check
-    auto* access = dynamic_cast<ListBoxAccess*>(list);
-    if (!access)
-        return;
-    if (ListWidthTracker* tracker = access->widthTracker())
-        tracker->start(window->font(), *access);
+    auto& access = dynamic_cast<ListBoxAccess&>(*list);
+    if (ListWidthTracker* tracker = access.widthTracker())
+        tracker->start(window->font(), access);
 }
 
 void FitListExtent(QWidget* window, QObject* list)
@@ -330,8 +328,7 @@ void FitListExtent(QWidget* window, QObject* list)
     const int32_t extent = GetListExtent(window, list);
     if (extent < INT16_MIN || extent > INT16_MAX)
         raiseOverflow();
-    if (auto* access = dynamic_cast<ListBoxAccess*>(list))
-        access->setListHorizontalExtent(extent);
+    dynamic_cast<ListBoxAccess&>(*list).setListHorizontalExtent(extent);
 }
 
 } // namespace fotarik

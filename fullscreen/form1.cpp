@@ -7,6 +7,8 @@
 #include <QPixmap>
 #include <QScreen>
 
+#include "accessibility.h"
+#include "appicon.h"
 #include "clongscroll.h"
 #include "fileclass.h"
 #include "fonts.h"
@@ -30,12 +32,16 @@ class BusyPointer
 {
 public:
     explicit BusyPointer(QWidget* window) : m_window(window) { m_window->setCursor(Qt::WaitCursor); }
-    ~BusyPointer() { m_window->unsetCursor(); }
+    ~BusyPointer()
+    {
+        if (m_window) // the events served while a picture is decoded may have deleted it
+            m_window->unsetCursor();
+    }
     BusyPointer(const BusyPointer&) = delete;
     BusyPointer& operator=(const BusyPointer&) = delete;
 
 private:
-    QWidget* m_window;
+    QPointer<QWidget> m_window;
 };
 
 constexpr uint32_t White = 0x00FFFFFF;
@@ -50,8 +56,9 @@ Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
 
     applyDesignFonts(this);
     // The program's icon, as the search window carries it.
-    if (searchWindow)
-        setWindowIcon(searchWindow->windowIcon());
+    setWindowIcon(appIcon());
+    announceAsPanel(ui->Picture1);
+    nameControlsForAssistiveTechnology(this, {{QStringLiteral("HScroll2"), QStringLiteral("Anzeigedauer")}});
 
     // The frame is drawn under everything and lets clicks through to the panel, like a shape.
     ui->Shape1->lower();
@@ -81,7 +88,7 @@ Form1::Form1(QObject* foundList, QWidget* searchWindow, QWidget* parent)
 
 Form1::~Form1()
 {
-    m_prefetch->join();
+    m_prefetch->cancel();
     // Deleted without having been closed (program end): the imaging session is still ours.
     if (!m_closed && ImagingToken != 0)
         tryStep("end imaging session", [&] { StopGdiPlus(ImagingToken); });
@@ -201,7 +208,7 @@ void Form1::closeEvent(QCloseEvent* event)
         return;
     // Set first: a slideshow pass waiting under this handler ends at its next cycle.
     m_closed = true;
-    m_prefetch->join();
+    m_prefetch->cancel();
     tryStep("end imaging session", [&] { StopGdiPlus(ImagingToken); });
     VollbildAktiv = 0;
     tryStep("hand position back", [&] { SetListIndex(m_foundList, hsb->Value()); });
@@ -357,8 +364,6 @@ void Form1::Anzeige()
     if (hsb == nullptr)
         return;
     BusyPointer busy(this);
-    // One decode at a time: a display waits for the preparation still running.
-    m_prefetch->join();
     const int64_t i = hsb->Value();
     const int64_t n = int64_t(hsb->Max()) + 1;
 
@@ -369,7 +374,9 @@ void Form1::Anzeige()
 
     switch (FileClass(path)) {
     case FileKind::Picture:
-        showPicture(path, i, n);
+        // A newer display took over while the picture was decoded: it did everything.
+        if (!showPicture(path, i, n))
+            return;
         break;
     case FileKind::Text:
         ui->Image1->hide();
@@ -416,8 +423,11 @@ void Form1::setLabel1(const QString& typeWord, int64_t i, int64_t n, const QByte
     ui->Label1->adjustSize();
 }
 
-void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
+bool Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
 {
+    // The window may be closed, and even deleted, by the events served during the decode.
+    const QPointer<Form1> self(this);
+    bool superseded = false;
     // Any failure from here on ends the display; what it left behind stays.
     tryStep("display the picture", [&] {
         ui->TextBox1->hide();
@@ -430,10 +440,14 @@ void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
             // Made with the screen's pixels; ScaledWidth/ScaledHeight and the placement stay logical.
             const qreal ratio = devicePixelRatio();
             std::optional<QImage> prepared =
-                m_prefetch->take(path, PicAreaWidth, PicAreaHeight, White, ratio);
-            const QImage picture =
-                prepared ? std::move(*prepared)
-                         : LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h, White, ratio);
+                m_prefetch->take(path, PicAreaWidth, PicAreaHeight, White, ratio, &superseded);
+            if (!self || superseded)
+                return;
+            const QImage picture = prepared ? std::move(*prepared)
+                                            : LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h,
+                                                                White, ratio, &superseded);
+            if (!self || superseded)
+                return;
             ui->Image1->setPixmap(QPixmap::fromImage(picture));
             if (!picture.isNull())
                 ui->Image1->resize(picture.deviceIndependentSize().toSize());
@@ -447,6 +461,7 @@ void Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
         }
         setLabel1(QStringLiteral("Bild: "), i, n, path);
     });
+    return self && !superseded;
 }
 
 // ---- slideshow -----------------------------------------------------------------------

@@ -81,7 +81,7 @@ private:
     void Form_Resize();
     void togglePanel();
     void computePicArea();
-    void showPicture(const QByteArray& path, int64_t i, int64_t n);
+    bool showPicture(const QByteArray& path, int64_t i, int64_t n);
     void setLabel1(const QString& typeWord, int64_t i, int64_t n, const QByteArray& path);
     void prefetchNext(int64_t i);
     void HScroll2_Change();

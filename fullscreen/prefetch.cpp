@@ -4,16 +4,19 @@
 #include <QFileInfo>
 
 #include "globals.h"
-#include "scaledpicture.h"
-#include "trystep.h"
+#include "readablefile.h"
 
 namespace fotarik {
 
 void PicturePrefetch::setEnabled(bool enabled)
 {
-    join();
-    m_prepared.reset();
+    cancel();
     m_enabled = enabled;
+}
+
+void PicturePrefetch::cancel()
+{
+    m_job.reset();
 }
 
 PicturePrefetch::Stamp PicturePrefetch::stampOf(const QByteArray& path)
@@ -29,12 +32,10 @@ void PicturePrefetch::start(const QByteArray& path, int32_t boxWidth, int32_t bo
 {
     // Already prepared or being prepared (a resize or panel toggle displays the same entry again).
     const bool same = path == m_path && boxWidth == m_boxWidth && boxHeight == m_boxHeight &&
-                      backColour == m_backColour && devicePixelRatio == m_devicePixelRatio &&
-                      (m_running.valid() || m_prepared.has_value());
+                      backColour == m_backColour && devicePixelRatio == m_devicePixelRatio && m_job;
     if (same && m_enabled && stampOf(path) == m_stamp)
         return;
-    join();
-    m_prepared.reset();
+    m_job.reset();
     if (!m_enabled)
         return;
     m_path = path;
@@ -43,38 +44,36 @@ void PicturePrefetch::start(const QByteArray& path, int32_t boxWidth, int32_t bo
     m_backColour = backColour;
     m_devicePixelRatio = devicePixelRatio;
     m_stamp = stampOf(path);
-    // The side-effect-free part of LoadScaledPicture: the worker touches no program-wide value.
-    m_running = std::async(std::launch::async, [path, boxWidth, boxHeight, backColour, devicePixelRatio] {
-        return imaging::decodeScaledPicture(path, boxWidth, boxHeight, -1, -1, backColour, devicePixelRatio);
-    });
-}
-
-void PicturePrefetch::join()
-{
-    if (!m_running.valid())
-        return;
-    if (!tryStep("prepare the next picture", [&] { m_prepared = m_running.get(); }))
-        m_prepared.reset();
+    m_job = std::make_unique<imaging::DecodeJob>(
+        openForReading(path),
+        imaging::DecodeParams{boxWidth, boxHeight, -1, -1, backColour, devicePixelRatio});
 }
 
 std::optional<QImage> PicturePrefetch::take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,
-                                            uint32_t backColour, qreal devicePixelRatio)
+                                            uint32_t backColour, qreal devicePixelRatio, bool* superseded)
 {
-    join();
-    // Another entry's display leaves the prepared picture for its own entry in place.
-    if (!m_prepared || path != m_path || boxWidth != m_boxWidth || boxHeight != m_boxHeight ||
+    if (superseded)
+        *superseded = false;
+    // Another entry's display leaves the preparation for its own entry in place.
+    if (!m_job || path != m_path || boxWidth != m_boxWidth || boxHeight != m_boxHeight ||
         backColour != m_backColour || devicePixelRatio != m_devicePixelRatio)
         return std::nullopt;
-    std::optional<imaging::ScaledPicture> prepared;
-    prepared.swap(m_prepared);
+    // Taken out first: the events served while waiting may start the next preparation.
+    const std::unique_ptr<imaging::DecodeJob> job = std::move(m_job);
+    imaging::DecodeResult result = job->wait(/*serveEvents=*/true);
+    if (result.outcome == imaging::DecodeOutcome::Superseded) {
+        if (superseded)
+            *superseded = true;
+        return std::nullopt;
+    }
     if (stampOf(path) != m_stamp)
         return std::nullopt;
-    if (!prepared->isNull()) {
+    if (!result.picture.isNull()) {
         // The fitted size in logical pixels, as the load itself sets them.
-        ScaledWidth = float(prepared->size.width());
-        ScaledHeight = float(prepared->size.height());
+        ScaledWidth = float(result.picture.size.width());
+        ScaledHeight = float(result.picture.size.height());
     }
-    return std::move(prepared->image);
+    return std::move(result.picture.image);
 }
 
 } // namespace fotarik

@@ -1,20 +1,19 @@
 #pragma once
 // Prepares the picture the full-screen window will most likely show next (the entry after
-// the shown one) on a worker thread while the user looks at the current one. A prepared
+// the shown one) in a decoder worker while the user looks at the current one. A prepared
 // picture is exactly what LoadScaledPicture would make for the same file and box at display
 // time; the display still happens when and where it always does, only sooner.
 //
-// The worker runs the side-effect-free decode (imaging::decodeScaledPicture): the
-// program-wide ScaledWidth/ScaledHeight are set only by take, on the user-interface thread.
+// The program-wide ScaledWidth/ScaledHeight are set only by take, on the user-interface thread.
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QImage>
 #include <cstdint>
-#include <future>
+#include <memory>
 #include <optional>
 
-#include "scaledpicture.h"
+#include "decoderworker.h"
 
 namespace fotarik {
 
@@ -22,23 +21,25 @@ class PicturePrefetch
 {
 public:
     PicturePrefetch() = default;
-    ~PicturePrefetch() { join(); }
+    ~PicturePrefetch() = default;
     PicturePrefetch(const PicturePrefetch&) = delete;
     PicturePrefetch& operator=(const PicturePrefetch&) = delete;
 
     void setEnabled(bool enabled);
     bool enabled() const { return m_enabled; }
 
-    // Starts preparing path for the box (after joining any preparation still running).
+    // Starts preparing path for the box (stopping any other preparation still running).
     void start(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, uint32_t backColour,
                qreal devicePixelRatio = 1.0);
     // The prepared picture for exactly this file, box and colour, when the file is unchanged
     // since; sets ScaledWidth/ScaledHeight as LoadScaledPicture would (a null picture leaves
-    // them). Nothing when no such picture was prepared.
+    // them). Nothing when no such picture was prepared. A preparation still running is
+    // waited for as LoadScaledPicture waits (serving events); when a newer display took
+    // over meanwhile, nothing, with *superseded set.
     std::optional<QImage> take(const QByteArray& path, int32_t boxWidth, int32_t boxHeight,
-                               uint32_t backColour, qreal devicePixelRatio = 1.0);
-    // Waits for a running preparation.
-    void join();
+                               uint32_t backColour, qreal devicePixelRatio = 1.0, bool* superseded = nullptr);
+    // Stops a running preparation and forgets a prepared picture.
+    void cancel();
 
 private:
     struct Stamp
@@ -56,8 +57,7 @@ private:
     uint32_t m_backColour = 0;
     qreal m_devicePixelRatio = 1.0;
     Stamp m_stamp;
-    std::future<imaging::ScaledPicture> m_running;
-    std::optional<imaging::ScaledPicture> m_prepared;
+    std::unique_ptr<imaging::DecodeJob> m_job;
 };
 
 } // namespace fotarik

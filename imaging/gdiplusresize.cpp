@@ -5,11 +5,11 @@
 #include <QImageReader>
 #include <set>
 
+#include "decoderworker.h"
 #include "errorcatalogue.h"
 #include "globals.h"
 #include "messagebox.h"
 #include "raisederror.h"
-#include "scaledpicture.h"
 #include "vbmath.h"
 
 namespace fotarik {
@@ -126,10 +126,13 @@ void FitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& heig
 }
 
 QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
-                         int32_t& height, uint32_t backColour, qreal devicePixelRatio)
+                         int32_t& height, uint32_t backColour, qreal devicePixelRatio, bool* superseded)
 {
-    imaging::ScaledPicture picture =
-        imaging::decodeScaledPicture(path, boxWidth, boxHeight, width, height, backColour, devicePixelRatio);
+    imaging::DecodeResult result = imaging::decodeInWorker(
+        path, {boxWidth, boxHeight, width, height, backColour, devicePixelRatio}, /*serveEvents=*/true);
+    if (superseded)
+        *superseded = result.outcome == imaging::DecodeOutcome::Superseded;
+    imaging::ScaledPicture& picture = result.picture;
     if (picture.isNull())
         return {};
     width = picture.size.width();

@@ -18,11 +18,15 @@ void StopGdiPlus(const uint32_t& token);
 // (never enlarging; width/height -1 mean "the picture's own size"), draws it smoothly
 // onto a background of backColour (0x00BBGGRR) and returns it at exactly the fitted
 // size. width/height return the fitted size and ScaledWidth/ScaledHeight are set.
-// A file that cannot be decoded returns a null image and changes nothing. The work
-// itself is imaging::decodeScaledPicture, which touches nothing else.
+// A file that cannot be decoded returns a null image and changes nothing. The picture is
+// decoded by a worker process (decoderworker.h); on the user-interface thread the
+// window's events are served meanwhile, and a load started by them supersedes this one:
+// it then returns a null image with *superseded (when given) set, and the caller, whose
+// display was taken over, should leave everything as the newer one made it.
 // devicePixelRatio: see decodeScaledPicture; everything returned here stays logical.
 QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t& width,
-                         int32_t& height, uint32_t backColour, qreal devicePixelRatio = 1.0);
+                         int32_t& height, uint32_t backColour, qreal devicePixelRatio = 1.0,
+                         bool* superseded = nullptr);
 
 // The fitting arithmetic of LoadScaledPicture on its own: a width x height larger than
 // the box in either direction is reduced to fit it with the aspect ratio kept (ratio in

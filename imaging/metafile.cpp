@@ -5,20 +5,8 @@
 #include <QPainter>
 #include <QSvgRenderer>
 #include <QtEndian>
-#include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstring>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include "uniquefd.h"
-
-#include "budgets.h"
 
 #include <emf2svg.h>
 #include <libwmf/api.h>
@@ -28,23 +16,6 @@ namespace fotarik::imaging {
 namespace {
 
 constexpr double ScreenDpi = 96.0;
-
-// Limits of one conversion's child process (the times from budgets.h).
-constexpr long ChildCpuSeconds = budget::wholeSeconds(budget::MetafileChildCpu);
-constexpr auto ChildWallTime = budget::MetafileChildWall;
-constexpr qint64 ChildExtraMemoryBytes = qint64(256) * 1024 * 1024;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool AddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool AddressSanitizer = true;
-#else
-constexpr bool AddressSanitizer = false;
-#endif
-#else
-constexpr bool AddressSanitizer = false;
-#endif
 
 int32_t readLe32(const QByteArray& d, int at)
 {
@@ -158,145 +129,10 @@ Svg emfToSvg(const QByteArray& data)
     return result;
 }
 
-// What crosses from the converting child to the program: a fixed header, then the text.
-struct SvgHeader
+std::function<bool()>& guiProvider()
 {
-    qint32 naturalWidth;
-    qint32 naturalHeight;
-    double viewBox[4];
-    quint64 textLength;
-};
-
-bool writeAll(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
-}
-
-// The size of this process's address space now, so that the child's limit is what it
-// may add to what it inherits.
-qint64 addressSpaceBytes()
-{
-    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    char text[64] = {};
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (n <= 0)
-        return -1;
-    return std::strtoll(text, nullptr, 10) * qint64(::sysconf(_SC_PAGESIZE));
-}
-
-[[noreturn]] void runChild(int out, const std::function<Svg()>& convert, qint64 memoryLimit)
-{
-    ::signal(SIGPIPE, SIG_DFL);
-    // The converters print their complaints; with the file-size limit below, printing into
-    // a standard error that is a file would end the child.
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        ::dup2(null, STDOUT_FILENO);
-        ::dup2(null, STDERR_FILENO);
-    }
-    const rlimit cpu{ChildCpuSeconds, ChildCpuSeconds};
-    ::setrlimit(RLIMIT_CPU, &cpu);
-    const rlimit none{0, 0};
-    ::setrlimit(RLIMIT_CORE, &none);
-    ::setrlimit(RLIMIT_FSIZE, &none); // the converters have no business writing files
-    if (memoryLimit > 0) {
-        const rlimit memory{rlim_t(memoryLimit), rlim_t(memoryLimit)};
-        ::setrlimit(RLIMIT_AS, &memory);
-    }
-    const Svg svg = convert();
-    if (svg.text.isEmpty() || svg.text.size() > MaxMetafileSvgBytes)
-        ::_exit(1);
-    SvgHeader header{svg.natural.width(),
-                     svg.natural.height(),
-                     {svg.viewBox.x(), svg.viewBox.y(), svg.viewBox.width(), svg.viewBox.height()},
-                     quint64(svg.text.size())};
-    const bool sent = writeAll(out, reinterpret_cast<const char*>(&header), sizeof header) &&
-                      writeAll(out, svg.text.constData(), size_t(svg.text.size()));
-    ::_exit(sent ? 0 : 1);
-}
-
-// Runs convert in a child process under the limits above; an empty result when the child
-// fails, is stopped by a limit, or its output passes MaxMetafileSvgBytes.
-Svg convertInChild(const std::function<Svg()>& convert)
-{
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return {};
-    // Without the sanitizer's huge reserved shadow memory the address space can be capped.
-    const qint64 inherited = AddressSanitizer ? -1 : addressSpaceBytes();
-    const qint64 memoryLimit = inherited > 0 ? inherited + ChildExtraMemoryBytes : -1;
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return {};
-    }
-    if (pid == 0) {
-        ::close(fds[0]);
-        runChild(fds[1], convert, memoryLimit);
-    }
-    ::close(fds[1]);
-    const UniqueFd in(fds[0]);
-
-    const auto deadline = std::chrono::steady_clock::now() + ChildWallTime;
-    QByteArray received;
-    const qint64 most = qint64(sizeof(SvgHeader)) + MaxMetafileSvgBytes;
-    bool complete = false;
-    bool failed = false;
-    char buffer[1 << 16];
-    while (!complete && !failed) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            failed = true;
-            break;
-        }
-        pollfd p{in.get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, int(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0) {
-            failed = true;
-            break;
-        }
-        const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            failed = true;
-        else if (n == 0)
-            complete = true;
-        else if (received.size() + n > most)
-            failed = true;
-        else
-            received.append(buffer, qsizetype(n));
-    }
-    if (failed)
-        ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (failed || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        received.size() < qsizetype(sizeof(SvgHeader)))
-        return {};
-    SvgHeader header;
-    std::memcpy(&header, received.constData(), sizeof header);
-    if (header.textLength != quint64(received.size()) - sizeof header)
-        return {};
-    return {received.mid(sizeof header), QSize(header.naturalWidth, header.naturalHeight),
-            QRectF(header.viewBox[0], header.viewBox[1], header.viewBox[2], header.viewBox[3])};
+    static std::function<bool()> provider;
+    return provider;
 }
 
 } // namespace
@@ -317,19 +153,25 @@ MetafileKind metafileKind(const QByteArray& head)
     return MetafileKind::None;
 }
 
+void setMetafileGuiProvider(std::function<bool()> provider)
+{
+    guiProvider() = std::move(provider);
+}
+
 QImage renderMetafile(MetafileKind kind, const QByteArray& data, const std::function<QSize(QSize)>& fit)
 {
     if (data.size() > MaxMetafileBytes)
         return {};
     Svg svg;
     if (kind == MetafileKind::Wmf)
-        svg = convertInChild([&] { return wmfToSvg(data); });
+        svg = wmfToSvg(data);
     else if (kind == MetafileKind::Emf && data.size() >= 88)
-        svg = convertInChild([&] { return emfToSvg(data); });
-    if (svg.text.isEmpty() || svg.natural.isEmpty())
+        svg = emfToSvg(data);
+    if (svg.text.isEmpty() || svg.natural.isEmpty() || svg.text.size() > MaxMetafileSvgBytes)
         return {};
     // Text needs fonts, which only a GUI application provides (Qt aborts without one).
-    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()) && svg.text.contains("<text"))
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()) && svg.text.contains("<text") &&
+        !(guiProvider() && guiProvider()()))
         return {};
     QSvgRenderer renderer(svg.text);
     if (!renderer.isValid())
@@ -338,7 +180,7 @@ QImage renderMetafile(MetafileKind kind, const QByteArray& data, const std::func
         renderer.setViewBox(svg.viewBox);
     const QSize size = fit(svg.natural);
     const qint64 limit = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
-    if (size.isEmpty() || qint64(size.width()) * size.height() * 4 > limit)
+    if (size.isEmpty() || (limit > 0 && qint64(size.width()) * size.height() * 4 > limit))
         return {};
     QImage image(size, QImage::Format_ARGB32_Premultiplied);
     if (image.isNull())

@@ -202,6 +202,10 @@ bool PngDecoder::readHeader()
     png_set_chunk_malloc_max(s.png, MaxChunkBytes);
     png_set_chunk_cache_max(s.png, MaxCachedChunks);
     png_set_user_limits(s.png, MaxSide, MaxSide);
+    // Text, profiles and other metadata are never shown: skipped unread (not inflated), so
+    // their total costs nothing however many there are.
+    static const png_byte ignored[] = "tEXt\0zTXt\0iTXt\0iCCP\0eXIf\0sPLT\0tIME\0pCAL\0sCAL\0hIST\0";
+    png_set_keep_unknown_chunks(s.png, PNG_HANDLE_CHUNK_NEVER, ignored, int(sizeof ignored / 5));
     if (setjmp(png_jmpbuf(s.png)))
         return false;
     png_init_io(s.png, s.file);

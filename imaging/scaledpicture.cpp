@@ -25,6 +25,19 @@ constexpr qint64 MaxPictureBytes = qint64(192) * 1024 * 1024;
 
 using FitFunction = std::function<QSize(QSize)>;
 
+DeclaredSizeObserver g_declaredSizeObserver = nullptr;
+// Whether this decode has told its declared size (or must not, as a metafile).
+thread_local bool t_declaredTold = false;
+
+void tellDeclaredSize(QSize declared)
+{
+    if (t_declaredTold)
+        return;
+    t_declaredTold = true;
+    if (g_declaredSizeObserver)
+        g_declaredSizeObserver(QSize(std::abs(declared.width()), std::abs(declared.height())));
+}
+
 struct Decoded
 {
     QImage image; // upright; at least the fitted size, or exactly it for metafiles
@@ -133,10 +146,12 @@ Decoded decodeWithQt(ReadableFile file, PictureFormat format, const QByteArray& 
         return {};
     reader.setAutoTransform(true);
     // The declared size decides before anything is allocated.
-    const QSize declared = reader.size();
-    if (!declared.isValid() || declared.isEmpty() ||
-        qint64(declared.width()) * declared.height() * 4 > pictureBudgetBytes())
+    // A top-down bitmap declares a negative height.
+    const QSize stated = reader.size();
+    const QSize declared(std::abs(stated.width()), std::abs(stated.height()));
+    if (declared.isEmpty() || qint64(declared.width()) * declared.height() * 4 > pictureBudgetBytes())
         return {};
+    tellDeclaredSize(declared);
     QImage image;
     if (!reader.read(&image) || image.isNull())
         return {};
@@ -151,6 +166,7 @@ Decoded decodeMetafile(ReadableFile file, PictureFormat format, const FitFunctio
     const QByteArray data = readAtMost(file.fd, MaxMetafileBytes, &error);
     if (error != 0)
         return {};
+    t_declaredTold = true; // a metafile declares no size in pixels: the base allowance holds
     QSize fitted;
     QImage image = renderMetafile(format == PictureFormat::Wmf ? MetafileKind::Wmf : MetafileKind::Emf, data,
                                   [&](QSize natural) { return fitted = fit(natural); });
@@ -201,6 +217,11 @@ QImage composeOnBackground(QImage image, QSize size, uint32_t backColour)
 
 } // namespace
 
+void setDeclaredSizeObserver(DeclaredSizeObserver observer)
+{
+    g_declaredSizeObserver = observer;
+}
+
 qint64 pictureBudgetBytes()
 {
     const qint64 qtLimit = qint64(QImageReader::allocationLimit()) * 1024 * 1024;
@@ -221,7 +242,9 @@ ScaledPicture decodeScaledPicture(ReadableFile file, int32_t boxWidth, int32_t b
     int32_t w = width;
     int32_t h = height;
     // The decoders are asked for the device pixels of the fitted logical size.
+    t_declaredTold = false;
     const auto fit = [&](QSize natural) {
+        tellDeclaredSize(natural);
         if (w == -1 || h == -1) {
             w = natural.width();
             h = natural.height();

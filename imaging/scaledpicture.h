@@ -34,6 +34,12 @@ struct ScaledPicture
 // the returned size stay in logical pixels; the image is made with round(fitted size x
 // ratio) pixels and carries the ratio, so it is drawn at the fitted logical size, sharp.
 // Ratios below 1 (or not finite) count as 1.
+// Told once per decode, before the heavy work, the size the file's header declares (its
+// stored pixels); a decoder worker grows its CPU allowance with it. Metafiles declare none.
+// Not thread-safe to change while decoding; nullptr for none.
+using DeclaredSizeObserver = void (*)(QSize declared);
+void setDeclaredSizeObserver(DeclaredSizeObserver observer);
+
 ScaledPicture decodeScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHeight, int32_t width,
                                   int32_t height, uint32_t backColour, qreal devicePixelRatio = 1.0);
 

@@ -2,10 +2,10 @@
 
 #include <QBuffer>
 #include <QByteArray>
-#include <QGuiApplication>
 #include <QImageWriter>
 #include <QRegularExpression>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include <fcntl.h>
@@ -20,7 +20,7 @@ namespace {
 
 int usage()
 {
-    std::fputs("Aufruf: fotarik --thumbnail DATEI BREITExHOEHE\n", stderr);
+    std::fputs("Aufruf: fotarik --thumbnail DATEI BREITExHÖHE\n", stderr);
     return 2;
 }
 
@@ -33,16 +33,6 @@ bool parseBox(const char* text, int& width, int& height)
     width = m.captured(1).toInt();
     height = m.captured(2).toInt();
     return true;
-}
-
-bool isMetafile(const QByteArray& path)
-{
-    const ReadableFile file = openForReading(path);
-    if (!file.isOpen())
-        return false;
-    const imaging::PictureFormat format =
-        imaging::pictureFormat(readAtMost(file.fd, imaging::FormatHeadBytes));
-    return format == imaging::PictureFormat::Wmf || format == imaging::PictureFormat::Emf;
 }
 
 // Standard error sent to /dev/null while the libraries work (libtiff, for one, prints its
@@ -74,6 +64,31 @@ private:
     UniqueFd m_saved;
 };
 
+// Why path gave no picture, in German, for standard error.
+QByteArray noPictureReason(const QByteArray& path)
+{
+    const ReadableFile file = openForReading(path);
+    if (file.error == NotARegularFile)
+        return "ist keine gewöhnliche Datei (Ordner, Pipe oder Gerät)";
+    if (file.missing())
+        return "gibt es nicht";
+    if (!file.isOpen())
+        return QByteArray("lässt sich nicht lesen: ") + std::strerror(file.error);
+    if (file.size == 0)
+        return "ist leer";
+    if (imaging::pictureFormat(readAtMost(file.fd, imaging::FormatHeadBytes)) == imaging::PictureFormat::None)
+        return "ist kein Bild in einem der bekannten Formate";
+    return "ließ sich nicht als Bild lesen (beschädigt, abgeschnitten oder zu groß)";
+}
+
+int noPicture(const QByteArray& path, QuietStandardError& quiet)
+{
+    quiet.restore();
+    const QByteArray line = "fotarik --thumbnail: \"" + path + "\" " + noPictureReason(path) + "\n";
+    std::fputs(line.constData(), stderr);
+    return 1;
+}
+
 } // namespace
 
 int runThumbnailCommand(int argc, char** argv)
@@ -87,19 +102,13 @@ int runThumbnailCommand(int argc, char** argv)
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     QuietStandardError quiet;
 
-    // Metafiles may hold text, and text needs fonts, which only a GUI application
-    // provides; the offscreen platform gives one without any display.
-    std::unique_ptr<QGuiApplication> app;
-    if (isMetafile(path)) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = std::make_unique<QGuiApplication>(argc, argv);
-    }
-
+    // The decoder worker does all the work, fonts for a metafile's text included: this
+    // process needs no application object and makes no files.
     int32_t width = -1;
     int32_t height = -1;
     const QImage picture = LoadScaledPicture(path, boxWidth, boxHeight, width, height, 0x00FFFFFF);
     if (picture.isNull())
-        return 1;
+        return noPicture(path, quiet);
 
     QByteArray png;
     QBuffer buffer(&png);
@@ -107,8 +116,11 @@ int runThumbnailCommand(int argc, char** argv)
     QImageWriter writer(&buffer, "png");
     // Thumbnails are written once and read once: speed matters more than size.
     writer.setCompression(1);
-    if (!writer.write(picture))
+    if (!writer.write(picture)) {
+        quiet.restore();
+        std::fputs("fotarik --thumbnail: das PNG ließ sich nicht schreiben\n", stderr);
         return 1;
+    }
     std::fwrite(png.constData(), 1, size_t(png.size()), stdout);
     std::fflush(stdout);
     quiet.restore();

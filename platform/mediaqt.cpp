@@ -1,5 +1,6 @@
 #include "mediaqt.h"
 
+#include <QApplication>
 #include <QAudioDevice>
 #include <QAudioOutput>
 #include <QCoreApplication>
@@ -9,6 +10,8 @@
 #include <QMediaPlayer>
 #include <QPointer>
 #include <QUrl>
+#include <QVideoFrame>
+#include <QVideoSink>
 #include <QVideoWidget>
 
 #include "readablefile.h"
@@ -71,16 +74,30 @@ std::unique_ptr<QtMediaBackend::Device> QtMediaBackend::makeDevice(const QByteAr
     if (withWindow) {
         d->window = std::make_unique<QVideoWidget>();
         d->window->setWindowTitle(QFileInfo(QFile::decodeName(path)).fileName());
-        d->window->resize(640, 480);
+        // It plays beside the window the user works in, which keeps the focus.
+        d->window->setAttribute(Qt::WA_ShowWithoutActivating);
         d->player->setVideoOutput(d->window.get());
-        connect(d->player.get(), &QMediaPlayer::hasVideoChanged, d->window.get(), [d](bool hasVideo) {
-            if (!hasVideo || d->failed)
+        // The window opens at the video's own size: known from the file's description or,
+        // when that has none, from the first picture.
+        const auto showAt = [d](QSize size) {
+            if (d->failed || d->window->isVisible() || !size.isValid() || size.isEmpty())
                 return;
-            const QSize size = d->player->metaData().value(QMediaMetaData::Resolution).toSize();
-            if (size.isValid() && !size.isEmpty())
-                d->window->resize(size);
+            d->window->resize(size);
+            // Window systems that activate every window shown anyway hand the focus back.
+            QPointer<QWidget> active = QApplication::activeWindow();
             d->window->show();
+            if (active && active != d->window.get())
+                active->activateWindow();
+        };
+        connect(d->player.get(), &QMediaPlayer::hasVideoChanged, d->window.get(), [d, showAt](bool hasVideo) {
+            if (hasVideo)
+                showAt(d->player->metaData().value(QMediaMetaData::Resolution).toSize());
         });
+        connect(d->window->videoSink(), &QVideoSink::videoFrameChanged, d->window.get(),
+                [showAt](const QVideoFrame& frame) {
+                    if (frame.isValid())
+                        showAt(frame.size());
+                });
     }
     // Only the first error counts: after it the player may still claim to be playing.
     connect(d->player.get(), &QMediaPlayer::errorOccurred, d->player.get(),

@@ -1,7 +1,5 @@
 #include "foundlistactions.h"
 
-#include <QClipboard>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 
@@ -57,14 +55,16 @@ void FoundListActions::showMenu(const QPoint& viewportPos)
     const QByteArray file = *path;
     auto* menu = new QMenu(m_list);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    connect(menu->addAction(openText()), &QAction::triggered, this, [file] {
-        tryStep("open in the default application", [&] { openWithDefaultApplication(file); });
+    // Each request returns at once; a failure is told in a message box when it is known.
+    QWidget* window = m_list->window();
+    connect(menu->addAction(openText()), &QAction::triggered, this, [file, window] {
+        tryStep("open in the default application", [&] { openWithDefaultApplication(file, window); });
     });
-    connect(menu->addAction(showText()), &QAction::triggered, this,
-            [file] { tryStep("show in the file manager", [&] { showInFileManager(file); }); });
-    connect(menu->addAction(copyText()), &QAction::triggered, this, [file] {
-        tryStep("copy the path", [&] { QGuiApplication::clipboard()->setText(QString::fromUtf8(file)); });
+    connect(menu->addAction(showText()), &QAction::triggered, this, [file, window] {
+        tryStep("show in the file manager", [&] { showInFileManager(file, window); });
     });
+    connect(menu->addAction(copyText()), &QAction::triggered, this,
+            [file] { tryStep("copy the path", [&] { copyPathToClipboard(file); }); });
     menu->popup(m_list->viewport()->mapToGlobal(viewportPos));
 }
 

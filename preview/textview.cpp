@@ -1,5 +1,7 @@
 #include "textview.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -30,10 +32,53 @@ QString expandTabs(const QString& text)
     return out;
 }
 
+// What assistive technology is told of the box: a multi-line text box, read-only for a file
+// too big to edit, whose value is the rows on screen (never the whole of a file, which may
+// be huge or on a slow drive).
+class AccessibleTextView : public QAccessibleWidget
+{
+public:
+    explicit AccessibleTextView(TextView* view) : QAccessibleWidget(view, QAccessible::EditableText) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value) {
+            const std::optional<QStringList> rows = view()->visibleText();
+            return rows ? rows->join(u'\n') : QString();
+        }
+        return QAccessibleWidget::text(t);
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.multiLine = true;
+        s.readOnly = view()->isReadOnly();
+        s.editable = !s.readOnly;
+        s.selectableText = true;
+        return s;
+    }
+
+private:
+    const TextView* view() const { return static_cast<const TextView*>(widget()); }
+};
+
+QAccessibleInterface* accessibleTextViewFactory(const QString&, QObject* object)
+{
+    if (auto* view = qobject_cast<TextView*>(object))
+        return new AccessibleTextView(view);
+    return nullptr;
+}
+
 } // namespace
 
 TextView::TextView(QWidget* parent) : QAbstractScrollArea(parent)
 {
+    static const bool accessible = [] {
+        QAccessible::installFactory(accessibleTextViewFactory);
+        return true;
+    }();
+    Q_UNUSED(accessible);
     setAcceptDrops(false);
     viewport()->setAcceptDrops(false);
     setFocusPolicy(Qt::StrongFocus);

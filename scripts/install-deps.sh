@@ -9,7 +9,8 @@ BUILD_PKGS=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6
     gstreamer1.0-libav libwmf-dev libwmf-bin fonts-urw-base35 libemf2svg-dev
     fonts-dejavu-core fonts-liberation2 libjpeg-turbo-progs libpng-dev libjpeg-dev ccache clang-format)
 TEST_PKGS=(xvfb xauth xdotool imagemagick matchbox-window-manager sox ffmpeg
-    pulseaudio findutils fd-find libvips-tools time desktop-file-utils appstream dpkg-dev file groff-base dbus)
+    pulseaudio findutils fd-find libvips-tools time desktop-file-utils appstream dpkg-dev file groff-base dbus
+    xdg-utils libglib2.0-bin shared-mime-info lintian x11-utils)
 
 want=("${BUILD_PKGS[@]}")
 if [ "${1:-}" = "--test" ]; then

@@ -26,6 +26,7 @@
 #include <ctime>
 
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "fonts.h"
 #include "form1.h"
 #include "globals.h"
@@ -92,6 +93,7 @@ QList<double> stepThrough(QWidget* search, ListBox* list, int count, bool prefet
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     registerFontSubstitutions();

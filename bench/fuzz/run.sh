@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses (clang, AddressSanitizer + UndefinedBehaviorSanitizer) in
 # build-fuzz/ and runs each for SECONDS.
-#   bench/fuzz/run.sh SECONDS [HARNESS...]     HARNESS: pattern shortcut text picture metafile
+#   bench/fuzz/run.sh SECONDS [HARNESS...]     HARNESS: pattern shortcut text picture metafile workeranswer
 # Each harness keeps its growing corpus in build-fuzz/corpus/HARNESS (seeded with
 # tests/fuzz-regressions/HARNESS and, for pictures, metafiles and shortcuts, the samples
 # in ../shared/corpus when present). A failing input lands in build-fuzz/artifacts/HARNESS/;
@@ -13,7 +13,7 @@ cd "$(dirname "$0")/../.."
 seconds="${1:-60}"
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -eq 0 ] && harnesses=(pattern shortcut text picture metafile)
+[ ${#harnesses[@]} -eq 0 ] && harnesses=(pattern shortcut text picture metafile workeranswer)
 
 ./scripts/install-deps.sh
 # The compiler and libFuzzer's runtime come from Debian's clang.

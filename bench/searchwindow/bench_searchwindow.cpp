@@ -25,6 +25,7 @@
 
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "fonts.h"
 #include "listbox.h"
 #include "listextent.h"
@@ -151,6 +152,7 @@ private:
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     bench::offscreenUnlessChosen();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fotarik"));

@@ -30,6 +30,7 @@
 
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "fonts.h"
 #include "gdiplusresize.h"
 #include "mediacommands.h"
@@ -218,6 +219,7 @@ void bigPreview(const QString& folder, int runs)
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     bench::offscreenUnlessChosen();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fotarik"));

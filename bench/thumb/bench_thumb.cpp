@@ -1,4 +1,5 @@
-// Thumbnail speed and memory: LoadScaledPicture in process against the decoding floors
+// Thumbnail speed and memory: LoadScaledPicture (through the decoder worker) and the same
+// decode in process, against the decoding floors
 // (Qt's reduced read; for PNG also bare libpng), and "fotarik --thumbnail" against
 // vipsthumbnail and djpeg as whole processes.
 // Usage: bench_thumb [runs] (default 7). Needs vipsthumbnail, djpeg and /usr/bin/time.
@@ -21,7 +22,9 @@
 #include <csetjmp>
 #include <png.h>
 
+#include "decoderworker.h"
 #include "gdiplusresize.h"
+#include "scaledpicture.h"
 
 using fotarik::bench::makePhoto;
 using fotarik::bench::median;
@@ -93,6 +96,7 @@ void row(const char* name, double ms, double peakMiB = -1)
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 7;
     QTemporaryDir dir;
@@ -103,6 +107,24 @@ int main(int argc, char** argv)
         photo.save(jpeg, "jpg", 90);
         photo.save(png, "png");
     }
+    {
+        // The worker's own cost: a tiny picture there and back.
+        const QString tiny = dir.filePath(QStringLiteral("tiny.png"));
+        QImage(16, 16, QImage::Format_RGB32).save(tiny, "png");
+        const QByteArray path = QFile::encodeName(tiny);
+        const std::vector<double> ms = timeInProcess(
+            std::max(runs, 50),
+            {[&] {
+                 int32_t w = -1;
+                 int32_t h = -1;
+                 fotarik::LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF);
+             },
+             [&] { fotarik::imaging::decodeScaledPicture(path, 210, 210, -1, -1, 0x00FFFFFF); }});
+        std::printf("16 x 16 PNG into the 210 box\n");
+        row("through the worker", ms[0]);
+        row("in process", ms[1]);
+        std::printf("  %-52s %9.3f ms\n\n", "round trip (difference)", ms[0] - ms[1]);
+    }
     std::printf("6000 x 4000 test pictures: JPEG q90 %lld KiB, PNG %lld KiB; median of %d runs\n",
                 QFile(jpeg).size() / 1024, QFile(png).size() / 1024, runs);
 
@@ -110,7 +132,7 @@ int main(int argc, char** argv)
         const QByteArray path = QFile::encodeName(file);
         const bool isJpeg = file == jpeg;
         std::printf("\n%s\n", isJpeg ? "JPEG" : "PNG");
-        std::printf(" in process\n");
+        std::printf(" one process (LoadScaledPicture through the worker)\n");
         const auto load = [&](int bw, int bh) {
             return [&, bw, bh] {
                 int32_t w = -1;
@@ -124,7 +146,11 @@ int main(int argc, char** argv)
             r.setScaledSize(QSize(750, 500));
             r.read();
         };
-        std::vector<std::function<void()>> works = {floorRead, load(210, 210), load(1915, 1030)};
+        const auto inProcess = [&] {
+            if (fotarik::imaging::decodeScaledPicture(path, 210, 210, -1, -1, 0x00FFFFFF).isNull())
+                std::printf("in-process decode failed\n");
+        };
+        std::vector<std::function<void()>> works = {floorRead, load(210, 210), load(1915, 1030), inProcess};
         if (!isJpeg)
             works.push_back([&] {
                 if (!readPngRows(path.constData()))
@@ -137,9 +163,11 @@ int main(int argc, char** argv)
         row("LoadScaledPicture 210x210", at210);
         row("floor: QImageReader scaled size 750x500 (1/8)", floor8);
         std::printf("  %-52s %9.2f x\n", "ratio 210 / floor", at210 / floor8);
+        row("same decode in process 210x210", ms[3]);
+        std::printf("  %-52s %9.2f x\n", "ratio worker / in process", at210 / ms[3]);
         if (!isJpeg) {
-            row("libpng rows only, no conversion", ms[3]);
-            std::printf("  %-52s %9.2f x\n", "ratio 210 / libpng rows", at210 / ms[3]);
+            row("libpng rows only, no conversion", ms[4]);
+            std::printf("  %-52s %9.2f x\n", "ratio 210 / libpng rows", at210 / ms[4]);
         }
         row("LoadScaledPicture 1915x1030", at1915);
 

@@ -26,6 +26,7 @@
 #include "testfiles.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 using fotarik::test::writeFile;
@@ -190,7 +191,8 @@ void TstDoubleClick::doubleClickStopsTheSlideshow()
     bool opened = false;
     QTimer::singleShot(50, this, [&] {
         doubleClick(QStringLiteral("c.jpg"));
-        opened = m_window->fullScreenWindow() && m_window->fullScreenWindow()->isVisible();
+        Form1* form = m_window->fullScreenWindow();
+        opened = form && form->isVisible();
         QVERIFY(!m_window->ui->Frame2->isVisible());
         QVERIFY(m_window->ui->cmdDiaShow->isEnabled());
         m_window->fullScreenWindow()->close();
@@ -250,9 +252,11 @@ void TstDoubleClick::closingTheSearchWindowClosesTheFullScreenWindow()
 {
     doubleClick(QStringLiteral("a.jpg"));
     QPointer<Form1> form = m_window->fullScreenWindow();
-    QVERIFY(form && form->isVisible());
+    const Form1* opened = form.data();
+    QVERIFY(opened && opened->isVisible());
     m_window->close();
-    QVERIFY(!form || !form->isVisible());
+    const Form1* left = form.data();
+    QVERIFY(!left || !left->isVisible());
 }
 
 void TstDoubleClick::doubleClickOnAnEmptyListDoesNothing()
@@ -266,5 +270,5 @@ void TstDoubleClick::doubleClickOnAnEmptyListDoesNothing()
     QVERIFY(m_messages->messages.empty());
 }
 
-QTEST_MAIN(TstDoubleClick)
+FOTARIK_TEST_MAIN(TstDoubleClick)
 #include "tst_doubleclick.moc"

@@ -17,9 +17,12 @@
 #include <QTest>
 #include <QToolButton>
 #include <cstdio>
+#include <cstring>
 
+#include "budgets.h"
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "desktopservices.h"
 #include "form1.h"
 #include "foundlistactions.h"
@@ -38,6 +41,8 @@
 using namespace fotarik;
 
 namespace {
+
+constexpr int Wait = budget::ms(budget::TestWait);
 
 QStringList menuTexts(QMenu* menu)
 {
@@ -65,9 +70,10 @@ private slots:
     void openWithDefaultApplicationHandsOverTheFile();
     void showInFileManagerAsksTheFileManagerElseOpensTheFolder();
     void withoutASessionBusTheFolderOpens();
+    void everyFailedActionSaysWhatFailed();
     void copyPathPutsThePathOnTheClipboard();
     void menuWithoutASelectedHitDoesNotOpen();
-    void aVanishedHitIsHandedOverAsIs();
+    void aVanishedHitIsToldNotHandedOver();
     void hitsDragOutAsFileUrls();
 
 private:
@@ -77,7 +83,7 @@ private:
     QMenu* openMenuOn(int32_t index);
     QByteArray path(const QByteArray& name) const { return QFile::encodeName(m_dir->path()) + '/' + name; }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<test::TemporaryDir> m_dir;
     std::unique_ptr<RecordingBackend> m_media;
     std::unique_ptr<CapturingMessageSeam> m_messages;
     std::unique_ptr<RecordingDesktopSeam> m_desktop;
@@ -88,7 +94,7 @@ void TstFoundList::init()
 {
     VollbildAktiv = 0;
     VollbildGeladen = 1;
-    m_dir = std::make_unique<QTemporaryDir>();
+    m_dir = std::make_unique<test::TemporaryDir>();
     m_media = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();
     m_desktop = std::make_unique<RecordingDesktopSeam>();
@@ -218,8 +224,9 @@ void TstFoundList::enterOpensTheHitTheArrowKeysSelected()
     // The arrow key did not preview; Enter opens the entry it selected.
     QCOMPARE(m_window->ui->Label2->text(), QStringLiteral("1"));
     QTest::keyClick(list, Qt::Key_Return);
-    QVERIFY(m_window->fullScreenWindow());
-    QCOMPARE(m_window->fullScreenWindow()->hsb->Value(), 1);
+    Form1* form = m_window->fullScreenWindow();
+    QVERIFY(form && form->hsb);
+    QCOMPARE(form->hsb->Value(), 1);
     QCOMPARE(m_window->ui->Label1->text(), QString::fromUtf8(GetListItem(list, 1)));
 }
 
@@ -293,31 +300,89 @@ void TstFoundList::showInFileManagerAsksTheFileManagerElseOpensTheFolder()
     QCOMPARE(m_desktop->shown.size(), size_t(1));
     QCOMPARE(m_desktop->shown.front(), QList<QUrl>{file});
     QVERIFY(m_desktop->opened.empty());
+    QCOMPARE(m_desktop->folderHandlerAsked, 0);
 
-    // No file manager answers: the folder is opened instead.
-    m_desktop->fileManagerAnswers = false;
+    // No file manager answers, and folders open in another program: the folder is opened.
+    m_desktop->fileManagerResult = DesktopResult::failure(QStringLiteral("kein Dateimanager"));
+    m_desktop->answerLater = true;
     menu = openMenuOn(indexOf("a.jpg"));
     QVERIFY(menu);
     menu->actions().at(1)->trigger();
     menu->close();
+    QTRY_COMPARE_WITH_TIMEOUT(m_desktop->opened.size(), size_t(1), Wait);
     QCOMPARE(m_desktop->shown.size(), size_t(2));
-    QCOMPARE(m_desktop->opened.size(), size_t(1));
+    QCOMPARE(m_desktop->folderHandlerAsked, 1);
     QCOMPARE(m_desktop->opened.front(), QUrl::fromLocalFile(m_dir->path()));
+    QVERIFY(m_messages->messages.empty());
 }
 
 void TstFoundList::withoutASessionBusTheFolderOpens()
 {
     // main() pointed the session bus at nothing: the real request fails, the folder opens.
     m_desktop->useSessionBus = true;
-    QVERIFY(showInFileManager(path("a.jpg")));
+    showInFileManager(path("a.jpg"), m_window.get());
+    QTRY_COMPARE_WITH_TIMEOUT(m_desktop->opened.size(), size_t(1), Wait);
     QCOMPARE(m_desktop->shown.size(), size_t(1));
-    QCOMPARE(m_desktop->opened.size(), size_t(1));
     QCOMPARE(m_desktop->opened.front(), QUrl::fromLocalFile(m_dir->path()));
-    QVERIFY(!showItemsOverSessionBus({QUrl::fromLocalFile(QString::fromUtf8(path("a.jpg")))}));
+    QVERIFY(m_messages->messages.empty());
+}
+
+void TstFoundList::everyFailedActionSaysWhatFailed()
+{
+    search();
+    const QByteArray name = "Ferien am Meer ä.jpg";
+    const QString shownPath = QString::fromUtf8(path(name));
+    const auto runAction = [&](int action) {
+        QMenu* menu = openMenuOn(indexOf(name));
+        QVERIFY(menu);
+        menu->actions().at(action)->trigger();
+        menu->close();
+    };
+    m_desktop->answerLater = true;
+
+    // No program opens the file.
+    m_desktop->openResult = DesktopResult::failure(QStringLiteral("„gio open“ meldet: keine Anwendung"));
+    runAction(0);
+    QTRY_COMPARE_WITH_TIMEOUT(m_messages->messages.size(), size_t(1), Wait);
+    Message m = m_messages->messages.back();
+    QCOMPARE(m.text, shownPath + QStringLiteral("\nließ sich nicht mit dem Standardprogramm öffnen.\n\n"
+                                                "„gio open“ meldet: keine Anwendung"));
+    QCOMPARE(m.caption, QStringLiteral("Fotarik"));
+    QCOMPARE(m.icon, MsgIcon::Warning);
+
+    // No file manager, and the program for folders is Fotarik: nothing is opened.
+    m_desktop->fileManagerResult = DesktopResult::failure(QStringLiteral("Es gibt keine D-Bus-Sitzung."));
+    m_desktop->folderHandlerId = QStringLiteral("org.fotarik.fotarik.desktop");
+    const size_t openedBefore = m_desktop->opened.size();
+    runAction(1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_messages->messages.size(), size_t(2), Wait);
+    QCOMPARE(m_messages->messages.back().text,
+             shownPath +
+                 QStringLiteral("\nließ sich nicht im Dateimanager zeigen: Es gibt keine D-Bus-Sitzung.\n\n"
+                                "Der Ordner wird auch nicht geöffnet: für Ordner ist Fotarik selbst "
+                                "eingetragen."));
+    QCOMPARE(m_desktop->opened.size(), openedBefore);
+
+    // No file manager, and the folder does not open either.
+    m_desktop->folderHandlerId.clear();
+    m_desktop->openResult = DesktopResult::failure(QStringLiteral("„xdg-open“ endete mit dem Fehlercode 3."));
+    runAction(1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_messages->messages.size(), size_t(3), Wait);
+    QCOMPARE(m_messages->messages.back().text,
+             shownPath +
+                 QStringLiteral("\nließ sich nicht im Dateimanager zeigen: Es gibt keine D-Bus-Sitzung.\n\n"
+                                "Auch der Ordner ließ sich nicht öffnen: „xdg-open“ endete mit dem "
+                                "Fehlercode 3."));
+    QCOMPARE(m_desktop->opened.back(), QUrl::fromLocalFile(m_dir->path()));
+    // The window is left as it was.
+    QVERIFY(m_window->isVisible());
+    QVERIFY(!m_window->fullScreenWindow());
 }
 
 void TstFoundList::copyPathPutsThePathOnTheClipboard()
 {
+    const QByteArray odd = "Bild \xff\xfe.jpg";
+    test::writeBytes(path(odd), "not really a picture");
     search();
     const QByteArray name = "Ferien am Meer ä.jpg";
     QGuiApplication::clipboard()->setText(QStringLiteral("vorher"));
@@ -326,8 +391,27 @@ void TstFoundList::copyPathPutsThePathOnTheClipboard()
     menu->actions().at(2)->trigger();
     menu->close();
     QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromUtf8(path(name)));
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    QVERIFY(data);
+    QCOMPARE(data->data(QStringLiteral("text/uri-list")), fileUrl(path(name)).toEncoded() + "\r\n");
+    QCOMPARE(data->urls().value(0).toLocalFile(), QString::fromUtf8(path(name)));
+
+    // A name that is not UTF-8: the URI list holds its bytes, the text the URI (the path
+    // as text would name no file).
+    menu = openMenuOn(indexOf(odd));
+    QVERIFY(menu);
+    menu->actions().at(2)->trigger();
+    menu->close();
+    data = QGuiApplication::clipboard()->mimeData();
+    QVERIFY(data);
+    const QByteArray uri = data->data(QStringLiteral("text/uri-list"));
+    QVERIFY2(uri.endsWith("/Bild%20%FF%FE.jpg\r\n"), uri.constData());
+    QCOMPARE(QByteArray::fromPercentEncoding(uri.trimmed().mid(int(strlen("file://")))), path(odd));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromLatin1(uri.trimmed()));
+    QVERIFY(!QGuiApplication::clipboard()->text().contains(QChar::ReplacementCharacter));
     QVERIFY(m_desktop->opened.empty());
     QVERIFY(m_desktop->shown.empty());
+    QVERIFY(m_messages->messages.empty());
 }
 
 void TstFoundList::menuWithoutASelectedHitDoesNotOpen()
@@ -346,7 +430,7 @@ void TstFoundList::menuWithoutASelectedHitDoesNotOpen()
     QVERIFY(m_desktop->shown.empty());
 }
 
-void TstFoundList::aVanishedHitIsHandedOverAsIs()
+void TstFoundList::aVanishedHitIsToldNotHandedOver()
 {
     search();
     const int32_t hit = indexOf("b.png");
@@ -363,9 +447,13 @@ void TstFoundList::aVanishedHitIsHandedOverAsIs()
         menu->actions().at(action)->trigger();
         menu->close();
     }
-    QCOMPARE(m_desktop->opened.size(), size_t(1));
-    QCOMPARE(m_desktop->opened.front().toLocalFile(), QString::fromUtf8(path("b.png")));
-    QCOMPARE(m_desktop->shown.size(), size_t(1));
+    // Opening and showing say that the file is gone and ask nobody; its path is still copied.
+    QVERIFY(m_desktop->opened.empty());
+    QVERIFY(m_desktop->shown.empty());
+    QCOMPARE(m_messages->messages.size(), size_t(2));
+    for (const Message& m : m_messages->messages)
+        QCOMPARE(m.text,
+                 QStringLiteral("Die Datei gibt es nicht mehr:\n") + QString::fromUtf8(path("b.png")));
     QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromUtf8(path("b.png")));
     // Enter on it: the full-screen window opens and shows no picture, as a double click does.
     SetListIndex(m_window->ui->lstFoundFiles, hit);
@@ -409,6 +497,7 @@ void TstFoundList::hitsDragOutAsFileUrls()
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     // No session bus: the file manager cannot be asked.
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/fotarik-test-bus");
     QApplication app(argc, argv);

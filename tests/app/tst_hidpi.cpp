@@ -3,6 +3,7 @@
 // screen's pixels, while every size, position and value stays in logical pixels.
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -14,6 +15,7 @@
 
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "form1.h"
 #include "gdiplusresize.h"
 #include "globals.h"
@@ -68,6 +70,7 @@ private slots:
     void loadKeepsLogicalSizesAndMakesDevicePixels();
     void previewIsDrawnWithTheScreensPixels();
     void fullScreenPictureIsDrawnWithTheScreensPixels();
+    void clipboardGetsThePictureAtItsLogicalSize();
 
 private:
     QByteArray writePicture(const QString& name, const QImage& image);
@@ -224,8 +227,46 @@ void TstHiDpi::fullScreenPictureIsDrawnWithTheScreensPixels()
     form.close();
 }
 
+void TstHiDpi::clipboardGetsThePictureAtItsLogicalSize()
+{
+    // Four flat quarters: the colours survive the way to the screen's pixels and back.
+    QImage icon(48, 48, QImage::Format_RGB32);
+    icon.fill(Qt::red);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 48; ++x)
+            if ((x < 24) != (y < 24))
+                icon.setPixel(x, y, qRgb(0, 0, 255));
+    writePicture(QStringLiteral("icon.png"), icon);
+    writePicture(QStringLiteral("gross.png"), stripes(800, 400));
+    Suche w(m_dir->path());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.ui->txtSearchSpec->setText(QStringLiteral("*.png"));
+    QTest::mouseClick(w.ui->cmdSearch, Qt::LeftButton);
+    QCOMPARE(GetListCount(w.ui->lstFoundFiles), 2);
+    for (int32_t i = 0; i < 2; ++i) {
+        const bool small = GetListItem(w.ui->lstFoundFiles, i).endsWith("icon.png");
+        w.hsb->setValue(i);
+        QCOMPARE(w.ui->Anzeige1->pixmap().devicePixelRatio(), 2.0);
+        QTest::mouseClick(w.ui->Anzeige1, Qt::LeftButton);
+        QCOMPARE(m_messages->messages.size(), size_t(i + 1));
+        QCOMPARE(m_messages->messages.back().text,
+                 QStringLiteral("Bild wurde in die Zwischenablage übertragen."));
+        const QImage copied = QGuiApplication::clipboard()->image();
+        // A small picture at its own size, a large one at the preview's size.
+        QCOMPARE(copied.size(), small ? QSize(48, 48) : QSize(210, 105));
+        if (small) {
+            QCOMPARE(QColor(copied.pixel(5, 5)), QColor(Qt::red));
+            QCOMPARE(QColor(copied.pixel(40, 5)), QColor(Qt::blue));
+            QCOMPARE(QColor(copied.pixel(5, 40)), QColor(Qt::blue));
+            QCOMPARE(QColor(copied.pixel(40, 40)), QColor(Qt::red));
+        }
+    }
+}
+
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     qputenv("QT_SCALE_FACTOR", "2");
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);

@@ -21,6 +21,7 @@
 
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "dirlistbox.h"
 #include "globals.h"
 #include "listbox.h"
@@ -68,6 +69,7 @@ private slots:
 
     void pictureIsFittedAndPlaced();
     void everyClassOfEntry();
+    void slowPictureIsSupersededByAPressOnAnotherEntry();
     void mediaAreStoppedBeforeTheNextPreview();
     void vanishedFileKeepsTheSizeLabel();
     void noPreviewWhileFullScreenOrEmpty();
@@ -143,6 +145,46 @@ void TstPreview::pictureIsFittedAndPlaced()
     w.hsb->setValue(indexOf(w, QStringLiteral("klein.png")));
     QCOMPARE(w.ui->Anzeige1->geometry(), QRect(80, 89, 100, 50));
     QCOMPARE(w.ui->Anzeige1->pixmap().toImage().pixelColor(50, 25), QColor(Qt::blue));
+}
+
+void TstPreview::slowPictureIsSupersededByAPressOnAnotherEntry()
+{
+    writePicture(m_dir->filePath(QStringLiteral("gross.png")), 400, 300);
+    writePicture(m_dir->filePath(QStringLiteral("klein.png")), 100, 50);
+    Suche w(m_dir->path());
+    w.show();
+    searchAll(w);
+    const int32_t slow = indexOf(w, QStringLiteral("gross.png"));
+    const int32_t fast = indexOf(w, QStringLiteral("klein.png"));
+    // The worker serving the first picture never answers: the window must stay live.
+    imaging::setDecodeWorkerMisbehaviour("hang");
+    int repaints = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, &w, [&] {
+        w.ui->Label2->repaint();
+        ++repaints;
+    });
+    ticker.start(5);
+    bool pressed = false;
+    QTimer::singleShot(150, &w, [&] {
+        imaging::setDecodeWorkerMisbehaviour({});
+        pressed = true;
+        // A press on another entry while the first one is still being decoded.
+        SetListIndex(w.ui->lstFoundFiles, fast);
+        w.hsb->setValue(fast);
+    });
+    w.hsb->setValue(slow);
+    ticker.stop();
+    QVERIFY(pressed);
+    QVERIFY(repaints >= 5);
+    // The newer preview is what the window shows; the stalled one left it alone.
+    QCOMPARE(w.ui->Label1->text(), QString::fromUtf8(GetListItem(w.ui->lstFoundFiles, fast)));
+    QCOMPARE(w.ui->Label2->text(), QString::number(fast + 1));
+    QVERIFY(w.ui->Anzeige1->isVisible());
+    QCOMPARE(w.ui->Anzeige1->pixmap().size(), QSize(100, 50));
+    QCOMPARE(w.ui->Anzeige1->geometry(), QRect(80, 89, 100, 50));
+    QVERIFY(imaging::busyDecodeWorkers().isEmpty());
+    QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
 }
 
 void TstPreview::everyClassOfEntry()
@@ -513,6 +555,7 @@ void TstPreview::dropsPointTheListsAtTheFolder()
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     // The locale the size and time labels are asserted in.
     qputenv("LC_ALL", "de_DE.UTF-8");
     QApplication app(argc, argv);

@@ -29,6 +29,7 @@
 #include "suche.h"
 #include "testfiles.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 using fotarik::test::makeFolderChain;
@@ -466,5 +467,5 @@ void TstSearchRun::cancelInsideAFolderOfAMillionFiles()
     removeContentsIteratively(root);
 }
 
-QTEST_MAIN(TstSearchRun)
+FOTARIK_TEST_MAIN(TstSearchRun)
 #include "tst_searchrun.moc"

@@ -2,6 +2,7 @@
 // drive and folder lists and the shortcut byte search.
 
 #include "textview.h"
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -28,6 +29,7 @@
 #include "suche.h"
 #include "testfiles.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 using fotarik::test::writeFile;
@@ -53,7 +55,9 @@ private slots:
     void initialStateBeforeAnySearch();
     void tabOrderFollowsTheDesign();
     void bottomPanelIsDockedAtEverySize();
-    void previewAreaChildrenStayInsideItsBorder();
+    void panelChildrenCountFromTheClientArea();
+    void focusStartsOnThePatternBox();
+    void tabOrderReachesBothScrollBars();
 
     void nurPfad_data();
     void nurPfad();
@@ -68,6 +72,7 @@ private slots:
     void commandLineFollowsASymbolicLink();
     void commandLineKeepsBytesThatAreNotUtf8();
     void commandLinePathIsJoinedAndNormalised();
+    void relativeFolderIsAFolderWhateverTheCurrentFolder();
 
     void typeBoxesComposeThePattern();
     void alleKeineToggles();
@@ -186,9 +191,11 @@ void TstSuche::designOfEveryControl()
     auto* w = window.findChild<QWidget*>(name);
     QVERIFY2(w, qPrintable(name));
     // Labels may grow to fit their text in the substitute font, never shrink.
-    // Inside the preview area positions count from its client area, inside its border.
-    if (w->parentWidget() == window.ui->Picture2)
-        geometry.translate(window.ui->Picture2->contentsRect().topLeft());
+    // Inside a panel positions count from its client area, inside its border; a frame's
+    // client area is the whole frame.
+    for (QFrame* panel : {window.ui->Picture1, window.ui->Picture2, window.ui->PictureUnten})
+        if (w->parentWidget() == panel)
+            geometry.translate(panel->contentsRect().topLeft());
     if (qobject_cast<QLabel*>(w) && w->width() > geometry.width())
         QCOMPARE(w->geometry().adjusted(0, 0, geometry.width() - w->width(), 0), geometry);
     else
@@ -280,6 +287,29 @@ void TstSuche::tabOrderFollowsTheDesign()
     }
 }
 
+void TstSuche::tabOrderReachesBothScrollBars()
+{
+    Suche window(QString{});
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    // As after a search and with the slideshow panel open.
+    window.ui->HScroll1->show();
+    window.ui->Frame2->show();
+    window.ui->chkP_8->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), window.ui->chkP_8);
+    const QList<QWidget*> expected = {window.ui->HScroll1, window.ui->chkP_9,   window.ui->chkP_10,
+                                      window.ui->Command1, window.ui->Command3, window.ui->Command4,
+                                      window.ui->HScroll2, window.ui->Check2,   window.ui->chkP_14};
+    for (QWidget* next : expected) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget()->objectName(), next->objectName());
+    }
+    // A click gives a scroll bar the focus too.
+    QTest::mouseClick(window.ui->HScroll1, Qt::LeftButton, {}, window.ui->HScroll1->rect().center());
+    QCOMPARE(QApplication::focusWidget(), window.ui->HScroll1);
+}
+
 void TstSuche::bottomPanelIsDockedAtEverySize()
 {
     Suche window(QString{});
@@ -299,16 +329,42 @@ void TstSuche::bottomPanelIsDockedAtEverySize()
     QCOMPARE(panel->width(), window.width());
 }
 
-void TstSuche::previewAreaChildrenStayInsideItsBorder()
+void TstSuche::panelChildrenCountFromTheClientArea()
 {
     Suche window(QString{});
-    QFrame* area = window.ui->Picture2;
-    const QRect client = area->contentsRect();
-    QVERIFY(client != area->rect()); // it has a border
-    for (QWidget* child : area->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        QVERIFY2(client.contains(child->geometry()), qPrintable(child->objectName()));
-    // The text box starts at the client area's corner and leaves the border visible.
-    QCOMPARE(window.ui->TextBox1->pos(), client.topLeft());
+    // Both panels have a border; their children are placed inside it, each at its design
+    // position counted from the client area's corner.
+    for (QFrame* area : {window.ui->Picture1, window.ui->Picture2}) {
+        const QRect client = area->contentsRect();
+        QCOMPARE(client.topLeft(), QPoint(2, 2));
+        for (QWidget* child : area->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (!child->isHidden() && !qobject_cast<QLabel*>(child)) // labels grow to fit their text
+                QVERIFY2(client.contains(child->geometry()), qPrintable(child->objectName()));
+    }
+    // The text box starts at the preview area's client corner and leaves the border visible.
+    QCOMPARE(window.ui->TextBox1->pos(), window.ui->Picture2->contentsRect().topLeft());
+    // In the list panel: the drive list at 105, 45 twips, the found list at 1755, 345 twips.
+    QCOMPARE(window.ui->drvList->pos(), QPoint(7 + 2, 3 + 2));
+    QCOMPARE(window.ui->lstFoundFiles->pos(), QPoint(117 + 2, 23 + 2));
+    QCOMPARE(window.ui->chkSubFolder->pos(), QPoint(8 + 2, 128 + 2));
+    // A frame's children stay where the design puts them: its caption lies over its client area.
+    QCOMPARE(window.ui->chkP_0->pos(), QPoint(8, 32));
+    QCOMPARE(window.ui->Command1->pos(), QPoint(120, 16));
+}
+
+void TstSuche::focusStartsOnThePatternBox()
+{
+    Suche window(QString{});
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    // The first control of the tab order that takes the focus; the panels take none.
+    QTRY_COMPARE(QApplication::focusWidget(), window.ui->txtSearchSpec);
+    QCOMPARE(window.ui->Picture1->focusPolicy(), Qt::NoFocus);
+    // Space goes into the pattern box: no type box is ticked by it.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    for (int i = 0; i < 23; ++i)
+        QCOMPARE(window.chkP[size_t(i)]->isChecked(), i == 3 || i == 19 || i == 20 || i == 21);
 }
 
 void TstSuche::nurPfad_data()
@@ -512,6 +568,44 @@ void TstSuche::commandLinePathIsJoinedAndNormalised()
     QCOMPARE(rootRows(w), 1);
 }
 
+void TstSuche::relativeFolderIsAFolderWhateverTheCurrentFolder()
+{
+    // The current folder's names hold dots; the argument as given holds none.
+    QTemporaryDir dir;
+    const QString home = dir.filePath(QStringLiteral("john.doe"));
+    QVERIFY(QDir(home).mkpath(QStringLiteral("Fotos/2024")));
+    QVERIFY(QDir(home).mkpath(QStringLiteral("Fotos.alt")));
+    writeFile(home + QStringLiteral("/Fotos/bild.jpg"));
+    struct BackHome
+    {
+        QString folder = QDir::currentPath();
+        ~BackHome() { QDir::setCurrent(folder); }
+    } backHome;
+    QVERIFY(QDir::setCurrent(home));
+    CapturingMessageSeam messages;
+    const struct
+    {
+        const char* argument;
+        QString folder;
+    } cases[] = {
+        {"Fotos", home + QStringLiteral("/Fotos")},
+        {"Fotos/2024", home + QStringLiteral("/Fotos/2024")},
+        {"\"Fotos\"", home + QStringLiteral("/Fotos")},
+        // With a dot in the argument itself it names a file: its folder opens.
+        {"Fotos.alt", home},
+        {"Fotos/bild.jpg", home + QStringLiteral("/Fotos")},
+    };
+    for (const auto& c : cases) {
+        Suche window(QString::fromLatin1(c.argument));
+        QVERIFY2(
+            window.ui->dirList->Path() == c.folder,
+            qPrintable(
+                QStringLiteral("%1 opened %2").arg(QLatin1String(c.argument), window.ui->dirList->Path())));
+        QCOMPARE(window.ui->filList->Path(), c.folder);
+    }
+    QVERIFY(messages.messages.empty());
+}
+
 void TstSuche::typeBoxesComposeThePattern()
 {
     Suche window(QString{});
@@ -646,5 +740,5 @@ void TstSuche::driveListFocusRereadsTheTree()
     QCOMPARE(window.ui->dirList->ListCount(), 1);
 }
 
-QTEST_MAIN(TstSuche)
+FOTARIK_TEST_MAIN(TstSuche)
 #include "tst_suche.moc"

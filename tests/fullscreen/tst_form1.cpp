@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "form1.h"
 #include "globals.h"
 #include "listbox.h"
@@ -778,6 +779,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
+    fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
     // The duration label follows the user's locale; assert on a German one.
     qputenv("LC_ALL", "de_DE.UTF-8");
     qputenv("LANG", "de_DE.UTF-8");

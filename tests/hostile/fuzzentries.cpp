@@ -1,5 +1,9 @@
 #include "fuzzentries.h"
 
+#include <cstdlib>
+
+#include "workerprotocol.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -87,11 +91,41 @@ void metafileFrontEnd(const QByteArray& bytes)
     (void)image;
 }
 
+void workerAnswer(const QByteArray& bytes)
+{
+    using namespace fotarik::imaging::worker;
+    if (bytes.size() < 12)
+        return;
+    const auto* b = reinterpret_cast<const uchar*>(bytes.constData());
+    WorkerRequest request;
+    request.id = 1;
+    request.boxWidth = int(b[0] | b[1] << 8) - 2;
+    request.boxHeight = int(b[2] | b[3] << 8) - 2;
+    const double ratios[] = {1.0, 1.25, 1.5, 2.0, 3.0, 0.5, -1.0, 1e300};
+    request.devicePixelRatio = ratios[b[4] % 8];
+    request.capacity = answerCapacity(request);
+    const int64_t memorySize =
+        int64_t(uint32_t(b[5] | b[6] << 8 | b[7] << 16 | uint32_t(b[8]) << 24)) * (b[9] & 0x80 ? 64 : 1);
+    const int seals = int(b[10] | b[11] << 8);
+    const QByteArray packet = bytes.mid(12);
+    const CheckedMessage c =
+        checkAnswer(packet.constData(), size_t(packet.size()), request, memorySize, seals);
+    if (c.verdict != CheckedMessage::Verdict::Picture)
+        return;
+    const QSize limit = answerPixelLimit(request);
+    const int64_t need = int64_t(c.bytesPerLine) * c.pixels.height();
+    if (c.pixels.isEmpty() || c.pixels.width() > limit.width() || c.pixels.height() > limit.height() ||
+        c.bytesPerLine != c.pixels.width() * 4 || need > memorySize || need > int64_t(request.capacity) ||
+        (seals & requiredSeals()) != requiredSeals() || c.logical.width() > request.boxWidth ||
+        c.logical.height() > request.boxHeight)
+        std::abort();
+}
+
 const std::vector<Entry>& entries()
 {
     static const std::vector<Entry> all = {
         {"pattern", patternList},     {"shortcut", shortcutTarget},   {"text", textDecoder},
-        {"picture", pictureFrontEnd}, {"metafile", metafileFrontEnd},
+        {"picture", pictureFrontEnd}, {"metafile", metafileFrontEnd}, {"workeranswer", workerAnswer},
     };
     return all;
 }

@@ -30,6 +30,11 @@ void pictureFrontEnd(const QByteArray& bytes);
 // none) converted and drawn. Needs a GUI application.
 void metafileFrontEnd(const QByteArray& bytes);
 
+// The program's check of a decoder worker's answer: the first 12 bytes choose the request's
+// box, device pixel ratio, the shared memory's size and seals, the rest is the packet.
+// Aborts when an answer passes the check that could make the program read out of bounds.
+void workerAnswer(const QByteArray& bytes);
+
 const std::vector<Entry>& entries();
 
 } // namespace fuzzentry

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include "fuzzentries.h"
+#include "workermain.h"
 
 class TstFuzzRegressions : public QObject
 {
@@ -57,5 +58,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstFuzzRegressions)
+FOTARIK_TEST_MAIN(TstFuzzRegressions)
 #include "tst_fuzzregressions.moc"

@@ -22,6 +22,7 @@
 #include "shortcut.h"
 #include "textview.h"
 #include "ui_form1.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -208,5 +209,5 @@ private:
     QTemporaryDir m_dir;
 };
 
-QTEST_MAIN(TstHostileFiles)
+FOTARIK_TEST_MAIN(TstHostileFiles)
 #include "tst_hostilefiles.moc"

@@ -4,6 +4,7 @@
 
 #include "capturingmessageseam.h"
 #include "gdiplusresize.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -80,5 +81,5 @@ void TstImagingSession::availableLibraryShowsNothingAtStop()
     QVERIFY(seam.messages.empty());
 }
 
-QTEST_GUILESS_MAIN(TstImagingSession)
+FOTARIK_TEST_GUILESS_MAIN(TstImagingSession)
 #include "tst_imagingsession.moc"

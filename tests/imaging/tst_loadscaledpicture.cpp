@@ -8,6 +8,8 @@
 
 #include "gdiplusresize.h"
 #include "globals.h"
+#include "testfiles.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -86,7 +88,7 @@ private slots:
     void wmfLooksLikeItsReference();
 
 private:
-    QTemporaryDir m_dir;
+    fotarik::test::TemporaryDir m_dir;
     QString write(const QString& name, const QImage& image, const char* format, int quality = -1);
     QString writeBytes(const QString& name, const QByteArray& bytes);
 };
@@ -422,5 +424,5 @@ void TstLoadScaledPicture::wmfLooksLikeItsReference()
     }
 }
 
-QTEST_GUILESS_MAIN(TstLoadScaledPicture)
+FOTARIK_TEST_GUILESS_MAIN(TstLoadScaledPicture)
 #include "tst_loadscaledpicture.moc"

@@ -13,6 +13,7 @@
 
 #include "gdiplusresize.h"
 #include "globals.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -142,5 +143,5 @@ void TstPictureCorpus::statedSizesWereFound()
     QVERIFY2(m_checkedSizes >= 35, qPrintable(QString::number(m_checkedSizes)));
 }
 
-QTEST_GUILESS_MAIN(TstPictureCorpus)
+FOTARIK_TEST_GUILESS_MAIN(TstPictureCorpus)
 #include "tst_picturecorpus.moc"

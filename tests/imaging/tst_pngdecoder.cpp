@@ -18,6 +18,7 @@
 #include "gdiplusresize.h"
 #include "globals.h"
 #include "pngdecoder.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -417,5 +418,5 @@ void TstPngDecoder::exifChunkLeftAsQtLeavesIt()
     QCOMPARE(load(path, 210).size(), QSize(40, 20));
 }
 
-QTEST_GUILESS_MAIN(TstPngDecoder)
+FOTARIK_TEST_GUILESS_MAIN(TstPngDecoder)
 #include "tst_pngdecoder.moc"

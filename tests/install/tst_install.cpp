@@ -73,7 +73,7 @@ private slots:
     void installsEveryFileInItsPlace();
     void iconsAreRenderedAtTheirSizes();
     void installedProgramRuns();
-    void desktopEntryValidatesAndOpensPreviewedFiles();
+    void desktopEntryValidatesAndOffersThePicturesItShows();
     void metainfoValidates();
     void manPageFormatsCleanlyAndCoversTheCommandLine();
 
@@ -102,6 +102,9 @@ void TstInstall::installsEveryFileInItsPlace()
         QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId),
         QStringLiteral("share/man/man1/fotarik.1.gz"),
         QStringLiteral("share/icons/hicolor/scalable/apps/fotarik.svg"),
+        QStringLiteral("share/doc/fotarik/copyright"),
+        QStringLiteral("share/doc/fotarik/changelog.Debian.gz"),
+        QStringLiteral("share/lintian/overrides/fotarik"),
     };
     for (int size : IconSizes)
         expected << QStringLiteral("share/icons/hicolor/%1x%1/apps/fotarik.png").arg(size);
@@ -143,7 +146,7 @@ void TstInstall::installedProgramRuns()
     QCOMPARE(r.out, dir.filePath(QStringLiteral("a.JPG")) + u'\n');
 }
 
-void TstInstall::desktopEntryValidatesAndOpensPreviewedFiles()
+void TstInstall::desktopEntryValidatesAndOffersThePicturesItShows()
 {
     const QString file = staged(QStringLiteral("share/applications/%1.desktop").arg(AppId));
     const Run r = run(QStringLiteral("desktop-file-validate"), {file});
@@ -159,25 +162,44 @@ void TstInstall::desktopEntryValidatesAndOpensPreviewedFiles()
         QVERIFY2(!entry.value(QString::fromLatin1(key)).isEmpty(), key);
     QVERIFY(entry.value(QStringLiteral("Categories")).split(u';').contains(QStringLiteral("Graphics")));
 
-    // Every picture, text, sound and video type the search window offers is a type the entry
-    // opens, directly or through the type it derives from (as file managers match them).
+    // The task bar matches the window to this entry by the window's class (Qt's X11 class is
+    // the application name).
+    QCOMPARE(entry.value(QStringLiteral("StartupWMClass")), QStringLiteral("Fotarik"));
+
+    // The entry offers Fotarik for every picture type it shows, and for nothing else: never
+    // for folders, texts, sound or video, which other programs open.
     const QStringList listed = entry.value(QStringLiteral("MimeType")).split(u';', Qt::SkipEmptyParts);
-    QVERIFY(listed.contains(QStringLiteral("inode/directory")));
+    for (const QString& type : listed)
+        QVERIFY2(type.startsWith(QStringLiteral("image/")), qPrintable(type));
     QMimeDatabase types;
+    const auto opened = [&](const QMimeType& type) {
+        return std::any_of(listed.begin(), listed.end(),
+                           [&](const QString& t) { return type.inherits(t) || type.aliases().contains(t); });
+    };
+    // WebP is read by its content like every picture, whatever its name.
+    QStringList pictureSuffixes = {QStringLiteral("webp")};
     for (const char* caption : TypeCaptions) {
         for (const QString& ext : QString::fromLatin1(caption).split(QStringLiteral(", "))) {
             const QString name = QStringLiteral("x.") + ext.toLower();
-            if (FileClass(name.toUtf8()) == FileKind::Other)
-                continue;
             const QMimeType type = types.mimeTypeForFile(name, QMimeDatabase::MatchExtension);
             if (type.isDefault())
-                continue; // no registered type for this suffix (".rle"): nothing to open it by
-            const bool opened = std::any_of(listed.begin(), listed.end(), [&](const QString& t) {
-                return type.inherits(t) || type.aliases().contains(t);
-            });
-            QVERIFY2(opened, qPrintable(name + u' ' + type.name()));
+                continue; // no registered type for this suffix: nothing to open it by
+            if (FileClass(name.toUtf8()) == FileKind::Picture)
+                pictureSuffixes << ext.toLower();
+            else
+                QVERIFY2(!opened(type), qPrintable(name + u' ' + type.name()));
         }
     }
+    for (const QString& ext : pictureSuffixes) {
+        const QMimeType type =
+            types.mimeTypeForFile(QStringLiteral("x.") + ext, QMimeDatabase::MatchExtension);
+        QVERIFY2(opened(type), qPrintable(ext + u' ' + type.name()));
+    }
+    // Nor for pictures it cannot decode.
+    for (const char* never :
+         {"inode/directory", "text/plain", "text/html", "audio/mpeg", "audio/x-wav", "audio/midi",
+          "video/x-msvideo", "image/svg+xml", "image/heif", "image/avif", "image/jxl"})
+        QVERIFY2(!opened(types.mimeTypeForName(QString::fromLatin1(never))), never);
 }
 
 void TstInstall::metainfoValidates()

@@ -11,7 +11,10 @@
 #include <QImage>
 #include <QLabel>
 #include <QListView>
+#include <QPainter>
+#include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStandardPaths>
@@ -36,6 +39,7 @@
 #include "testfiles.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 
@@ -164,6 +168,7 @@ private slots:
     void resizedAndMaximised();
     void coveredWhileSearchingAndShowing();
     void folderLineAdvancesOnScreen();
+    void theTaskBarKnowsTheProgramByClassAndIcon();
 
 private:
     static constexpr int Folders = 3000;
@@ -395,5 +400,95 @@ void TstOnScreen::folderLineAdvancesOnScreen()
     QVERIFY2(seen.size() >= took / 100 / 3, "the folder line should advance at screen pace");
 }
 
-QTEST_MAIN(TstOnScreen)
+namespace {
+
+QString runTool(const QString& program, const QStringList& arguments)
+{
+    QProcess p;
+    p.start(program, arguments);
+    if (!p.waitForFinished(budget::ms(budget::TestWait)) || p.exitCode() != 0)
+        return {};
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+} // namespace
+
+// The installed program as a task bar sees it: its window's class is the one the desktop
+// entry names (StartupWMClass), and the window carries the program's icon (_NET_WM_ICON).
+// With FOTARIK_SCREENSHOT=FILE the window after a search is saved there, as the X server
+// shows it (the picture of the AppStream data).
+void TstOnScreen::theTaskBarKnowsTheProgramByClassAndIcon()
+{
+    const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+    const QString xprop = QStandardPaths::findExecutable(QStringLiteral("xprop"));
+    if (xdotool.isEmpty() || xprop.isEmpty())
+        QSKIP("xdotool or xprop is not installed (scripts/install-deps.sh --test installs them)");
+    QFile entry(QStringLiteral(FOTARIK_SOURCE_DIR "/data/org.fotarik.fotarik.desktop"));
+    QVERIFY(entry.open(QIODevice::ReadOnly));
+    const QString desktop = QString::fromUtf8(entry.readAll());
+    const QRegularExpressionMatch wmClass =
+        QRegularExpression(QStringLiteral("^StartupWMClass=(.*)$"), QRegularExpression::MultilineOption)
+            .match(desktop);
+    QVERIFY(wmClass.hasMatch());
+
+    // A folder of photos for the default pattern (*.JPG ...): a sky, a sun and hills each.
+    QTemporaryDir photos;
+    for (int i = 0; i < 6; ++i) {
+        QImage photo(640, 480, QImage::Format_RGB32);
+        QPainter painter(&photo);
+        QLinearGradient sky(0, 0, 0, 480);
+        sky.setColorAt(0, QColor::fromHsv(200 + i * 8, 160, 240));
+        sky.setColorAt(1, QColor::fromHsv(30 + i * 10, 90, 255));
+        painter.fillRect(photo.rect(), sky);
+        painter.setBrush(QColor(255, 220, 80));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(QPoint(120 + i * 70, 130), 50, 50);
+        painter.setBrush(QColor::fromHsv(100 + i * 6, 180, 140));
+        painter.drawEllipse(QRect(-200, 330, 700, 400));
+        painter.setBrush(QColor::fromHsv(110 + i * 6, 200, 100));
+        painter.drawEllipse(QRect(250, 360, 700, 400));
+        painter.end();
+        QVERIFY(photo.save(photos.filePath(QStringLiteral("Urlaub %1.jpg").arg(i + 1)), "JPEG", 90));
+    }
+    QProcess program;
+    program.start(QStringLiteral(FOTARIK_EXE), {photos.path()});
+    QVERIFY(program.waitForStarted());
+    QString window;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !(window =
+              runTool(xdotool, {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                QStringLiteral("--class"), QStringLiteral("^%1$").arg(wmClass.captured(1))})
+                  .section(u'\n', 0, 0))
+             .isEmpty(),
+        budget::ms(budget::TestWait));
+    const QString classes = runTool(xprop, {QStringLiteral("-id"), window, QStringLiteral("WM_CLASS")});
+    QCOMPARE(classes.trimmed(),
+             QStringLiteral("WM_CLASS(STRING) = \"fotarik\", \"%1\"").arg(wmClass.captured(1)));
+    const QString icon = runTool(xprop, {QStringLiteral("-id"), window, QStringLiteral("_NET_WM_ICON")});
+    for (const int size : {16, 32, 48})
+        QVERIFY2(icon.contains(QStringLiteral("Icon (%1 x %1):").arg(size)), qPrintable(icon.left(200)));
+
+    // Alt+S searches the pictures; the run previews the first hit.
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const QImage before = screen->grabWindow(window.toULongLong()).toImage();
+    QVERIFY(!before.isNull());
+    runTool(xdotool, {QStringLiteral("windowactivate"), QStringLiteral("--sync"), window});
+    runTool(xdotool, {QStringLiteral("key"), QStringLiteral("--window"), window, QStringLiteral("alt+s")});
+    QImage shown;
+    QTRY_VERIFY_WITH_TIMEOUT((shown = screen->grabWindow(window.toULongLong()).toImage()) != before,
+                             budget::ms(budget::TestWait));
+    // Settled: two looks in a row agree.
+    QImage again;
+    QTRY_VERIFY_WITH_TIMEOUT((again = screen->grabWindow(window.toULongLong()).toImage()) == shown ||
+                                 ((shown = again), false),
+                             budget::ms(budget::TestWait));
+    const QByteArray screenshot = qgetenv("FOTARIK_SCREENSHOT");
+    if (!screenshot.isEmpty())
+        QVERIFY(again.save(QFile::decodeName(screenshot)));
+
+    program.terminate();
+    QVERIFY(program.waitForFinished(budget::ms(budget::TestWait)));
+}
+
+FOTARIK_TEST_MAIN(TstOnScreen)
 #include "tst_onscreen.moc"

@@ -1,3 +1,4 @@
+#include <QApplication>
 #include <QAudioDevice>
 #include <QFile>
 #include <QMediaPlayer>
@@ -164,6 +165,13 @@ void TstMediaQt::videoOpensItsOwnWindow()
     QVERIFY(make.waitForFinished(60000));
     QCOMPARE(make.exitCode(), 0);
 
+    // The window the user works in keeps the focus while the video plays beside it.
+    QWidget search;
+    search.setWindowTitle(QStringLiteral("Suche"));
+    search.show();
+    search.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&search));
+
     StartVideo(QFile::encodeName(avi));
     const MediaDeviceId id = mediaDeviceId(QFile::encodeName(avi));
     QVERIFY(id > 0);
@@ -171,6 +179,11 @@ void TstMediaQt::videoOpensItsOwnWindow()
     QVERIFY(window);
     QTRY_VERIFY_WITH_TIMEOUT(window->isVisible(), budget::ms(budget::TestMediaWait));
     QVERIFY(window->isWindow());
+    // It opens at the video's own size.
+    QCOMPARE(window->size(), QSize(160, 120));
+    QVERIFY(window->testAttribute(Qt::WA_ShowWithoutActivating));
+    QCoreApplication::processEvents(); // the window system's answer to the show
+    QCOMPARE(QApplication::activeWindow(), &search);
     QCOMPARE(window->windowTitle(), QStringLiteral("mein film.avi"));
     QCOMPARE(qtMediaBackend()->player(id)->error(), QMediaPlayer::NoError);
     CloseAllMedia();

@@ -4,7 +4,9 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 #include <string>
 
 namespace fotarik::test {
@@ -26,6 +28,20 @@ void makeFolder(const std::string& path);
 void removeTreeByBytes(const QByteArray& root);
 void removeTreeByBytes(const std::string& root);
 
+// A temporary folder that also goes when it holds names that are not UTF-8, which
+// QTemporaryDir leaves behind.
+class TemporaryDir : public QTemporaryDir
+{
+public:
+    using QTemporaryDir::QTemporaryDir;
+    TemporaryDir(const TemporaryDir&) = delete;
+    TemporaryDir& operator=(const TemporaryDir&) = delete;
+    ~TemporaryDir()
+    {
+        if (isValid() && autoRemove())
+            removeTreeByBytes(QFile::encodeName(path()));
+    }
+};
 // A chain of `levels` folders named `folder` below root; root and every fileEvery-th
 // folder below it hold an empty file named `file`, and so does the deepest. Made level by
 // level relative to the parent, so no path limit applies.

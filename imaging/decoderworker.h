@@ -1,0 +1,100 @@
+#pragma once
+// Every picture is decoded in a worker process: the program's own binary started again
+// with the hidden option "--decode-worker" (posix_spawn, never a fork of the threaded
+// program). A worker is kept warm and reused for the next picture; each request runs
+// under limits the kernel enforces (CPU time by a CPU-clock timer and RLIMIT_CPU,
+// address space, no file writes, no core files); the program waits a wall-time cap for
+// it. A worker that crashes, hangs or passes a limit costs that one picture, never the
+// program, and the next request gets a fresh worker.
+//
+// The program opens the file itself (openForReading) and hands the worker its descriptor;
+// the answer is the finished picture (fitted, drawn over the background) in sealed shared
+// memory, or a refusal. See workerprotocol.h.
+
+#include <QByteArray>
+#include <QList>
+#include <cstdint>
+#include <memory>
+#include <sys/types.h>
+
+#include "readablefile.h"
+#include "scaledpicture.h"
+
+namespace fotarik::imaging {
+
+// Called first thing in main() of every binary that decodes pictures (the program, its
+// tests and benchmarks): when argv asks for the worker mode this serves requests and
+// never returns; otherwise it notes that this binary can be started as a worker.
+void runDecodeWorkerIfAsked(int argc, char** argv);
+
+struct DecodeParams
+{
+    int32_t boxWidth = 0;
+    int32_t boxHeight = 0;
+    int32_t width = -1;
+    int32_t height = -1;
+    uint32_t backColour = 0x00FFFFFF;
+    qreal devicePixelRatio = 1.0;
+};
+
+enum class DecodeOutcome {
+    Decoded,     // a picture
+    Refused,     // the worker could not decode the file
+    NoFile,      // the file could not be opened (or is no regular file)
+    Crashed,     // the worker died (a crash, a memory limit, kill -9 from outside)
+    CpuLimit,    // the worker used up its CPU allowance
+    WallLimit,   // no answer within the wall-time cap
+    BadAnswer,   // the worker's answer failed a check
+    Superseded,  // a newer request took over while this one was waited for
+    Unavailable, // no worker could be started
+};
+
+struct DecodeResult
+{
+    ScaledPicture picture;
+    DecodeOutcome outcome = DecodeOutcome::Unavailable;
+};
+
+// One request to a worker, started at once; its answer is collected by wait. Destroying
+// or cancelling a job that has not answered stops its worker.
+class DecodeJob
+{
+public:
+    DecodeJob(ReadableFile file, const DecodeParams& params);
+    ~DecodeJob();
+    DecodeJob(const DecodeJob&) = delete;
+    DecodeJob& operator=(const DecodeJob&) = delete;
+
+    // Whether the answer is in (or the job has ended otherwise); never waits.
+    bool finished();
+    // Waits for the answer. With serveEvents, on the thread of the application object,
+    // the window's events are served between slices of DecodeWaitSlice; a wait that
+    // begins inside those events supersedes this one (its worker is stopped). The result
+    // is kept: a second wait returns it again.
+    DecodeResult wait(bool serveEvents);
+    // Stops the worker of a job that has not answered; its result becomes Superseded.
+    void cancel();
+    // The worker serving this job while it runs (0 when none).
+    pid_t workerPid() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> d;
+};
+
+// One picture through a worker, waited for (see DecodeJob::wait).
+DecodeResult decodeInWorker(ReadableFile file, const DecodeParams& params, bool serveEvents);
+DecodeResult decodeInWorker(const QByteArray& path, const DecodeParams& params, bool serveEvents);
+
+// For tests: how workers started from now on misbehave ("" for not at all). Modes:
+// "garbage" (answers random bytes), "oversize" (claims more pixels than fit),
+// "unsealed" (answers without sealing), "hang" (never answers), "spin" (burns CPU),
+// "crash" (aborts), "exit" (ends before answering).
+void setDecodeWorkerMisbehaviour(const QByteArray& mode);
+// For tests: the workers now serving a request, and all workers alive.
+QList<pid_t> busyDecodeWorkers();
+QList<pid_t> decodeWorkers();
+// For tests: ends every idle worker and waits until all are gone.
+void stopIdleDecodeWorkers();
+
+} // namespace fotarik::imaging

@@ -1,0 +1,408 @@
+// The worker's side: the loop that serves decode requests in the worker process.
+
+#include <QByteArray>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageReader>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <random>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "budgets.h"
+#include "decoderworker.h"
+#include "metafile.h"
+#include "scaledpicture.h"
+#include "workerprotocol.h"
+
+namespace fotarik::imaging {
+
+namespace workerside {
+
+// The channel to the program, as the program set it up at spawn.
+constexpr int Channel = 3;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool Instrumented = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+constexpr bool Instrumented = true;
+#else
+constexpr bool Instrumented = false;
+#endif
+#else
+constexpr bool Instrumented = false;
+#endif
+
+// A worker retires after this many requests or once it has grown this much: the next
+// picture gets a fresh one with its full allowance of address space.
+constexpr int MaxRequests = 1000;
+constexpr long long MaxGrowthBytes = 128LL * 1024 * 1024;
+
+struct Request
+{
+    worker::WorkerRequest header;
+    timespec startCpu{};
+    bool timerArmed = false;
+};
+
+timer_t g_timer{};
+bool g_haveTimer = false;
+Request* g_current = nullptr;
+QByteArray g_misbehaviour;
+
+long long addressSpaceBytes()
+{
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char text[64] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return -1;
+    return std::strtoll(text, nullptr, 10) * ::sysconf(_SC_PAGESIZE);
+}
+
+timespec processCpu()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t;
+}
+
+timespec plus(timespec t, budget::Duration d)
+{
+    const long long ns = t.tv_nsec + (long long)(d.count() % 1000) * 1000000;
+    t.tv_sec += time_t(d.count() / 1000 + ns / 1000000000);
+    t.tv_nsec = long(ns % 1000000000);
+    return t;
+}
+
+// The request's CPU allowance counted from its start: the timer ends the worker with
+// SIGXCPU when it is used up, RLIMIT_CPU a second later should the timer fail.
+void allowCpu(Request& r, budget::Duration allowance)
+{
+    if (g_haveTimer) {
+        itimerspec spec{};
+        spec.it_value = plus(r.startCpu, allowance);
+        r.timerArmed = ::timer_settime(g_timer, TIMER_ABSTIME, &spec, nullptr) == 0;
+    }
+    rlimit cpu{};
+    ::getrlimit(RLIMIT_CPU, &cpu);
+    const timespec end = plus(r.startCpu, allowance);
+    const rlim_t soft = rlim_t(end.tv_sec) + 2;
+    cpu.rlim_cur = cpu.rlim_max == RLIM_INFINITY ? soft : std::min(soft, cpu.rlim_max);
+    ::setrlimit(RLIMIT_CPU, &cpu);
+}
+
+void endCpuAllowance()
+{
+    if (g_haveTimer) {
+        const itimerspec off{};
+        ::timer_settime(g_timer, 0, &off, nullptr);
+    }
+    rlimit cpu{};
+    ::getrlimit(RLIMIT_CPU, &cpu);
+    cpu.rlim_cur = cpu.rlim_max;
+    ::setrlimit(RLIMIT_CPU, &cpu);
+}
+
+void limitAddressSpace(bool on)
+{
+    if (Instrumented)
+        return; // the sanitizers' shadow memory reserves terabytes of address space
+    rlimit as{};
+    ::getrlimit(RLIMIT_AS, &as);
+    if (on) {
+        const long long now = addressSpaceBytes();
+        if (now <= 0)
+            return;
+        const rlim_t want = rlim_t(now + budget::DecodeWorkerMemoryBytes);
+        as.rlim_cur = as.rlim_max == RLIM_INFINITY ? want : std::min(want, as.rlim_max);
+    } else {
+        as.rlim_cur = as.rlim_max;
+    }
+    ::setrlimit(RLIMIT_AS, &as);
+}
+
+bool send(const worker::WorkerMessage& m)
+{
+    return ::send(Channel, &m, sizeof m, MSG_NOSIGNAL) == ssize_t(sizeof m);
+}
+
+void onDeclaredSize(QSize declared)
+{
+    Request* r = g_current;
+    if (!r)
+        return;
+    const long long pixels = (long long)declared.width() * declared.height();
+    const budget::Duration allowance = budget::decodeCpuAllowance(pixels);
+    if (allowance > budget::DecodeCpuBase)
+        allowCpu(*r, allowance);
+    worker::WorkerMessage m;
+    m.kind = worker::MessageKind::Declared;
+    m.id = r->header.id;
+    m.declaredWidth = declared.width();
+    m.declaredHeight = declared.height();
+    send(m);
+}
+
+// Text in a metafile needs fonts, which a GUI application provides; the program made
+// sure it finds no display and nowhere to write.
+bool provideGuiApplication()
+{
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        return true;
+    if (QCoreApplication::instance())
+        return false;
+    static int argc = 1;
+    static char name[] = "fotarik-decode-worker";
+    static char* argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static std::unique_ptr<QGuiApplication> app = std::make_unique<QGuiApplication>(argc, argv);
+    return true;
+}
+
+// The picture's rows written into the program's shared memory through a window of
+// mappings (the file is at least bytes long), then sealed.
+bool writePicture(int memory, const QImage& image)
+{
+    const size_t line = size_t(image.width()) * 4;
+    const size_t page = size_t(::sysconf(_SC_PAGESIZE));
+    const size_t window = size_t(8) << 20;
+    const size_t total = line * size_t(image.height());
+    size_t done = 0;
+    int row = 0;
+    while (done < total) {
+        const size_t base = done / page * page;
+        const size_t length = std::min(window, total - base);
+        void* map = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, memory, off_t(base));
+        if (map == MAP_FAILED)
+            return false;
+        auto* bytes = static_cast<uchar*>(map);
+        // Whole rows and the start of a row cut by the window's end.
+        while (done < base + length) {
+            const size_t inRow = done - size_t(row) * line;
+            const size_t n = std::min(line - inRow, base + length - done);
+            std::memcpy(bytes + (done - base), image.constScanLine(row) + inRow, n);
+            done += n;
+            if (inRow + n == line)
+                ++row;
+        }
+        ::munmap(map, length);
+    }
+    return ::fcntl(memory, F_ADD_SEALS, worker::requiredSeals()) == 0;
+}
+
+void misbehave(const Request& r, int memory)
+{
+    worker::WorkerMessage m;
+    m.id = r.header.id;
+    if (g_misbehaviour == "garbage") {
+        std::mt19937 random(unsigned(r.header.id) * 7919u + 17u);
+        char bytes[sizeof m + 16];
+        for (char& b : bytes)
+            b = char(random());
+        // The right length with the right magic and id, the rest noise: the hardest case.
+        std::memcpy(bytes, &m.magic, sizeof m.magic);
+        std::memcpy(bytes + offsetof(worker::WorkerMessage, id), &m.id, sizeof m.id);
+        const uint32_t picture = uint32_t(worker::MessageKind::Picture);
+        std::memcpy(bytes + offsetof(worker::WorkerMessage, kind), &picture, sizeof picture);
+        ::send(Channel, bytes, sizeof m, MSG_NOSIGNAL);
+    } else if (g_misbehaviour == "oversize" || g_misbehaviour == "unsealed") {
+        const QSize limit = worker::answerPixelLimit(r.header);
+        m.kind = worker::MessageKind::Picture;
+        m.logicalWidth = r.header.boxWidth;
+        m.logicalHeight = r.header.boxHeight;
+        m.pixelWidth = limit.width();
+        m.pixelHeight = limit.height();
+        m.bytesPerLine = uint32_t(limit.width()) * 4;
+        if (g_misbehaviour == "oversize") {
+            m.pixelHeight = limit.height() * 64;
+            m.logicalHeight = r.header.boxHeight * 64;
+        }
+        send(m);
+    } else if (g_misbehaviour == "hang") {
+        for (;;)
+            ::pause();
+    } else if (g_misbehaviour == "spin") {
+        volatile unsigned long n = 0;
+        for (;;)
+            n = n + 1;
+    } else if (g_misbehaviour == "crash") {
+        std::abort();
+    } else {
+        ::_exit(3);
+    }
+    (void)memory;
+}
+
+void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
+{
+    worker::WorkerMessage m;
+    m.kind = worker::MessageKind::Refused;
+    m.id = id;
+    m.reason = reason;
+    m.retiring = retiring ? 1 : 0;
+    send(m);
+}
+
+[[noreturn]] void serve()
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Nothing but the channel and the standard streams (/dev/null) is kept.
+    ::close_range(Channel + 1, ~0U, 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    // A write to a file fails (RLIMIT_FSIZE is 0) instead of ending the worker.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit none{0, 0};
+    ::setrlimit(RLIMIT_CORE, &none);
+    ::setrlimit(RLIMIT_FSIZE, &none);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    // Pictures up to the program's own budget decode; Qt's default stops at 128 MiB.
+    QImageReader::setAllocationLimit(int(pictureBudgetBytes() / (1024 * 1024)) + 64);
+    setDeclaredSizeObserver(onDeclaredSize);
+    setMetafileGuiProvider(provideGuiApplication);
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGXCPU;
+    g_haveTimer = ::timer_create(CLOCK_PROCESS_CPUTIME_ID, &event, &g_timer) == 0;
+    const long long baseline = addressSpaceBytes();
+
+    for (int served = 0;; ++served) {
+        Request r;
+        iovec io{&r.header, sizeof r.header};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+        msghdr msg{};
+        msg.msg_iov = &io;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(Channel, &msg, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ::_exit(0); // the program went away
+        int fds[4];
+        int count = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                continue;
+            const int k = int((c->cmsg_len - CMSG_LEN(0)) / sizeof(int));
+            for (int i = 0; i < k && count < 4; ++i)
+                std::memcpy(&fds[count++], CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+        }
+        UniqueFd file(count > 0 ? fds[0] : -1);
+        UniqueFd memory(count > 1 ? fds[1] : -1);
+        for (int i = 2; i < count; ++i)
+            ::close(fds[i]);
+        const bool retiring = served + 1 >= MaxRequests;
+        if (n != ssize_t(sizeof r.header) || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
+            r.header.magic != worker::RequestMagic || r.header.version != worker::ProtocolVersion ||
+            count != 2) {
+            refuse(r.header.id, worker::RefusalReason::BadRequest, true);
+            ::_exit(0);
+        }
+        g_current = &r;
+        r.startCpu = processCpu();
+        allowCpu(r, budget::DecodeCpuBase);
+        limitAddressSpace(true);
+        if (!g_misbehaviour.isEmpty())
+            misbehave(r, memory.get());
+
+        ReadableFile readable;
+        struct stat st
+        {
+        };
+        ScaledPicture picture;
+        if (::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+            readable.fd = std::move(file);
+            readable.size = st.st_size;
+            readable.status = st;
+            picture = decodeScaledPicture(std::move(readable), r.header.boxWidth, r.header.boxHeight,
+                                          r.header.width, r.header.height, r.header.backColour,
+                                          r.header.devicePixelRatio);
+        }
+        g_current = nullptr;
+        bool answered = false;
+        if (!picture.isNull()) {
+            QImage image = std::move(picture.image);
+            if (image.format() != QImage::Format_RGB32)
+                image.convertTo(QImage::Format_RGB32);
+            const long long bytes = (long long)image.width() * 4 * image.height();
+            struct stat ms
+            {
+            };
+            if (::fstat(memory.get(), &ms) != 0 || ms.st_size < bytes ||
+                (long long)r.header.capacity < bytes) {
+                memory.reset();
+                endCpuAllowance();
+                limitAddressSpace(false);
+                refuse(r.header.id, worker::RefusalReason::NoRoom, retiring);
+                answered = true;
+            } else if (writePicture(memory.get(), image)) {
+                worker::WorkerMessage m;
+                m.kind = worker::MessageKind::Picture;
+                m.id = r.header.id;
+                m.pixelWidth = image.width();
+                m.pixelHeight = image.height();
+                m.logicalWidth = picture.size.width();
+                m.logicalHeight = picture.size.height();
+                m.bytesPerLine = uint32_t(image.width()) * 4;
+                image = QImage();
+                // Nothing of the request is kept once it is answered.
+                memory.reset();
+                endCpuAllowance();
+                limitAddressSpace(false);
+                const long long grown = addressSpaceBytes() - baseline;
+                const bool retire = retiring || grown > MaxGrowthBytes;
+                m.retiring = retire ? 1 : 0;
+                send(m);
+                if (retire)
+                    ::_exit(0);
+                continue;
+            }
+        }
+        file.reset();
+        memory.reset();
+        endCpuAllowance();
+        limitAddressSpace(false);
+        const bool retire = retiring || addressSpaceBytes() - baseline > MaxGrowthBytes;
+        if (!answered)
+            refuse(r.header.id, worker::RefusalReason::CannotDecode, retire);
+        if (retire)
+            ::_exit(0);
+    }
+}
+
+} // namespace workerside
+
+namespace workerclient {
+void markWorkerCapable();
+}
+
+void runDecodeWorkerIfAsked(int argc, char** argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "--decode-worker") == 0) {
+        for (int i = 2; i < argc; ++i)
+            if (std::strncmp(argv[i], "--misbehave=", 12) == 0)
+                workerside::g_misbehaviour = QByteArray(argv[i] + 12);
+        workerside::serve();
+    }
+    workerclient::markWorkerCapable();
+}
+
+} // namespace fotarik::imaging

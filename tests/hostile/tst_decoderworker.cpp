@@ -1,0 +1,505 @@
+// The decoder worker: a worker that dies, hangs, spins or lies costs one picture and
+// never the program; hostile files end within their allowance; the window's events are
+// served while a picture is decoded; valid pictures decode the same on a busy machine.
+
+#include <QBuffer>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QImageWriter>
+#include <QPainter>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <csignal>
+#include <map>
+
+#include "budgets.h"
+#include "decoderworker.h"
+#include "hostileinputs.h"
+#include "workermain.h"
+#include "workerprotocol.h"
+#include <fcntl.h>
+#include <functional>
+
+using namespace fotarik;
+using namespace fotarik::imaging;
+using namespace std::chrono_literals;
+
+namespace {
+
+const DecodeParams Preview{210, 210, -1, -1, 0x00FFFFFF, 1.0};
+
+// The longest any request may take: the longest wait for the largest CPU allowance.
+int mostMs()
+{
+    return budget::ms(budget::decodeWallMost(budget::DecodeCpuMost));
+}
+
+QByteArray pngBytes(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "png");
+    return bytes;
+}
+
+QImage photo(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    QPainter p(&image);
+    p.fillRect(image.rect(), QColor(30, 120, 200));
+    p.fillRect(QRect(0, 0, w / 2, h / 2), Qt::yellow);
+    return image;
+}
+
+// A PNG with count zTXt chunks, each inflating to unpacked bytes.
+QByteArray pngWithTextChunks(int count, int unpacked)
+{
+    QByteArray png = pngBytes(photo(64, 48));
+    const qsizetype end = png.indexOf("IEND") - 4;
+    const QByteArray text = QByteArray("Comment\0\0", 9) + qCompress(QByteArray(unpacked, 'a'), 9).mid(4);
+    QByteArray chunks;
+    for (int i = 0; i < count; ++i)
+        chunks += hostile::pngChunk("zTXt", text);
+    return png.left(end) + chunks + png.mid(end);
+}
+
+QByteArray riffChunk(const char* type, const QByteArray& data)
+{
+    QByteArray c = QByteArray(type, 4) + hostile::le32(data.size()) + data;
+    if (data.size() % 2)
+        c += '\0';
+    return c;
+}
+
+QByteArray le24(int v)
+{
+    return hostile::le32(v).left(3);
+}
+
+// An animated WebP of one 1 x 1 frame on a canvas of side x side: a hundred bytes.
+QByteArray animatedWebp(int side)
+{
+    QByteArray webp;
+    QBuffer buffer(&webp);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "webp");
+    writer.setQuality(100); // lossless: a VP8L chunk
+    if (!writer.write(photo(1, 1)))
+        return {};
+    const qsizetype at = webp.indexOf("VP8");
+    if (at < 0)
+        return {};
+    const QByteArray frame = webp.mid(at);
+    const QByteArray vp8x =
+        riffChunk("VP8X", QByteArray(1, 0x02) + QByteArray(3, '\0') + le24(side - 1) + le24(side - 1));
+    const QByteArray anim = riffChunk("ANIM", hostile::le32(0) + hostile::le16(0));
+    const QByteArray anmf =
+        riffChunk("ANMF", le24(0) + le24(0) + le24(0) + le24(0) + le24(100) + QByteArray(1, '\0') + frame);
+    const QByteArray body = QByteArray("WEBP") + vp8x + anim + anmf;
+    return QByteArray("RIFF") + hostile::le32(body.size()) + body;
+}
+
+// A top-down 8-bit palette bitmap (negative height).
+QByteArray topDownBitmap(int w, int h)
+{
+    const int row = (w + 3) / 4 * 4;
+    const int offset = 14 + 40 + 256 * 4;
+    QByteArray b =
+        QByteArray("BM") + hostile::le32(offset + row * h) + hostile::le32(0) + hostile::le32(offset);
+    b += hostile::le32(40) + hostile::le32(w) + hostile::le32(-h) + hostile::le16(1) + hostile::le16(8) +
+         hostile::le32(0) + hostile::le32(row * h) + hostile::le32(2835) + hostile::le32(2835) +
+         hostile::le32(256) + hostile::le32(0);
+    for (int i = 0; i < 256; ++i)
+        b += QByteArray(1, char(i)) + QByteArray(1, char(i)) + QByteArray(1, char(i)) + QByteArray(1, '\0');
+    for (int y = 0; y < h; ++y) {
+        QByteArray line(row, char(y < h / 2 ? 0 : 255)); // top half black, bottom half white
+        b += line;
+    }
+    return b;
+}
+
+// A placeable WMF of lines polylines of points points each, drawn with a wide dashed pen.
+QByteArray wmfOfPolylines(int lines, int points)
+{
+    using hostile::le16;
+    using hostile::le32;
+    QByteArray w;
+    w += le32(0x9AC6CDD7) + le16(0) + le16(0) + le16(0) + le16(1000) + le16(1000) + le16(1440) + le32(0);
+    quint16 sum = 0;
+    for (int i = 0; i < 10; ++i)
+        sum ^= qFromLittleEndian<quint16>(w.constData() + 2 * i);
+    w += le16(sum);
+    const qint64 polyline = 4 + 2 * qint64(points);
+    const qint64 words = 9 + 8 + 4 + lines * polyline + 3;
+    w += le16(1) + le16(9) + le16(0x0300) + le32(words) + le16(1) + le32(polyline) + le16(0);
+    w += le32(8) + le16(0x02FA) + le16(1) + le16(40) + le16(0) + le32(0x000000FF); // dashed pen, 40 wide
+    w += le32(4) + le16(0x012D) + le16(0);                                         // selected
+    for (int l = 0; l < lines; ++l) {
+        w += le32(polyline) + le16(0x0325) + le16(points);
+        const qsizetype at = w.size();
+        w.resize(at + qsizetype(points) * 4);
+        char* r = w.data() + at;
+        for (int i = 0; i < points; ++i, r += 4) {
+            qToLittleEndian<quint16>(quint16((i * 37 + l * 11) % 1000), r);
+            qToLittleEndian<quint16>(quint16((i * 53 + l * 7) % 1000), r + 2);
+        }
+    }
+    w += le32(3) + le16(0);
+    return w;
+}
+
+} // namespace
+
+class TstDecoderWorker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void answerCheckRefusesEveryInconsistency();
+    void picturesComeBackAndWorkersAreReused();
+    void workerHoldsNothingButItsChannel();
+    void killedWorkerCostsOnePicture();
+    void misbehavingWorkersAreRefused_data();
+    void misbehavingWorkersAreRefused();
+    void hostileFilesEndWithinTheirAllowance_data();
+    void hostileFilesEndWithinTheirAllowance();
+    void validPicturesPastQtsDefaultLimitDecode();
+    void windowEventsAreServedAndANewerRequestSupersedes();
+    void corpusGivesTheSameOutcomesWithBothCoresBusy();
+
+private:
+    QString write(const QString& name, const QByteArray& bytes);
+    DecodeResult decodeFile(const QString& path, const DecodeParams& params = Preview);
+    void expectNextPictureFine();
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+QString TstDecoderWorker::write(const QString& name, const QByteArray& bytes)
+{
+    const QString path = m_dir->filePath(name);
+    if (!hostile::writeFile(path, bytes))
+        return {};
+    return path;
+}
+
+DecodeResult TstDecoderWorker::decodeFile(const QString& path, const DecodeParams& params)
+{
+    return decodeInWorker(QFile::encodeName(path), params, true);
+}
+
+void TstDecoderWorker::expectNextPictureFine()
+{
+    setDecodeWorkerMisbehaviour({});
+    const QString path = write(QStringLiteral("next.png"), pngBytes(photo(400, 300)));
+    const DecodeResult r = decodeFile(path);
+    QCOMPARE(r.outcome, DecodeOutcome::Decoded);
+    QCOMPARE(r.picture.size, QSize(210, 157));
+    QCOMPARE(r.picture.image.size(), QSize(210, 157));
+    QCOMPARE(r.picture.image.pixelColor(10, 10), QColor(Qt::yellow));
+}
+
+void TstDecoderWorker::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    setDecodeWorkerMisbehaviour({});
+}
+
+void TstDecoderWorker::cleanup()
+{
+    setDecodeWorkerMisbehaviour({});
+    stopIdleDecodeWorkers();
+    QVERIFY(busyDecodeWorkers().isEmpty());
+}
+
+void TstDecoderWorker::answerCheckRefusesEveryInconsistency()
+{
+    using namespace fotarik::imaging::worker;
+    WorkerRequest request;
+    request.id = 7;
+    request.boxWidth = 210;
+    request.boxHeight = 210;
+    request.devicePixelRatio = 1.5;
+    request.capacity = answerCapacity(request);
+    QCOMPARE(request.capacity, uint64_t(315 * 315 * 4));
+    WorkerMessage good;
+    good.kind = MessageKind::Picture;
+    good.id = 7;
+    good.logicalWidth = 210;
+    good.logicalHeight = 157;
+    good.pixelWidth = 315;
+    good.pixelHeight = 236; // round(157 x 1.5)
+    good.bytesPerLine = 315 * 4;
+    const int64_t size = int64_t(request.capacity);
+    const auto verdict = [&](const WorkerMessage& m, int64_t memory = -2, int seals = -2) {
+        return checkAnswer(&m, sizeof m, request, memory == -2 ? size : memory,
+                           seals == -2 ? requiredSeals() : seals)
+            .verdict;
+    };
+    using V = CheckedMessage::Verdict;
+    QCOMPARE(verdict(good), V::Picture);
+    const CheckedMessage c = checkAnswer(&good, sizeof good, request, size, requiredSeals());
+    QCOMPARE(c.pixels, QSize(315, 236));
+    QCOMPARE(c.logical, QSize(210, 157));
+    const std::vector<std::pair<const char*, std::function<void(WorkerMessage&)>>> lies = {
+        {"magic", [](WorkerMessage& m) { m.magic ^= 1; }},
+        {"id", [](WorkerMessage& m) { m.id = 8; }},
+        {"kind", [](WorkerMessage& m) { m.kind = MessageKind(9); }},
+        {"wider than the box", [](WorkerMessage& m) { m.logicalWidth = 211; }},
+        {"pixels not at the ratio", [](WorkerMessage& m) { m.pixelHeight = 237; }},
+        {"no pixels", [](WorkerMessage& m) { m.pixelWidth = m.logicalWidth = 0; }},
+        {"negative", [](WorkerMessage& m) { m.pixelWidth = m.logicalWidth = -5; }},
+        {"line length", [](WorkerMessage& m) { m.bytesPerLine = 315 * 4 + 4; }},
+        {"huge lines", [](WorkerMessage& m) { m.bytesPerLine = 0xFFFFFFFC; }},
+        {"retiring not a flag", [](WorkerMessage& m) { m.retiring = 2; }},
+    };
+    for (const auto& [name, lie] : lies) {
+        WorkerMessage m = good;
+        lie(m);
+        QVERIFY2(verdict(m) == V::Invalid, name);
+    }
+    QCOMPARE(verdict(good, 315 * 4 * 236 - 1), V::Invalid); // shared memory shrunk
+    QCOMPARE(verdict(good, size + 4096), V::Invalid);       // or grown
+    QCOMPARE(verdict(good, size, requiredSeals() & ~F_SEAL_WRITE), V::Invalid);
+    QCOMPARE(checkAnswer(&good, sizeof good - 1, request, size, requiredSeals()).verdict, V::Invalid);
+    WorkerMessage declared = good;
+    declared.kind = MessageKind::Declared;
+    declared.declaredWidth = -1;
+    QCOMPARE(verdict(declared), V::Invalid);
+    WorkerMessage refused = good;
+    refused.kind = MessageKind::Refused;
+    refused.reason = RefusalReason(77);
+    QCOMPARE(verdict(refused), V::Invalid);
+    refused.reason = RefusalReason::CannotDecode;
+    QCOMPARE(verdict(refused), V::Refused);
+}
+
+void TstDecoderWorker::picturesComeBackAndWorkersAreReused()
+{
+    const QString path = write(QStringLiteral("a.png"), pngBytes(photo(1600, 1200)));
+    const DecodeResult first = decodeFile(path);
+    QCOMPARE(first.outcome, DecodeOutcome::Decoded);
+    QCOMPARE(first.picture.size, QSize(210, 157));
+    const QList<pid_t> workers = decodeWorkers();
+    QCOMPARE(workers.size(), 1);
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(decodeFile(path).outcome, DecodeOutcome::Decoded);
+    QCOMPARE(decodeWorkers(), workers); // the same warm worker served them all
+    // At device pixels: twice the pixels, the same logical size.
+    const DecodeResult sharp = decodeFile(path, {210, 210, -1, -1, 0x00FFFFFF, 2.0});
+    QCOMPARE(sharp.outcome, DecodeOutcome::Decoded);
+    QCOMPARE(sharp.picture.size, QSize(210, 157));
+    QCOMPARE(sharp.picture.image.size(), QSize(420, 314));
+    // No file, or no regular file: refused in the program, no worker asked.
+    QCOMPARE(decodeFile(m_dir->filePath(QStringLiteral("missing.png"))).outcome, DecodeOutcome::NoFile);
+    QCOMPARE(decodeFile(m_dir->path()).outcome, DecodeOutcome::NoFile);
+    QCOMPARE(decodeFile(write(QStringLiteral("text.png"), "no picture at all")).outcome,
+             DecodeOutcome::Refused);
+}
+
+void TstDecoderWorker::workerHoldsNothingButItsChannel()
+{
+    QCOMPARE(decodeFile(write(QStringLiteral("a.png"), pngBytes(photo(50, 50)))).outcome,
+             DecodeOutcome::Decoded);
+    const QList<pid_t> workers = decodeWorkers();
+    QCOMPARE(workers.size(), 1);
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(workers.first()));
+    QStringList open = fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
+    open.sort();
+    QStringList targets;
+    for (const QString& fd : open)
+        targets << fd + QStringLiteral(" -> ") + QFile::symLinkTarget(fds.filePath(fd));
+    QVERIFY2(open == QStringList({"0", "1", "2", "3"}), qPrintable(targets.join(QStringLiteral(", "))));
+    QCOMPARE(QFile::symLinkTarget(fds.filePath(QStringLiteral("1"))), QStringLiteral("/dev/null"));
+    // Its limits: no file may grow, no core is written.
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(workers.first()));
+    QVERIFY(limits.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLatin1(limits.readAll());
+    QVERIFY2(text.contains(QRegularExpression(QStringLiteral("Max file size\\s+0\\s+0"))), qPrintable(text));
+    QVERIFY2(text.contains(QRegularExpression(QStringLiteral("Max core file size\\s+0\\s+0"))),
+             qPrintable(text));
+    // And nowhere to make files: its environment points at no folder.
+    QFile environment(QStringLiteral("/proc/%1/environ").arg(workers.first()));
+    QVERIFY(environment.open(QIODevice::ReadOnly));
+    const QList<QByteArray> env = environment.readAll().split('\0');
+    QVERIFY(env.contains("TMPDIR=/dev/null/none"));
+    QVERIFY(env.contains("XDG_RUNTIME_DIR=/dev/null/none"));
+    QVERIFY(!env.contains(QByteArray("DISPLAY=") + qgetenv("DISPLAY")) || qgetenv("DISPLAY").isEmpty());
+}
+
+void TstDecoderWorker::killedWorkerCostsOnePicture()
+{
+    const QString path = write(QStringLiteral("a.png"), pngBytes(photo(400, 300)));
+    setDecodeWorkerMisbehaviour("hang");
+    DecodeJob job(openForReading(QFile::encodeName(path)), Preview);
+    const pid_t pid = job.workerPid();
+    QVERIFY(pid > 0);
+    QVERIFY(busyDecodeWorkers().contains(pid));
+    QVERIFY(!job.finished());
+    QCOMPARE(::kill(pid, SIGKILL), 0);
+    QElapsedTimer clock;
+    clock.start();
+    const DecodeResult r = job.wait(true);
+    QCOMPARE(r.outcome, DecodeOutcome::Crashed);
+    QVERIFY(r.picture.isNull());
+    QVERIFY(!decodeWorkers().contains(pid));
+    expectNextPictureFine();
+}
+
+void TstDecoderWorker::misbehavingWorkersAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("mode");
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("garbage") << QByteArray("garbage") << int(DecodeOutcome::BadAnswer);
+    QTest::newRow("more pixels than fit") << QByteArray("oversize") << int(DecodeOutcome::BadAnswer);
+    QTest::newRow("not sealed") << QByteArray("unsealed") << int(DecodeOutcome::BadAnswer);
+    QTest::newRow("crash") << QByteArray("crash") << int(DecodeOutcome::Crashed);
+    QTest::newRow("exit") << QByteArray("exit") << int(DecodeOutcome::Crashed);
+    QTest::newRow("burns CPU") << QByteArray("spin") << int(DecodeOutcome::CpuLimit);
+    QTest::newRow("stalls") << QByteArray("hang") << int(DecodeOutcome::WallLimit);
+}
+
+void TstDecoderWorker::misbehavingWorkersAreRefused()
+{
+    QFETCH(QByteArray, mode);
+    QFETCH(int, outcome);
+    const QString path = write(QStringLiteral("a.png"), pngBytes(photo(400, 300)));
+    setDecodeWorkerMisbehaviour(mode);
+    const DecodeResult r = decodeFile(path);
+    QCOMPARE(int(r.outcome), outcome);
+    QVERIFY(r.picture.isNull());
+    QVERIFY(busyDecodeWorkers().isEmpty());
+    expectNextPictureFine();
+}
+
+void TstDecoderWorker::hostileFilesEndWithinTheirAllowance_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("picture"); // whether it is a valid picture after all
+
+    QTest::newRow("png with 999 zTXt chunks") << pngWithTextChunks(999, 1 << 20) << true;
+    const QByteArray webp = animatedWebp(5792);
+    QVERIFY(!webp.isEmpty());
+    QTest::newRow("animated webp, 5792 square canvas") << webp << false;
+    QTest::newRow("wmf of huge dashed polylines") << wmfOfPolylines(11, 32000) << false;
+    QTest::newRow("wmf of many lines") << hostile::wmfOfLines(700000) << false;
+    QTest::newRow("emf of a million lines") << hostile::emfOfLines(1000000) << false;
+    QTest::newRow("jpeg declaring 45000 square") << hostile::progressiveJpeg(45000, 45000, 200) << false;
+    QTest::newRow("png with a 2 GiB chunk") << hostile::pngWithHugeChunkHead(0x7FFFFFFF) << false;
+    QTest::newRow("bitmap with an absurd header") << hostile::absurdBitmap() << false;
+}
+
+void TstDecoderWorker::hostileFilesEndWithinTheirAllowance()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, picture);
+    const QString path = write(QStringLiteral("hostile.pic"), bytes);
+    QElapsedTimer clock;
+    clock.start();
+    const DecodeResult r = decodeFile(path);
+    // Whatever it is, it ends: by a picture, a refusal or one of the limits.
+    QVERIFY2(clock.elapsed() <= mostMs(), qPrintable(QString::number(clock.elapsed())));
+    if (picture)
+        QCOMPARE(r.outcome, DecodeOutcome::Decoded);
+    else
+        QVERIFY(r.outcome != DecodeOutcome::Unavailable && r.outcome != DecodeOutcome::BadAnswer);
+    expectNextPictureFine();
+}
+
+void TstDecoderWorker::validPicturesPastQtsDefaultLimitDecode()
+{
+    // Qt reports a top-down bitmap's height as negative; it is a picture all the same.
+    const DecodeResult bmp = decodeFile(write(QStringLiteral("topdown.bmp"), topDownBitmap(127, 64)));
+    QCOMPARE(bmp.outcome, DecodeOutcome::Decoded);
+    QCOMPARE(bmp.picture.size, QSize(127, 64));
+    QCOMPARE(bmp.picture.image.pixelColor(60, 5), QColor(Qt::black));
+    QCOMPARE(bmp.picture.image.pixelColor(60, 60), QColor(Qt::white));
+    // 5800 x 5800 grey: 134 MB at 32 bits, past Qt's default allocation limit of 128 MiB.
+    QImage grey(5800, 5800, QImage::Format_Grayscale8);
+    grey.fill(128);
+    const QString tiff = m_dir->filePath(QStringLiteral("big.tif"));
+    QVERIFY(grey.save(tiff, "tiff"));
+    grey = QImage();
+    const DecodeResult big = decodeFile(tiff);
+    QCOMPARE(big.outcome, DecodeOutcome::Decoded);
+    QCOMPARE(big.picture.size, QSize(210, 210));
+}
+
+void TstDecoderWorker::windowEventsAreServedAndANewerRequestSupersedes()
+{
+    const QString path = write(QStringLiteral("a.png"), pngBytes(photo(400, 300)));
+    setDecodeWorkerMisbehaviour("hang");
+    DecodeJob slow(openForReading(QFile::encodeName(path)), Preview);
+    const pid_t slowWorker = slow.workerPid();
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] { ++ticks; });
+    ticker.start(5);
+    DecodeResult newer;
+    // A press on another entry while the slow one is waited for.
+    QTimer::singleShot(100, this, [&] {
+        setDecodeWorkerMisbehaviour({});
+        newer = decodeFile(path);
+    });
+    const DecodeResult outer = slow.wait(true);
+    QCOMPARE(outer.outcome, DecodeOutcome::Superseded);
+    QCOMPARE(newer.outcome, DecodeOutcome::Decoded);
+    QVERIFY(ticks >= 5); // the timer went on firing while the picture was waited for
+    QVERIFY(!decodeWorkers().contains(slowWorker));
+}
+
+void TstDecoderWorker::corpusGivesTheSameOutcomesWithBothCoresBusy()
+{
+    const QString corpus = QStringLiteral(FOTARIK_CORPUS_DIR "/images");
+    if (!QDir(corpus).exists())
+        QSKIP("no picture corpus");
+    QStringList files;
+    QDirIterator it(corpus, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString f = it.next();
+        if (!f.endsWith(QLatin1String(".md")) && !f.endsWith(QLatin1String(".tsv")) &&
+            !f.endsWith(QLatin1String(".json")) && !f.contains(QLatin1String("/LICENSES")))
+            files << f;
+    }
+    files.sort();
+    QVERIFY(files.size() > 10);
+    std::map<QString, DecodeOutcome> quiet;
+    for (const QString& f : files)
+        quiet[f] = decodeFile(f).outcome;
+    // Both cores busy with two spinning processes.
+    std::vector<std::unique_ptr<QProcess>> spinners;
+    for (int i = 0; i < 2; ++i) {
+        auto p = std::make_unique<QProcess>();
+        p->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("while :; do :; done")});
+        QVERIFY(p->waitForStarted());
+        spinners.push_back(std::move(p));
+    }
+    QStringList differ;
+    for (const QString& f : files) {
+        const DecodeOutcome busy = decodeFile(f).outcome;
+        if (busy != quiet[f])
+            differ << QStringLiteral("%1: %2 quiet, %3 busy").arg(f).arg(int(quiet[f])).arg(int(busy));
+    }
+    for (auto& p : spinners) {
+        p->kill();
+        p->waitForFinished();
+    }
+    QVERIFY2(differ.isEmpty(), qPrintable(differ.join('\n')));
+    int decoded = 0;
+    for (const auto& [f, outcome] : quiet)
+        decoded += outcome == DecodeOutcome::Decoded;
+    qInfo("%d of %d corpus files decoded", decoded, int(files.size()));
+    QVERIFY(decoded > 0);
+}
+
+FOTARIK_TEST_GUILESS_MAIN(TstDecoderWorker)
+
+#include "tst_decoderworker.moc"
