@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdlib>
@@ -100,6 +101,7 @@ public:
         std::lock_guard lock(m_mutex);
         m_buffer.append(path);
         m_buffer.push_back(m_separator);
+        ++m_hits;
         if (m_buffer.size() >= Capacity)
             writeLocked();
     }
@@ -120,12 +122,28 @@ public:
     bool failed() const { return m_failed; }
 
 private:
+    // Also the watch on a stop signal: a walk that has not ended a while after it is stuck
+    // in a call that does not return (a folder on a mount that does not answer). The hits so
+    // far and their number are written, and the signal ends the program from here.
     void writeAtPace()
     {
         std::unique_lock lock(m_mutex);
+        std::chrono::steady_clock::time_point signalled;
         while (!m_stop) {
             m_wake.wait_for(lock, budget::WalkEventInterval);
             writeLocked();
+            if (const int signal = g_stopSignal; signal != 0 && !m_stop) {
+                const auto now = std::chrono::steady_clock::now();
+                if (signalled == std::chrono::steady_clock::time_point())
+                    signalled = now;
+                else if (now - signalled >= budget::StuckWalkWait) {
+                    const std::string last = std::to_string(m_hits) + "\n";
+                    writeAll(STDERR_FILENO, last.data(), last.size());
+                    // To the process: this thread keeps the stop signals blocked.
+                    ::signal(signal, SIG_DFL);
+                    ::kill(::getpid(), signal);
+                }
+            }
         }
     }
 
@@ -144,6 +162,7 @@ private:
     std::condition_variable m_wake;
     std::string m_buffer;
     bool m_stop = false;
+    int64_t m_hits = 0;
     std::atomic<bool> m_failed{false};
     std::thread m_writer;
 };

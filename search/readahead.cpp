@@ -1,5 +1,7 @@
 #include "readahead.h"
 
+#include "budgets.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -37,25 +39,59 @@ bool isSkippedFolderName(std::string_view name)
     return name == "." || name == ".." || name == "$RECYCLE.BIN";
 }
 
-ReadAhead::ReadAhead(int threads, size_t maxRequests, size_t memoryBudget, size_t maxListing)
+ReadAhead::ReadAhead(size_t maxRequests, size_t memoryBudget, size_t maxListing)
     : m_maxRequests(maxRequests), m_memoryBudget(memoryBudget), m_maxListing(maxListing)
 {
-    m_threads.reserve(size_t(threads));
-    for (int i = 0; i < threads; ++i)
-        m_threads.emplace_back([this] { run(); });
+}
+
+std::shared_ptr<ReadAhead> ReadAhead::start(int threads, size_t maxRequests, size_t memoryBudget,
+                                            size_t maxListing)
+{
+    auto readAhead = std::make_shared<ReadAhead>(maxRequests, memoryBudget, maxListing);
+    readAhead->m_threads.reserve(size_t(threads));
+    for (int i = 0; i < threads; ++i) {
+        {
+            std::lock_guard lock(readAhead->m_mutex);
+            ++readAhead->m_running;
+        }
+        readAhead->m_threads.emplace_back([self = readAhead] {
+            self->run();
+            std::lock_guard lock(self->m_mutex);
+            --self->m_running;
+            self->m_stopped.notify_all();
+        });
+    }
+    return readAhead;
+}
+
+void ReadAhead::stop()
+{
+    Map gone; // let go outside the lock
+    {
+        std::unique_lock lock(m_mutex);
+        m_stop = true;
+        m_work.notify_all();
+        gone.swap(m_requests);
+        m_stopped.wait_for(lock, budget::StuckReaderWait, [&] { return m_running == 0; });
+        if (m_running > 0) {
+            // A reader is stuck in the kernel: it and the others are let go; each keeps
+            // the object alive until it returns.
+            for (std::thread& t : m_threads)
+                t.detach();
+        }
+    }
+    for (std::thread& t : m_threads)
+        if (t.joinable())
+            t.join();
+    m_threads.clear();
 }
 
 ReadAhead::~ReadAhead()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
-    m_work.notify_all();
+    // Only the last reader or stop() gets here: no reader runs any more.
     for (std::thread& t : m_threads)
-        t.join();
-    // The readers are gone; whatever is still queued goes now, descriptors included.
-    m_requests.clear();
+        if (t.joinable())
+            t.detach();
 }
 
 void ReadAhead::requestSubFolders(const WalkKey& parentKey, const char* data, size_t size,

@@ -58,16 +58,21 @@ struct ReadListing
     bool standsFor(const struct stat& st) const;
 };
 
-class ReadAhead
+class ReadAhead : public std::enable_shared_from_this<ReadAhead>
 {
 public:
     // threads readers; at most maxRequests folders asked for or read and waiting (each holds
     // at most one descriptor of its parent); listings waiting or in use by the walk take at
     // most memoryBudget bytes, and a folder whose listing is larger than maxListing is left
-    // to the walk.
-    ReadAhead(int threads, size_t maxRequests, size_t memoryBudget, size_t maxListing);
+    // to the walk. Each reader shares the object, so that one stuck in a call that does not
+    // return (a folder on a mount that does not answer) can be let go by stop().
+    static std::shared_ptr<ReadAhead> start(int threads, size_t maxRequests, size_t memoryBudget,
+                                            size_t maxListing);
     // Stops the readers at once (a reader in the middle of a listing stops at its next
-    // block) and joins them; every descriptor and listing they hold is let go.
+    // block) and joins them, and lets go of every descriptor and listing queued. Readers
+    // that have not stopped within budget::StuckReaderWait are left to finish on their own
+    // (they hold only their own request) and never hand anything over again.
+    void stop();
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -90,6 +95,8 @@ public:
 
     // The most listing bytes held at once.
     size_t peakBytes() const;
+
+    ReadAhead(size_t maxRequests, size_t memoryBudget, size_t maxListing);
 
 private:
     enum class State { Pending, Reading, Done, Failed };
@@ -121,6 +128,8 @@ private:
     size_t m_bytes = 0;
     size_t m_peakBytes = 0;
     bool m_stop = false;
+    size_t m_running = 0;
+    std::condition_variable m_stopped;
     std::vector<std::thread> m_threads;
 };
 

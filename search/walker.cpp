@@ -235,7 +235,6 @@ public:
             // listing the walk reads itself has to come from the disk.
             m_readAheadThreads = DefaultReadAheadThreads;
             m_watchDisk = true;
-            m_blocksRead = blocksReadByThisThread();
         }
     }
 
@@ -243,6 +242,8 @@ public:
     {
         if (m_statistics && m_readAhead)
             m_statistics->peakReadAheadBytes = m_readAhead->peakBytes();
+        if (m_readAhead)
+            m_readAhead->stop();
     }
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
@@ -369,6 +370,8 @@ private:
             if (level.atEnd || !level.dir)
                 return nullptr;
             Listing& own = listingAt(depth);
+            if (m_watchDisk)
+                m_listStart = std::chrono::steady_clock::now();
             const std::optional<ssize_t> read = m_calls.run<ssize_t>(
                 [dir = level.dir, buffer = own.buffer] {
                     return ::getdents64(dir->get(), buffer->data(), buffer->size());
@@ -396,6 +399,8 @@ private:
     // entered.
     bool enterLevel(size_t depth, dev_t parentDevice)
     {
+        if (m_watchDisk)
+            m_listStart = std::chrono::steady_clock::now();
         const bool isStart = depth == 0;
         size_t nameOffset = 0;
         int fd = -1;
@@ -553,25 +558,19 @@ private:
     void startReadAhead()
     {
         m_watchDisk = false;
-        m_readAhead = std::make_unique<detail::ReadAhead>(m_readAheadThreads, m_readAheadRequests,
-                                                          ReadAheadMemory, MaxReadAheadListing);
+        m_readAhead = detail::ReadAhead::start(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
+                                               MaxReadAheadListing);
     }
 
-    // Blocks this thread has read from storage so far (not from the cache).
-    static long blocksReadByThisThread()
-    {
-        struct rusage usage;
-        return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
-    }
-
-    // After a block of the listing at depth, read by the walk itself.
+    // After a block of the listing at depth, read by the walk itself. A listing that took
+    // longer than a cached one can (per block of it, from the open on) came from the disk
+    // or over a network or a FUSE file system: the readers start at the second such one.
     void queueSubFolders(size_t depth, const char* data, size_t size, uint32_t firstIndex)
     {
         if (m_watchDisk) {
-            const long blocks = blocksReadByThisThread();
-            if (blocks != m_blocksRead)
+            const auto took = std::chrono::steady_clock::now() - m_listStart;
+            if (took > budget::UncachedListing * (1 + size / ListingBufferSize) && ++m_slowListings >= 2)
                 startReadAhead();
-            m_blocksRead = blocks;
         }
         if (m_readAhead && m_levels[depth].dir)
             m_readAhead->requestSubFolders(m_key, data, size, firstIndex, m_levels[depth].dir,
@@ -744,10 +743,11 @@ private:
     size_t m_readAheadRequests = 0;
     int m_readAheadThreads = 0;
     bool m_watchDisk = false;
-    long m_blocksRead = 0;
+    std::chrono::steady_clock::time_point m_listStart;
+    int m_slowListings = 0;
     CallGuard m_calls;
     // Last, so that it stops its readers before anything they might touch goes.
-    std::unique_ptr<detail::ReadAhead> m_readAhead;
+    std::shared_ptr<detail::ReadAhead> m_readAhead;
 };
 
 } // namespace
