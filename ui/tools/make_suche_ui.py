@@ -80,8 +80,8 @@ CUSTOM = {
     "fotarik::FileListBox": ("QListWidget", "filelistbox.h"),
     "fotarik::TextView": ("QAbstractScrollArea", "textview.h"),
 }
-# Scroll bars take no focus here, and a tab stop on such a widget would be ignored.
-NOFOCUS = {"QLabel", "QGroupBox", "QFrame", "QScrollBar"}
+# These take no focus, and a tab stop on such a widget would be ignored.
+NOFOCUS = {"QLabel", "QGroupBox", "QFrame"}
 
 
 def px(v):
@@ -99,6 +99,9 @@ def font_xml(f):
 def widget_xml(c, indent):
     pad = " " * indent
     out = [f'{pad}<widget class="{c["cls"]}" name="{c["name"]}">']
+    if c["cls"] == "QScrollBar":
+        # Scroll bars take the focus and step with the keys, as the classic ones do.
+        out.append(f'{pad} <property name="focusPolicy"><enum>Qt::StrongFocus</enum></property>')
     l, t, w, h = c["geo"]
     out.append(f"{pad} <property name=\"geometry\"><rect><x>{px(l)}</x><y>{px(t)}</y>"
                f"<width>{px(w)}</width><height>{px(h)}</height></rect></property>")
