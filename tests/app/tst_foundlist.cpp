@@ -82,7 +82,7 @@ private:
     QMenu* openMenuOn(int32_t index);
     QByteArray path(const QByteArray& name) const { return QFile::encodeName(m_dir->path()) + '/' + name; }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<test::TemporaryDir> m_dir;
     std::unique_ptr<RecordingBackend> m_media;
     std::unique_ptr<CapturingMessageSeam> m_messages;
     std::unique_ptr<RecordingDesktopSeam> m_desktop;
@@ -93,7 +93,7 @@ void TstFoundList::init()
 {
     VollbildAktiv = 0;
     VollbildGeladen = 1;
-    m_dir = std::make_unique<QTemporaryDir>();
+    m_dir = std::make_unique<test::TemporaryDir>();
     m_media = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();
     m_desktop = std::make_unique<RecordingDesktopSeam>();

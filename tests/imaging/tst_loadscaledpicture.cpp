@@ -8,6 +8,7 @@
 
 #include "gdiplusresize.h"
 #include "globals.h"
+#include "testfiles.h"
 
 using namespace fotarik;
 
@@ -86,7 +87,7 @@ private slots:
     void wmfLooksLikeItsReference();
 
 private:
-    QTemporaryDir m_dir;
+    fotarik::test::TemporaryDir m_dir;
     QString write(const QString& name, const QImage& image, const char* format, int quality = -1);
     QString writeBytes(const QString& name, const QByteArray& bytes);
 };

@@ -4,7 +4,9 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 #include <string>
 
 namespace fotarik::test {
@@ -25,5 +27,20 @@ void makeFolder(const std::string& path);
 // that are not UTF-8.
 void removeTreeByBytes(const QByteArray& root);
 void removeTreeByBytes(const std::string& root);
+
+// A temporary folder that also goes when it holds names that are not UTF-8, which
+// QTemporaryDir leaves behind.
+class TemporaryDir : public QTemporaryDir
+{
+public:
+    using QTemporaryDir::QTemporaryDir;
+    TemporaryDir(const TemporaryDir&) = delete;
+    TemporaryDir& operator=(const TemporaryDir&) = delete;
+    ~TemporaryDir()
+    {
+        if (isValid() && autoRemove())
+            removeTreeByBytes(QFile::encodeName(path()));
+    }
+};
 
 } // namespace fotarik::test
