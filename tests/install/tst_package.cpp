@@ -178,14 +178,20 @@ void TstPackage::lintianFindsNoErrorsOrWarnings()
     if (QStandardPaths::findExecutable(QStringLiteral("lintian")).isEmpty())
         QSKIP("lintian is not installed (scripts/install-deps.sh --test installs it)");
     const Run r =
-        run(QStringLiteral("lintian"), {QStringLiteral("--fail-on"), QStringLiteral("error,warning,info"),
-                                        QStringLiteral("--display-info"),
-                                        QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb});
+        run(QStringLiteral("lintian"),
+            {QStringLiteral("--fail-on"), QStringLiteral("error,warning"), QStringLiteral("--display-info"),
+             QStringLiteral("--tag-display-limit"), QStringLiteral("0"), m_deb});
     QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
-    // Not even an informational tag (the one override is listed in the package itself).
-    QVERIFY2(
-        !r.out.contains(QRegularExpression(QStringLiteral("^[EWI]: "), QRegularExpression::MultilineOption)),
-        qPrintable(r.out));
+    // Not even an informational tag (the one override is listed in the package itself). A
+    // sanitizer build leaves out the fortified C library calls, the sanitizers replace them.
+    QStringList tags;
+    for (const QString& line : r.out.split(u'\n', Qt::SkipEmptyParts))
+        if (line.contains(QRegularExpression(QStringLiteral("^[EWI]: "))))
+            tags << line;
+#ifdef FOTARIK_INSTRUMENTED
+    tags.removeAll(QStringLiteral("I: fotarik: hardening-no-fortify-functions [usr/bin/fotarik]"));
+#endif
+    QVERIFY2(tags.isEmpty(), qPrintable(tags.join(u'\n')));
     // The changelog's entry is this version; the copyright file is machine-readable.
     unpack();
     QVERIFY(!m_root.isEmpty());
