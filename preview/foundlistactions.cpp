@@ -48,6 +48,23 @@ bool FoundListActions::eventFilter(QObject* watched, QEvent* event)
     return true;
 }
 
+void FoundListActions::addFileActions(QMenu* menu, const QByteArray& file, QObject* context)
+{
+    connect(menu->addAction(openText()), &QAction::triggered, context, [file] {
+        tryStep("open in the default application", [&] { openWithDefaultApplication(file); });
+    });
+    connect(menu->addAction(showText()), &QAction::triggered, context,
+            [file] { tryStep("show in the file manager", [&] { showInFileManager(file); }); });
+    connect(menu->addAction(copyText()), &QAction::triggered, context, [file] {
+        tryStep("copy the path", [&] { QGuiApplication::clipboard()->setText(QString::fromUtf8(file)); });
+    });
+}
+
+void FoundListActions::addMenuEntry(const QString& text, std::function<void()> triggered)
+{
+    m_extraEntries.emplace_back(text, std::move(triggered));
+}
+
 void FoundListActions::showMenu(const QPoint& viewportPos)
 {
     const std::optional<QByteArray> path = selectedPath();
@@ -57,14 +74,11 @@ void FoundListActions::showMenu(const QPoint& viewportPos)
     const QByteArray file = *path;
     auto* menu = new QMenu(m_list);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    connect(menu->addAction(openText()), &QAction::triggered, this, [file] {
-        tryStep("open in the default application", [&] { openWithDefaultApplication(file); });
-    });
-    connect(menu->addAction(showText()), &QAction::triggered, this,
-            [file] { tryStep("show in the file manager", [&] { showInFileManager(file); }); });
-    connect(menu->addAction(copyText()), &QAction::triggered, this, [file] {
-        tryStep("copy the path", [&] { QGuiApplication::clipboard()->setText(QString::fromUtf8(file)); });
-    });
+    addFileActions(menu, file, this);
+    if (!m_extraEntries.empty())
+        menu->addSeparator();
+    for (const auto& [text, triggered] : m_extraEntries)
+        connect(menu->addAction(text), &QAction::triggered, this, triggered);
     menu->popup(m_list->viewport()->mapToGlobal(viewportPos));
 }
 
