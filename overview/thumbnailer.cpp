@@ -12,6 +12,7 @@ namespace fotarik::overview {
 namespace {
 
 std::atomic<int> g_liveWorkers{0};
+std::atomic<ThumbnailHook> g_hook{nullptr};
 
 // Each worker may hold a picture of up to the decoding budget; more than a few of them
 // would only add memory, not speed, on the machines this runs on.
@@ -53,8 +54,15 @@ qint64 Thumbnail::bytes() const
     return total;
 }
 
+void setThumbnailHookForTests(ThumbnailHook hook)
+{
+    g_hook.store(hook);
+}
+
 Thumbnail makeThumbnail(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio)
 {
+    if (const ThumbnailHook hook = g_hook.load())
+        hook();
     Thumbnail result;
     if (text) {
         const ReadableFile file = openForReading(path);

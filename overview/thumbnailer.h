@@ -38,6 +38,11 @@ struct Thumbnail
 // (logical), or the first lines of a text.
 Thumbnail makeThumbnail(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio);
 
+// Test seam: called on the worker thread before each thumbnail is made. A test slows it
+// down to stand for a slow drive.
+using ThumbnailHook = void (*)();
+void setThumbnailHookForTests(ThumbnailHook hook);
+
 // Lines and characters per line a text thumbnail keeps, and the bytes of its start read.
 inline constexpr int TextThumbnailLines = 12;
 inline constexpr int TextThumbnailColumns = 80;
