@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 #include <cstdlib>
@@ -118,8 +119,11 @@ Suche::Suche(const QByteArray& commandLine, QWidget* parent)
     connect(ui->cmdAbbruch, &QToolButton::clicked, this, &Suche::cmdAbbruch_Click);
     connect(ui->lstFoundFiles, &ListBox::MouseDown, this, &Suche::lstFoundFiles_MouseDown);
     connect(ui->lstFoundFiles, &ListBox::DblClick, this, &Suche::lstFoundFiles_DblClick);
-    new FoundListActions(
+    auto* foundListActions = new FoundListActions(
         ui->lstFoundFiles, [this] { lstFoundFiles_DblClick(); }, this);
+    foundListActions->addMenuEntry(overviewText(), [this] { openOverview(); });
+    auto* overviewKey = new QShortcut(QKeySequence(Qt::Key_F3), this);
+    connect(overviewKey, &QShortcut::activated, this, [this] { openOverview(); });
     connect(ui->cmdDiaShow, &QToolButton::clicked, this, &Suche::cmdDiaShow_Click);
     connect(ui->Command1, &QPushButton::clicked, this, &Suche::Command1_Click);
     connect(ui->Command3, &QPushButton::clicked, this, &Suche::Command3_Click);
@@ -187,6 +191,7 @@ QByteArray Suche::currentFolderOfDrive(const QByteArray& mountPoint)
 
 Suche::~Suche()
 {
+    delete m_overview;
     delete m_form1;
 }
 
@@ -400,6 +405,10 @@ void Suche::closeEvent(QCloseEvent* event)
     tryStep("close the full-screen window", [&] {
         if (m_form1)
             m_form1->close();
+    });
+    tryStep("close the overview", [&] {
+        if (m_overview)
+            m_overview->close();
     });
     m_unloaded = true;
     event->accept();

@@ -11,6 +11,7 @@
 
 #include "form1.h"
 #include "shortcut.h"
+#include "uebersicht.h"
 
 class QCheckBox;
 class QLabel;
@@ -48,6 +49,12 @@ public:
 
     // The full-screen window while it exists (tests, and the window's own hand-back).
     Form1* fullScreenWindow() const { return m_form1; }
+
+    // Opens the overview of the found list (or brings it to the front); F3 and the found
+    // list's context menu do this.
+    Uebersicht& openOverview();
+    Uebersicht* overviewWindow() const { return m_overview; }
+    static QString overviewText() { return QStringLiteral("Übersicht"); }
 
     std::unique_ptr<Ui::Suche> ui;
     CLongScroll* hsb = nullptr;
@@ -96,6 +103,8 @@ private:
     void lstFoundFiles_MouseDown();
     void lstFoundFiles_DblClick();
     void Anzeige1_Click();
+    void Uebersicht_Select(int32_t row);
+    void Uebersicht_Open(int32_t row);
     void stopPreviewMedia();
     // The drop of files onto the window (names as the file system's bytes).
     void filesDropped(const QList<QByteArray>& names);
@@ -112,6 +121,7 @@ private:
     void setBusy(bool busy);
 
     QPointer<Form1> m_form1;
+    QPointer<Uebersicht> m_overview;
     bool m_gradientShown = true;
     bool m_searching = false;
     bool m_closeRequested = false;

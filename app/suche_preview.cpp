@@ -219,6 +219,33 @@ void Suche::lstFoundFiles_DblClick()
         tryStep("hide the search window", [&] { hide(); });
 }
 
+Uebersicht& Suche::openOverview()
+{
+    if (!m_overview) {
+        m_overview = new Uebersicht(ui->lstFoundFiles, this);
+        connect(m_overview, &Uebersicht::entrySelected, this, &Suche::Uebersicht_Select);
+        connect(m_overview, &Uebersicht::entryOpened, this, &Suche::Uebersicht_Open);
+    }
+    m_overview->show();
+    m_overview->raise();
+    m_overview->activateWindow();
+    return *m_overview;
+}
+
+// A click on a thumbnail previews its entry as a press on the found list does.
+void Suche::Uebersicht_Select(int32_t row)
+{
+    tryStep("show the chosen entry", [&] { hsbRef().setValue(row); });
+}
+
+// A double click on a thumbnail opens its entry as a double click on the found list does.
+void Suche::Uebersicht_Open(int32_t row)
+{
+    if (!tryStep("select the entry", [&] { SetListIndex(ui->lstFoundFiles, row); }))
+        return;
+    lstFoundFiles_DblClick();
+}
+
 Form1& Suche::openFullScreen()
 {
     // One window per opening. A closed one may still have a slideshow pass on the stack

@@ -46,6 +46,25 @@ bool FoundListActions::eventFilter(QObject* watched, QEvent* event)
     return true;
 }
 
+void FoundListActions::addFileActions(QMenu* menu, const QByteArray& file, QObject* context)
+{
+    // Each request returns at once; a failure is told in a message box when it is known.
+    QWidget* window = menu->parentWidget() ? menu->parentWidget()->window() : nullptr;
+    connect(menu->addAction(openText()), &QAction::triggered, context, [file, window] {
+        tryStep("open in the default application", [&] { openWithDefaultApplication(file, window); });
+    });
+    connect(menu->addAction(showText()), &QAction::triggered, context, [file, window] {
+        tryStep("show in the file manager", [&] { showInFileManager(file, window); });
+    });
+    connect(menu->addAction(copyText()), &QAction::triggered, context,
+            [file] { tryStep("copy the path", [&] { copyPathToClipboard(file); }); });
+}
+
+void FoundListActions::addMenuEntry(const QString& text, std::function<void()> triggered)
+{
+    m_extraEntries.emplace_back(text, std::move(triggered));
+}
+
 void FoundListActions::showMenu(const QPoint& viewportPos)
 {
     const std::optional<QByteArray> path = selectedPath();
@@ -55,16 +74,11 @@ void FoundListActions::showMenu(const QPoint& viewportPos)
     const QByteArray file = *path;
     auto* menu = new QMenu(m_list);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    // Each request returns at once; a failure is told in a message box when it is known.
-    QWidget* window = m_list->window();
-    connect(menu->addAction(openText()), &QAction::triggered, this, [file, window] {
-        tryStep("open in the default application", [&] { openWithDefaultApplication(file, window); });
-    });
-    connect(menu->addAction(showText()), &QAction::triggered, this, [file, window] {
-        tryStep("show in the file manager", [&] { showInFileManager(file, window); });
-    });
-    connect(menu->addAction(copyText()), &QAction::triggered, this,
-            [file] { tryStep("copy the path", [&] { copyPathToClipboard(file); }); });
+    addFileActions(menu, file, this);
+    if (!m_extraEntries.empty())
+        menu->addSeparator();
+    for (const auto& [text, triggered] : m_extraEntries)
+        connect(menu->addAction(text), &QAction::triggered, this, triggered);
     menu->popup(m_list->viewport()->mapToGlobal(viewportPos));
 }
 

@@ -66,7 +66,7 @@ private slots:
     void enterOnASoundShowsItsPathAndOpensNothing();
     void enterOpensTheHitTheArrowKeysSelected();
     void enterWithoutASelectedHitDoesNothing();
-    void rightPressPreviewsThenTheMenuOffersThreeActions();
+    void rightPressPreviewsThenTheMenuOffersItsActions();
     void openWithDefaultApplicationHandsOverTheFile();
     void showInFileManagerAsksTheFileManagerElseOpensTheFolder();
     void withoutASessionBusTheFolderOpens();
@@ -253,7 +253,7 @@ void TstFoundList::enterWithoutASelectedHitDoesNothing()
     QVERIFY(m_messages->messages.empty());
 }
 
-void TstFoundList::rightPressPreviewsThenTheMenuOffersThreeActions()
+void TstFoundList::rightPressPreviewsThenTheMenuOffersItsActions()
 {
     search();
     const int32_t hit = indexOf("b.png");
@@ -263,9 +263,11 @@ void TstFoundList::rightPressPreviewsThenTheMenuOffersThreeActions()
     QCOMPARE(m_window->ui->Label1->text(), QString::fromUtf8(path("b.png")));
     QCOMPARE(m_window->ui->Label2->text(), QString::number(hit + 1));
     QVERIFY(m_window->ui->Anzeige1->isVisible());
-    QCOMPARE(menuTexts(menu),
-             QStringList({QStringLiteral("Öffnen mit Standardprogramm"),
-                          QStringLiteral("Im Dateimanager zeigen"), QStringLiteral("Pfad kopieren")}));
+    QCOMPARE(
+        menuTexts(menu),
+        QStringList({QStringLiteral("Öffnen mit Standardprogramm"), QStringLiteral("Im Dateimanager zeigen"),
+                     QStringLiteral("Pfad kopieren"), QString(), QStringLiteral("Übersicht")}));
+    QVERIFY(menu->actions().at(3)->isSeparator());
     menu->close();
     QVERIFY(m_desktop->opened.empty());
     QVERIFY(m_desktop->shown.empty());

@@ -1,0 +1,600 @@
+// The overview window driven as a user does: opened by F3 or the found list's menu, it
+// shows every hit as a thumbnail, follows the found list live, hands clicks and double
+// clicks to the search window, moves by keys, zooms, and keeps its work to the cells on
+// screen, on worker threads that end with the window.
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QScrollBar>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+#include <sys/stat.h>
+
+#include "budgets.h"
+#include "capturingmessageseam.h"
+#include "clongscroll.h"
+#include "form1.h"
+#include "globals.h"
+#include "hostileinputs.h"
+#include "listbox.h"
+#include "modlargelist.h"
+#include "recordingbackend.h"
+#include "suche.h"
+#include "testfiles.h"
+#include "textview.h"
+#include "uebersicht.h"
+#include "ui_form1.h"
+#include "ui_suche.h"
+
+using namespace fotarik;
+using fotarik::overview::CellState;
+using fotarik::test::writeFile;
+using fotarik::test::writePicture;
+
+namespace {
+
+const int Wait = budget::ms(budget::TestWait);
+
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+} // namespace
+
+class TstOverview : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void f3OpensTheOverviewOfTheFoundList();
+    void foundListMenuOpensTheOverview();
+    void cellsShowPicturesTextsAndSymbols();
+    void clickPreviewsTheEntryInTheSearchWindow();
+    void doubleClickAndEnterOpenPicturesAndTextsOnly();
+    void keysMoveTheSelection();
+    void ctrlWheelAndPlusMinusZoomWithinTheirRange();
+    void menuOnACellOffersTheFileActions();
+    void growsWhileTheSearchRuns();
+    void aNewSearchShowsTheNewHits();
+    void hostilePicturesCostOnlyTheirCell();
+    void onlyCellsOnScreenAreMadeAndTheCacheStaysBounded();
+    void closingInTheMiddleOfTheWorkLeavesNoThread();
+
+private:
+    void makeFiles(const QStringList& names);
+    void search(const QString& pattern = QStringLiteral("*.*"));
+    Uebersicht* pressF3();
+    int32_t indexOf(const QString& name) const;
+    QPoint cellCentre(int32_t row) const;
+    void clickCell(int32_t row);
+
+    std::unique_ptr<test::TemporaryDir> m_dir;
+    std::unique_ptr<RecordingBackend> m_media;
+    std::unique_ptr<CapturingMessageSeam> m_messages;
+    std::unique_ptr<Suche> m_window;
+};
+
+void TstOverview::init()
+{
+    VollbildAktiv = 0;
+    m_dir = std::make_unique<test::TemporaryDir>();
+    m_media = std::make_unique<RecordingBackend>();
+    m_messages = std::make_unique<CapturingMessageSeam>();
+    m_window = std::make_unique<Suche>(m_dir->path());
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void TstOverview::cleanup()
+{
+    m_window.reset();
+    QCOMPARE(overview::Thumbnailer::liveWorkers(), 0);
+    m_messages.reset();
+    m_media.reset();
+    m_dir.reset();
+}
+
+void TstOverview::makeFiles(const QStringList& names)
+{
+    for (const QString& name : names) {
+        const QString path = m_dir->filePath(name);
+        if (name.endsWith(QLatin1String(".jpg")) || name.endsWith(QLatin1String(".png")))
+            writePicture(path, 320, 240, name.startsWith(u'r') ? Qt::red : Qt::blue);
+        else if (name.endsWith(QLatin1String(".txt")))
+            writeFile(path, "Erste Zeile\nZweite Zeile\r\nDritte Zeile\n");
+        else
+            writeFile(path, "x");
+    }
+}
+
+void TstOverview::search(const QString& pattern)
+{
+    m_window->ui->txtSearchSpec->setText(pattern);
+    QTest::mouseClick(m_window->ui->cmdSearch, Qt::LeftButton);
+    m_window->ui->lstFoundFiles->flushPendingRows();
+}
+
+Uebersicht* TstOverview::pressF3()
+{
+    m_window->activateWindow();
+    if (!QTest::qWaitForWindowActive(m_window.get()))
+        return nullptr;
+    QTest::keyClick(m_window->ui->lstFoundFiles, Qt::Key_F3);
+    Uebersicht* overview = m_window->overviewWindow();
+    if (overview && !QTest::qWaitForWindowExposed(overview))
+        return nullptr;
+    return overview;
+}
+
+int32_t TstOverview::indexOf(const QString& name) const
+{
+    for (int32_t i = 0; i < GetListCount(m_window->ui->lstFoundFiles); ++i)
+        if (GetListItem(m_window->ui->lstFoundFiles, i).endsWith('/' + QFile::encodeName(name)))
+            return i;
+    return -1;
+}
+
+QPoint TstOverview::cellCentre(int32_t row) const
+{
+    QListView* grid = m_window->overviewWindow()->grid();
+    const QModelIndex index = grid->model()->index(row, 0);
+    grid->scrollTo(index);
+    return grid->visualRect(index).center();
+}
+
+void TstOverview::clickCell(int32_t row)
+{
+    QListView* grid = m_window->overviewWindow()->grid();
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cellCentre(row));
+}
+
+void TstOverview::f3OpensTheOverviewOfTheFoundList()
+{
+    makeFiles({"rot.jpg", "blau.png", "brief.txt", "ton.wav"});
+    search();
+    QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 4);
+    QVERIFY(!m_window->overviewWindow());
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QVERIFY(overview->isVisible());
+    QVERIFY(overview->isWindow());
+    QCOMPARE(overview->objectName(), QStringLiteral("Uebersicht"));
+    QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 4 Dateien"));
+    QVERIFY(!overview->windowIcon().isNull());
+    QCOMPARE(overview->windowIcon().cacheKey(), m_window->windowIcon().cacheKey());
+    QListView* grid = overview->findChild<QListView*>(QStringLiteral("lvwMiniaturen"));
+    QCOMPARE(grid, overview->grid());
+    // The grid reads the found list's own entries, in list order, its text the path.
+    QCOMPARE(grid->model(), static_cast<QAbstractItemModel*>(m_window->ui->lstFoundFiles->listModel()));
+    for (int32_t i = 0; i < 4; ++i)
+        QCOMPARE(grid->model()->index(i, 0).data().toString(),
+                 QString::fromUtf8(GetListItem(m_window->ui->lstFoundFiles, i)));
+    // 160-pixel cells in rows: the second cell is right of the first, as wide as it.
+    QCOMPARE(overview->cellPixels(), 160);
+    const QRect first = grid->visualRect(grid->model()->index(0, 0));
+    const QRect second = grid->visualRect(grid->model()->index(1, 0));
+    QVERIFY(first.width() >= 160);
+    QCOMPARE(second.top(), first.top());
+    QVERIFY(second.left() >= first.right());
+    // F3 again brings the same window forward; closing it leaves the search window as it was.
+    QCOMPARE(pressF3(), overview);
+    const QString label = m_window->ui->Label1->text();
+    overview->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->overviewWindow(), Wait);
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(m_window->ui->Label1->text(), label);
+    QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 4);
+    QVERIFY(m_messages->messages.empty());
+}
+
+void TstOverview::foundListMenuOpensTheOverview()
+{
+    makeFiles({"rot.jpg", "blau.png"});
+    search();
+    ListBox* list = m_window->ui->lstFoundFiles;
+    const QPoint at = list->visualRect(list->model()->index(1, 0)).center();
+    QTest::mousePress(list->viewport(), Qt::RightButton, {}, at);
+    QTest::mouseRelease(list->viewport(), Qt::RightButton, {}, at);
+    QContextMenuEvent request(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(list->viewport(), &request);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    QAction* entry = menu->actions().last();
+    QCOMPARE(entry->text(), QStringLiteral("Übersicht"));
+    entry->trigger();
+    menu->close();
+    QVERIFY(m_window->overviewWindow());
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->overviewWindow()->isVisible(), Wait);
+    QCOMPARE(m_window->overviewWindow()->windowTitle(), QStringLiteral("Übersicht – 2 Dateien"));
+}
+
+void TstOverview::cellsShowPicturesTextsAndSymbols()
+{
+    makeFiles({"rot.jpg", "brief.txt", "ton.wav", "film.avi", "notiz.doc"});
+    writeFile(m_dir->filePath(QStringLiteral("kaputt.png")), "kein Bild");
+    search();
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    const int32_t picture = indexOf(QStringLiteral("rot.jpg"));
+    const int32_t text = indexOf(QStringLiteral("brief.txt"));
+    const int32_t broken = indexOf(QStringLiteral("kaputt.png"));
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(picture), CellState::Picture, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(text), CellState::Text, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(broken), CellState::Failed, Wait);
+    for (const char* name : {"ton.wav", "film.avi", "notiz.doc"})
+        QCOMPARE(overview->cellState(indexOf(QString::fromLatin1(name))), CellState::Symbol);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->outstandingThumbnails(), 0, Wait);
+    // The red picture is painted in the middle of its cell, with its name below it.
+    QListView* grid = overview->grid();
+    const QRect cell = grid->visualRect(grid->model()->index(picture, 0));
+    const QImage shot = grid->viewport()->grab().toImage();
+    const QColor middle = shot.pixelColor(cell.left() + cell.width() / 2, cell.top() + 4 + 80);
+    QVERIFY2(middle.red() > 200 && middle.green() < 60 && middle.blue() < 60, qPrintable(middle.name()));
+    const QColor belowPicture = shot.pixelColor(cell.left() + cell.width() / 2, cell.top() + 4 + 150);
+    QVERIFY2(belowPicture.red() < 200 || belowPicture.green() > 60, qPrintable(belowPicture.name()));
+}
+
+void TstOverview::clickPreviewsTheEntryInTheSearchWindow()
+{
+    makeFiles({"rot.jpg", "blau.png", "brief.txt"});
+    search();
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    const int32_t picture = indexOf(QStringLiteral("blau.png"));
+    clickCell(picture);
+    QCOMPARE(m_window->hsb->Value(), picture);
+    QCOMPARE(GetListIndex(m_window->ui->lstFoundFiles), picture);
+    QCOMPARE(m_window->ui->Label1->text(), m_dir->filePath(QStringLiteral("blau.png")));
+    QCOMPARE(m_window->ui->Label2->text(), QString::number(picture + 1));
+    QVERIFY(m_window->ui->Anzeige1->isVisible());
+    QCOMPARE(overview->grid()->currentIndex().row(), picture);
+    const int32_t text = indexOf(QStringLiteral("brief.txt"));
+    clickCell(text);
+    QCOMPARE(m_window->hsb->Value(), text);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->ui->TextBox1->isVisible(), Wait);
+    QVERIFY(m_window->ui->TextBox1->toPlainText().startsWith(QStringLiteral("Erste Zeile")));
+    // A click beside the cells changes nothing.
+    QListView* grid = overview->grid();
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                      QPoint(grid->viewport()->width() - 2, grid->viewport()->height() - 2));
+    QCOMPARE(m_window->hsb->Value(), text);
+    QVERIFY(overview->isVisible());
+}
+
+void TstOverview::doubleClickAndEnterOpenPicturesAndTextsOnly()
+{
+    makeFiles({"rot.jpg", "blau.png", "brief.txt", "ton.wav", "notiz.doc"});
+    search();
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QListView* grid = overview->grid();
+    for (const char* name : {"ton.wav", "notiz.doc"}) {
+        const QPoint at = cellCentre(indexOf(QString::fromLatin1(name)));
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
+        QVERIFY(!m_window->fullScreenWindow());
+        QVERIFY(m_window->isVisible());
+    }
+    const int32_t picture = indexOf(QStringLiteral("blau.png"));
+    const QPoint at = cellCentre(picture);
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
+    Form1* form = m_window->fullScreenWindow();
+    QVERIFY(form);
+    QVERIFY(form->isVisible());
+    QCOMPARE(form->hsb->Value(), picture);
+    QCOMPARE(VollbildAktiv, int16_t(1));
+    QVERIFY(!m_window->isVisible());
+    QVERIFY(overview->isVisible());
+    form->close();
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->isVisible(), Wait);
+    VollbildAktiv = 0;
+
+    // Enter on a text opens the full-screen window with the text.
+    const int32_t text = indexOf(QStringLiteral("brief.txt"));
+    grid->setFocus();
+    grid->setCurrentIndex(grid->model()->index(text, 0));
+    QCOMPARE(m_window->hsb->Value(), text);
+    QTest::keyClick(grid, Qt::Key_Return);
+    form = m_window->fullScreenWindow();
+    QVERIFY(form);
+    QVERIFY(form->isVisible());
+    QVERIFY(form->ui->TextBox1->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(form->ui->TextBox1->toPlainText().startsWith(QStringLiteral("Erste Zeile")),
+                             Wait);
+    QVERIFY(m_messages->messages.empty());
+}
+
+void TstOverview::keysMoveTheSelection()
+{
+    QStringList names;
+    for (int i = 0; i < 40; ++i)
+        names << QStringLiteral("bild%1.png").arg(i, 2, 10, QLatin1Char('0'));
+    makeFiles(names);
+    search(QStringLiteral("*.png"));
+    QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 40);
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QListView* grid = overview->grid();
+    grid->setFocus();
+    const auto row = [&] { return grid->currentIndex().row(); };
+    QTest::keyClick(grid, Qt::Key_Home);
+    QCOMPARE(row(), 0);
+    QTest::keyClick(grid, Qt::Key_Right);
+    QCOMPARE(row(), 1);
+    QCOMPARE(m_window->hsb->Value(), 1);
+    QCOMPARE(m_window->ui->Label2->text(), QStringLiteral("2"));
+    // Down goes to the cell below: one row of cells further.
+    int columns = 1;
+    while (grid->visualRect(grid->model()->index(columns, 0)).top() ==
+           grid->visualRect(grid->model()->index(0, 0)).top())
+        ++columns;
+    QVERIFY(columns > 1);
+    QTest::keyClick(grid, Qt::Key_Down);
+    QCOMPARE(row(), 1 + columns);
+    QCOMPARE(m_window->hsb->Value(), 1 + columns);
+    QTest::keyClick(grid, Qt::Key_Up);
+    QCOMPARE(row(), 1);
+    QTest::keyClick(grid, Qt::Key_End);
+    QCOMPARE(row(), 39);
+    QCOMPARE(m_window->hsb->Value(), 39);
+    QVERIFY(grid->viewport()->rect().intersects(grid->visualRect(grid->currentIndex())));
+    QTest::keyClick(grid, Qt::Key_PageUp);
+    QVERIFY(row() < 39 - columns);
+    const int32_t afterPageUp = row();
+    QTest::keyClick(grid, Qt::Key_PageDown);
+    QVERIFY(row() > afterPageUp);
+    QCOMPARE(m_window->hsb->Value(), row());
+    QTest::keyClick(grid, Qt::Key_Left);
+    QCOMPARE(m_window->hsb->Value(), row());
+}
+
+void TstOverview::ctrlWheelAndPlusMinusZoomWithinTheirRange()
+{
+    makeFiles({"rot.jpg", "blau.png"});
+    search();
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QListView* grid = overview->grid();
+    const auto wheel = [&](int delta) {
+        const QPoint at = grid->viewport()->rect().center();
+        QWheelEvent event(at, grid->viewport()->mapToGlobal(at), {}, {0, delta}, Qt::NoButton,
+                          Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(grid->viewport(), &event);
+    };
+    const auto cellWidth = [&] { return grid->visualRect(grid->model()->index(0, 0)).width(); };
+    const int width160 = cellWidth();
+    wheel(120);
+    QCOMPARE(overview->cellPixels(), 192);
+    QTRY_COMPARE_WITH_TIMEOUT(cellWidth(), width160 + 32, Wait);
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_Plus);
+    QCOMPARE(overview->cellPixels(), 224);
+    QTest::keyClick(grid, Qt::Key_Minus);
+    QTest::keyClick(grid, Qt::Key_Minus);
+    QCOMPARE(overview->cellPixels(), 160);
+    for (int i = 0; i < 10; ++i)
+        wheel(-120);
+    QCOMPARE(overview->cellPixels(), 96);
+    QTRY_COMPARE_WITH_TIMEOUT(cellWidth(), width160 - 64, Wait);
+    for (int i = 0; i < 10; ++i)
+        QTest::keyClick(grid, Qt::Key_Plus);
+    QCOMPARE(overview->cellPixels(), 320);
+    // The thumbnails are made again at the new size.
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QStringLiteral("rot.jpg"))), CellState::Picture,
+                              Wait);
+    // A wheel without Ctrl scrolls and leaves the size.
+    wheel(0);
+    QCOMPARE(overview->cellPixels(), 320);
+}
+
+void TstOverview::menuOnACellOffersTheFileActions()
+{
+    makeFiles({"rot.jpg", "blau.png"});
+    search();
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QListView* grid = overview->grid();
+    const int32_t hit = indexOf(QStringLiteral("blau.png"));
+    const QPoint at = cellCentre(hit);
+    QTest::mousePress(grid->viewport(), Qt::RightButton, {}, at);
+    QTest::mouseRelease(grid->viewport(), Qt::RightButton, {}, at);
+    QContextMenuEvent request(QContextMenuEvent::Mouse, at, grid->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(grid->viewport(), &request);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    QStringList texts;
+    for (QAction* a : menu->actions())
+        texts << a->text();
+    QCOMPARE(texts, QStringList({QStringLiteral("Öffnen mit Standardprogramm"),
+                                 QStringLiteral("Im Dateimanager zeigen"), QStringLiteral("Pfad kopieren")}));
+    QCOMPARE(m_window->hsb->Value(), hit); // the press previewed it, as on the found list
+    menu->actions().at(2)->trigger();
+    menu->close();
+    QCOMPARE(QApplication::clipboard()->text(), m_dir->filePath(QStringLiteral("blau.png")));
+}
+
+void TstOverview::growsWhileTheSearchRuns()
+{
+    for (int folder = 0; folder < 30; ++folder)
+        for (int i = 0; i < 10; ++i)
+            writeFile(m_dir->filePath(QStringLiteral("ordner%1/text%2.txt").arg(folder).arg(i)), "Zeile");
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 0 Dateien"));
+    QList<int> seen;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (!m_window->isSearching())
+            return;
+        const int rows = overview->grid()->model()->rowCount();
+        if (seen.isEmpty() || seen.last() != rows) {
+            seen << rows;
+            QCOMPARE(overview->windowTitle(), Uebersicht::captionFor(rows));
+        }
+    });
+    probe.start(0);
+    search(QStringLiteral("*.txt"));
+    probe.stop();
+    QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 300);
+    QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 300 Dateien"));
+    // Seen during the walk: some hits, then more, but not yet all.
+    QVERIFY2(seen.size() >= 2, qPrintable(QString::number(seen.size())));
+    QVERIFY(std::any_of(seen.begin(), seen.end(), [](int rows) { return rows > 0 && rows < 300; }));
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(0), CellState::Text, Wait);
+}
+
+void TstOverview::aNewSearchShowsTheNewHits()
+{
+    makeFiles({"rot.jpg", "blau.png", "brief.txt", "notiz.txt"});
+    search();
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QStringLiteral("rot.jpg"))), CellState::Picture,
+                              Wait);
+    QVERIFY(overview->cachedBytes() > 0);
+    search(QStringLiteral("*.txt"));
+    QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 2 Dateien"));
+    QCOMPARE(overview->grid()->model()->rowCount(), 2);
+    for (int32_t i = 0; i < 2; ++i) {
+        QVERIFY(overview->grid()->model()->index(i, 0).data().toString().endsWith(QLatin1String(".txt")));
+        QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(i), CellState::Text, Wait);
+    }
+    // A search without hits empties it.
+    search(QStringLiteral("*.xyz"));
+    QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 0 Dateien"));
+    QCOMPARE(overview->grid()->model()->rowCount(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->outstandingThumbnails(), 0, Wait);
+    QCOMPARE(overview->cachedBytes(), 0);
+}
+
+void TstOverview::hostilePicturesCostOnlyTheirCell()
+{
+    makeFiles({"rot.jpg"});
+    const QString dir = m_dir->path() + u'/';
+    writeFile(dir + QStringLiteral("bombe.jpg"), hostile::progressiveJpeg(60000, 60000, 200));
+    writeFile(dir + QStringLiteral("riesig.bmp"), hostile::absurdBitmap());
+    QImage big(400, 300, QImage::Format_RGB32);
+    big.fill(Qt::green);
+    QVERIFY(big.save(dir + QStringLiteral("ganz.png")));
+    QFile whole(dir + QStringLiteral("ganz.png"));
+    QVERIFY(whole.open(QIODevice::ReadOnly));
+    const QByteArray png = whole.readAll();
+    writeFile(dir + QStringLiteral("halb.png"), png.left(png.size() / 2));
+    writeFile(dir + QStringLiteral("leer.gif"), QByteArray());
+    writeFile(dir + QStringLiteral("zufall.tif"), QByteArray(5000, '\x4d'));
+    QVERIFY(::mkfifo(QFile::encodeName(dir + QStringLiteral("rohr.jpg")).constData(), 0600) == 0);
+    QVERIFY(QFile::link(dir + QStringLiteral("nirgends.png"), dir + QStringLiteral("tot.png")));
+    search();
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    for (const char* name : {"bombe.jpg", "riesig.bmp", "halb.png", "leer.gif", "zufall.tif", "rohr.jpg"}) {
+        const int32_t row = indexOf(QString::fromLatin1(name));
+        QVERIFY2(row >= 0, name);
+        QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(row), CellState::Failed, Wait);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QStringLiteral("ganz.png"))), CellState::Picture,
+                              Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QStringLiteral("rot.jpg"))), CellState::Picture,
+                              Wait);
+    // The window still answers: a click previews.
+    clickCell(indexOf(QStringLiteral("ganz.png")));
+    QCOMPARE(m_window->hsb->Value(), indexOf(QStringLiteral("ganz.png")));
+    // A picture removed while shown keeps its cell; it fails only when made again.
+    QVERIFY(QFile::remove(dir + QStringLiteral("rot.jpg")));
+    overview->setCellPixels(96);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QStringLiteral("rot.jpg"))), CellState::Failed,
+                              Wait);
+}
+
+void TstOverview::onlyCellsOnScreenAreMadeAndTheCacheStaysBounded()
+{
+    QStringList names;
+    for (int i = 0; i < 600; ++i)
+        names << QStringLiteral("bild%1.png").arg(i, 3, 10, QLatin1Char('0'));
+    for (const QString& name : names) {
+        QImage picture(64, 48, QImage::Format_RGB32);
+        picture.fill(QColor::fromHsv(name.mid(4, 3).toInt() % 360, 200, 200));
+        QVERIFY(picture.save(m_dir->filePath(name)));
+    }
+    search(QStringLiteral("*.png"));
+    QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 600);
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    overview->setCellPixels(96);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(0), CellState::Picture, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->outstandingThumbnails(), 0, Wait);
+    const auto made = [&] {
+        int n = 0;
+        for (int32_t i = 0; i < 600; ++i)
+            n += overview->cellState(i) == CellState::Picture;
+        return n;
+    };
+    // The first screen and one ahead, not the whole list.
+    const int first = made();
+    QVERIFY2(first < 300, qPrintable(QString::number(first)));
+    // Jumping to the end makes the last cells, not those passed over.
+    QListView* grid = overview->grid();
+    grid->verticalScrollBar()->setValue(grid->verticalScrollBar()->maximum());
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(599), CellState::Picture, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->outstandingThumbnails(), 0, Wait);
+    QCOMPARE(overview->cellState(300), CellState::Waiting);
+    QVERIFY(made() < 600);
+    // A smaller cache keeps within its bytes: the least recently used go, the cells on
+    // screen stay.
+    const qint64 bound = overview->cachedBytes() / 2;
+    QVERIFY(bound > 0);
+    overview->setCacheBytes(bound);
+    QVERIFY(overview->cachedBytes() <= bound);
+    grid->verticalScrollBar()->setValue(0);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(0), CellState::Picture, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->outstandingThumbnails(), 0, Wait);
+    QVERIFY(overview->cachedBytes() <= bound);
+    QVERIFY(made() < first);
+}
+
+void TstOverview::closingInTheMiddleOfTheWorkLeavesNoThread()
+{
+    for (int i = 0; i < 60; ++i)
+        writePicture(m_dir->filePath(QStringLiteral("foto%1.jpg").arg(i, 2, 10, QLatin1Char('0'))), 64, 48,
+                     QColor::fromHsv(i * 6, 200, 200));
+    search(QStringLiteral("*.jpg"));
+    const int threads = threadCount();
+    // Every thumbnail takes a while, as on a slow drive.
+    overview::setThumbnailHookForTests([] { QThread::msleep(20); });
+    struct Restore
+    {
+        ~Restore() { overview::setThumbnailHookForTests(nullptr); }
+    } restore;
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QTRY_VERIFY_WITH_TIMEOUT(overview::Thumbnailer::liveWorkers() > 0, Wait);
+    QVERIFY(overview->outstandingThumbnails() > 0);
+    overview->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->overviewWindow(), Wait);
+    QCOMPARE(overview::Thumbnailer::liveWorkers(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threads, Wait);
+    // The search window goes on as before: a search, a preview, the overview again.
+    search(QStringLiteral("*.jpg"));
+    QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 60);
+    overview::setThumbnailHookForTests(nullptr);
+    overview = pressF3();
+    QVERIFY(overview);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(0), CellState::Picture, Wait);
+}
+
+QTEST_MAIN(TstOverview)
+#include "tst_overview.moc"
