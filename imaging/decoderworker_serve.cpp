@@ -96,9 +96,9 @@ timespec plus(timespec t, budget::Duration d)
 void allowCpu(Request& r, budget::Duration allowance)
 {
     if (g_haveTimer) {
-        itimerspec spec{};
-        spec.it_value = plus(r.startCpu, allowance);
-        r.timerArmed = ::timer_settime(g_timer, TIMER_ABSTIME, &spec, nullptr) == 0;
+        itimerspec expiry{};
+        expiry.it_value = plus(r.startCpu, allowance);
+        r.timerArmed = ::timer_settime(g_timer, TIMER_ABSTIME, &expiry, nullptr) == 0;
     }
     rlimit cpu{};
     ::getrlimit(RLIMIT_CPU, &cpu);
