@@ -51,11 +51,26 @@ void printError(std::string_view text)
 // A stop asked for by SIGINT or SIGTERM: the walk ends at its next entry, the hits found
 // so far are written and the program ends as the signal would have ended it. A second
 // signal ends it at once.
-volatile std::sig_atomic_t g_stopSignal = 0;
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
 extern "C" void onStopSignal(int signal)
 {
-    g_stopSignal = signal;
+    g_stopSignal.store(signal, std::memory_order_relaxed);
+}
+
+// A stop signal sent to the process that no thread has taken yet: the walking thread,
+// the only one that takes them, cannot while it is stuck in a call that does not return
+// (the handler runs only when the call does).
+int pendingStopSignal()
+{
+    sigset_t pending;
+    if (::sigpending(&pending) != 0)
+        return 0;
+    for (const int signal : {SIGTERM, SIGINT})
+        if (sigismember(&pending, signal) == 1)
+            return signal;
+    return 0;
 }
 
 void catchStopSignals()
@@ -95,7 +110,10 @@ public:
 
     void serveEvents() override {}
     void folderEntered(std::string_view) override {}
-    bool cancelRequested() override { return m_failed.load(std::memory_order_relaxed) || g_stopSignal != 0; }
+    bool cancelRequested() override
+    {
+        return m_failed.load(std::memory_order_relaxed) || g_stopSignal.load(std::memory_order_relaxed) != 0;
+    }
     void hitFound(std::string_view path, int32_t) override
     {
         std::lock_guard lock(m_mutex);
@@ -132,19 +150,35 @@ private:
         while (!m_stop) {
             m_wake.wait_for(lock, budget::WalkEventInterval);
             writeLocked();
-            if (const int signal = g_stopSignal; signal != 0 && !m_stop) {
+            int signal = g_stopSignal.load(std::memory_order_relaxed);
+            if (signal == 0 && (signal = pendingStopSignal()) != 0)
+                g_stopSignal.store(signal, std::memory_order_relaxed);
+            if (signal != 0 && !m_stop) {
                 const auto now = std::chrono::steady_clock::now();
                 if (signalled == std::chrono::steady_clock::time_point())
                     signalled = now;
-                else if (now - signalled >= budget::StuckWalkWait) {
-                    const std::string last = std::to_string(m_hits) + "\n";
-                    writeAll(STDERR_FILENO, last.data(), last.size());
-                    // To the process: this thread keeps the stop signals blocked.
-                    ::signal(signal, SIG_DFL);
-                    ::kill(::getpid(), signal);
-                }
+                else if (now - signalled >= budget::StuckWalkWait)
+                    endBySignal(signal);
             }
         }
+    }
+
+    // The walk is stuck: the hits so far and their number are written, and the signal ends
+    // the process, from this thread. (A signal still pending is taken here once this thread
+    // lets it in; one the walking thread took already is sent again.)
+    [[noreturn]] void endBySignal(int signal)
+    {
+        writeLocked();
+        const std::string last = std::to_string(m_hits) + "\n";
+        writeAll(STDERR_FILENO, last.data(), last.size());
+        ::signal(signal, SIG_DFL);
+        ::kill(::getpid(), signal);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, signal);
+        ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        // Not reached: the signal's default action ends the process.
+        std::_Exit(128 + signal);
     }
 
     void writeLocked()
@@ -232,7 +266,7 @@ int runFindCommand(int argc, char** argv)
     }
     const std::string last = std::to_string(result) + "\n";
     writeAll(STDERR_FILENO, last.data(), last.size());
-    if (const int signal = g_stopSignal) {
+    if (const int signal = g_stopSignal.load()) {
         ::signal(signal, SIG_DFL);
         ::raise(signal);
     }

@@ -4,7 +4,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QDeadlineTimer>
+
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -13,8 +17,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "budgets.h"
+#include "hangfsmount.h"
 #include "testfiles.h"
 
+namespace budget = fotarik::budget;
+using fotarik::test::HangFsMount;
 using fotarik::test::makeFile;
 using fotarik::test::makeFolder;
 using fotarik::test::makeFolderChain;
@@ -60,8 +68,8 @@ struct MeasuredOutcome
     long peakKiB = 0;
 };
 
-MeasuredOutcome runFindMeasured(const QList<QByteArray>& args, const QByteArray& outFile,
-                                const QByteArray& errFile)
+// Starts `fotarik --find` with its output in files; -1 when it cannot be started.
+pid_t spawnFind(const QList<QByteArray>& args, const QByteArray& outFile, const QByteArray& errFile)
 {
     std::vector<QByteArray> owned{QByteArray(FOTARIK_EXECUTABLE), QByteArray("--find")};
     for (const QByteArray& a : args)
@@ -79,8 +87,15 @@ MeasuredOutcome runFindMeasured(const QList<QByteArray>& args, const QByteArray&
     pid_t pid = -1;
     const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : -1;
+}
+
+MeasuredOutcome runFindMeasured(const QList<QByteArray>& args, const QByteArray& outFile,
+                                const QByteArray& errFile)
+{
     MeasuredOutcome o;
-    if (spawned != 0)
+    const pid_t pid = spawnFind(args, outFile, errFile);
+    if (pid < 0)
         return o;
     int status = 0;
     struct rusage usage
@@ -92,6 +107,47 @@ MeasuredOutcome runFindMeasured(const QList<QByteArray>& args, const QByteArray&
     o.peakKiB = usage.ru_maxrss;
     return o;
 }
+
+// A `fotarik --find` started by a test: killed and reaped when the test ends, also when it
+// failed. Declared before the test's file system mount, so that the mount's server is
+// killed first (a process stuck in a call on it cannot end before).
+class Child
+{
+public:
+    Child() = default;
+    ~Child()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            wait();
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    void adopt(pid_t pid) { m_pid = pid; }
+    pid_t pid() const { return m_pid; }
+    // Its status once it has ended; -1 while it runs (or when it was never started).
+    int poll()
+    {
+        int status = 0;
+        if (m_pid <= 0 || ::waitpid(m_pid, &status, WNOHANG) != m_pid)
+            return -1;
+        m_pid = -1;
+        return status;
+    }
+    int wait()
+    {
+        int status = 0;
+        while (m_pid > 0 && ::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+        return status;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
 
 QByteArray readAll(const QByteArray& path)
 {
@@ -135,6 +191,9 @@ private slots:
     void invalidPatternExitsWith2();
     void unlistableFolderExitsWith2();
     void missingFolderArgumentExitsWith2();
+    void stopSignalEndsAWalkStuckInAListing();
+    void slowDriveGivesEveryHit();
+    void endlessTreeEndsOnAStopSignal();
 
 private:
     QTemporaryDir* m_dir = nullptr;
@@ -354,6 +413,84 @@ void TstFindCommand::missingFolderArgumentExitsWith2()
         QVERIFY(o.out.isEmpty());
         QCOMPARE(o.err.count('\n'), 1);
     }
+}
+
+void TstFindCommand::stopSignalEndsAWalkStuckInAListing()
+{
+    // The root holds a.jpg, then "haengt", whose listing never answers. SIGTERM while the
+    // walk waits there: the hit found so far and the count are written, and the program
+    // ends by the signal (for good once the call it is stuck in returns).
+    FOTARIK_REQUIRE_HANGFS();
+    const QByteArray point = m_root + "/laufwerk";
+    makeFolder(point);
+    const QByteArray out = m_root + "/out", err = m_root + "/err";
+    Child find;
+    HangFsMount mount(QStringLiteral("readdir"), QFile::decodeName(point));
+    QVERIFY(mount.mounted());
+    find.adopt(spawnFind({point}, out, err));
+    QVERIFY(find.pid() > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(mount.hangingRequests() > 0, budget::ms(budget::TestWait));
+    QVERIFY(::kill(find.pid(), SIGTERM) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(err).endsWith("\n"), budget::ms(budget::TestHangGuard));
+    QCOMPARE(lastLine(readAll(err)), QByteArray("1"));
+    QCOMPARE(readAll(out), point + "/a.jpg\n");
+    QVERIFY(!mount.guardFired());
+    mount.remove();
+    const int status = find.wait();
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), SIGTERM);
+}
+
+void TstFindCommand::slowDriveGivesEveryHit()
+{
+    // Every request answered after 200 ms, three folders deep with a hit in each: the
+    // read-ahead may start on such a drive, and the hits keep the walk's order.
+    FOTARIK_REQUIRE_HANGFS();
+    const QByteArray point = m_root + "/laufwerk";
+    makeFolder(point);
+    HangFsMount mount(QStringLiteral("slow"), QFile::decodeName(point));
+    QVERIFY(mount.mounted());
+    const Outcome o = runFind({point});
+    QCOMPARE(o.exitCode, 0);
+    QCOMPARE(o.out,
+             point + "/a.jpg\n" + point + "/d/a.jpg\n" + point + "/d/d/a.jpg\n" + point + "/d/d/d/a.jpg\n");
+    QCOMPARE(lastLine(o.err), QByteArray("4"));
+    QVERIFY(!mount.guardFired());
+}
+
+void TstFindCommand::endlessTreeEndsOnAStopSignal()
+{
+    // Every folder has a sub-folder: the walk goes down until SIGTERM, 2 s in, without
+    // running out of anything, and writes one hit per level in depth order.
+    FOTARIK_REQUIRE_HANGFS();
+    const QByteArray point = m_root + "/laufwerk";
+    makeFolder(point);
+    const QByteArray out = m_root + "/out", err = m_root + "/err";
+    Child find;
+    HangFsMount mount(QStringLiteral("endless"), QFile::decodeName(point));
+    QVERIFY(mount.mounted());
+    find.adopt(spawnFind({point}, out, err));
+    QVERIFY(find.pid() > 0);
+    QTest::qWait(2000);
+    QVERIFY(::kill(find.pid(), SIGTERM) == 0);
+    int status = -1;
+    QDeadlineTimer deadline(budget::ms(budget::TestHangGuard));
+    while ((status = find.poll()) == -1 && !deadline.hasExpired())
+        QTest::qWait(10);
+    QVERIFY2(status != -1, "still running after the stop signal");
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), SIGTERM);
+    QList<QByteArray> lines = readAll(out).split('\n');
+    QVERIFY(lines.size() > 1);
+    QCOMPARE(lines.takeLast(), QByteArray());
+    QByteArray folder = point + "/";
+    for (const QByteArray& line : lines) {
+        QCOMPARE(line, folder + "a.jpg");
+        folder += "d/";
+    }
+    QCOMPARE(lastLine(readAll(err)), QByteArray::number(lines.size()));
+    qInfo("levels walked: %lld", static_cast<long long>(lines.size()));
+    QVERIFY(!mount.guardFired());
 }
 
 QTEST_APPLESS_MAIN(TstFindCommand)
