@@ -597,7 +597,8 @@ void TstOverview::closingInTheMiddleOfTheWorkLeavesNoThread()
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->overviewWindow(), Wait);
     QTRY_COMPARE_WITH_TIMEOUT(overview::Thumbnailer::liveWorkers(), 0, Wait);
     QTRY_VERIFY_WITH_TIMEOUT(imaging::busyDecodeWorkers().isEmpty(), Wait);
-    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threads, Wait);
+    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threads,
+                             Wait); // other threads of the program may end meanwhile
     // The search window goes on as before: a search, a preview, the overview again.
     search(QStringLiteral("*.jpg"));
     QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 60);
@@ -681,7 +682,8 @@ void TstOverview::closingWhileADriveHangsDoesNotWaitForIt()
     // Once the drive answers, the threads end, with nobody left to hand their work to.
     drive.setHanging(false);
     QTRY_COMPARE_WITH_TIMEOUT(overview::Thumbnailer::liveWorkers(), 0, Wait);
-    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threads, Wait);
+    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threads,
+                             Wait); // other threads of the program may end meanwhile
     QTRY_VERIFY_WITH_TIMEOUT(imaging::busyDecodeWorkers().isEmpty(), Wait);
 }
 
