@@ -633,6 +633,18 @@ DecodeResult DecodeJob::wait(bool serveEvents)
     return d->result;
 }
 
+bool DecodeJob::waitFor(std::chrono::milliseconds most)
+{
+    const Clock::time_point until = Clock::now() + most;
+    while (!d->done) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0)
+            return d->poll(0);
+        d->poll(int(left.count()));
+    }
+    return true;
+}
+
 DecodeResult decodeInWorker(ReadableFile file, const DecodeParams& params, bool serveEvents)
 {
     DecodeJob job(std::move(file), params);

@@ -13,6 +13,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <sys/types.h>
@@ -72,6 +73,9 @@ public:
     // begins inside those events supersedes this one (its worker is stopped). The result
     // is kept: a second wait returns it again.
     DecodeResult wait(bool serveEvents);
+    // Waits at most `most` for the answer without serving events (for a thread that must
+    // look now and then whether the picture is still wanted); whether the job has ended.
+    bool waitFor(std::chrono::milliseconds most);
     // Stops the worker of a job that has not answered; its result becomes Superseded.
     void cancel();
     // The worker serving this job while it runs (0 when none).

@@ -1,21 +1,28 @@
 #include "thumbnailer.h"
 
+#include <QSet>
 #include <QThread>
 #include <algorithm>
 #include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
 
+#include "budgets.h"
+#include "decoderworker.h"
 #include "modul1.h"
 #include "readablefile.h"
-#include "scaledpicture.h"
 
 namespace fotarik::overview {
 namespace {
 
 std::atomic<int> g_liveWorkers{0};
+std::atomic<int> g_givenUp{0};
 std::atomic<ThumbnailHook> g_hook{nullptr};
 
-// Each worker may hold a picture of up to the decoding budget; more than a few of them
-// would only add memory, not speed, on the machines this runs on.
+// Each thread drives one decoder worker, which may take a picture of up to the decoding
+// budget; more than a few of them would only add memory, not speed, on the machines this
+// runs on.
 constexpr int MaxWorkers = 4;
 
 QStringList firstLines(QByteArray bytes, bool wholeFile)
@@ -59,7 +66,8 @@ void setThumbnailHookForTests(ThumbnailHook hook)
     g_hook.store(hook);
 }
 
-Thumbnail makeThumbnail(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio)
+std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio,
+                                       const std::function<bool()>& stillWanted)
 {
     if (const ThumbnailHook hook = g_hook.load())
         hook();
@@ -76,19 +84,60 @@ Thumbnail makeThumbnail(const QByteArray& path, bool text, int pixels, qreal dev
         result.lines = firstLines(start, start.size() < TextThumbnailReadBytes);
         return result;
     }
-    imaging::ScaledPicture picture =
-        imaging::decodeScaledPicture(path, pixels, pixels, -1, -1, 0x00FFFFFF, devicePixelRatio);
-    if (picture.isNull())
+    // The preview's way: the file opened here (never blocking), decoded by a worker.
+    imaging::DecodeJob job(openForReading(path),
+                           imaging::DecodeParams{pixels, pixels, -1, -1, 0x00FFFFFF, devicePixelRatio});
+    while (!job.waitFor(budget::DecodeWaitSlice)) {
+        if (stillWanted && !stillWanted()) {
+            job.cancel();
+            return std::nullopt;
+        }
+    }
+    imaging::DecodeResult decoded = job.wait(/*serveEvents=*/false);
+    if (decoded.outcome == imaging::DecodeOutcome::Superseded)
+        return std::nullopt;
+    if (decoded.outcome != imaging::DecodeOutcome::Decoded || decoded.picture.isNull())
         return result;
     result.kind = Thumbnail::Kind::Picture;
-    result.image = std::move(picture.image);
+    result.image = std::move(decoded.picture.image);
     return result;
 }
 
-Thumbnailer::Thumbnailer(Deliver deliver, QObject* parent) : QObject(parent), m_deliver(std::move(deliver))
+struct Thumbnailer::Shared
 {
-    m_pool.setMaxThreadCount(std::clamp(QThread::idealThreadCount(), 1, MaxWorkers));
-    m_pool.setObjectName(QStringLiteral("thumbnails"));
+    struct Job
+    {
+        Request request;
+        int pixels = 0;
+        qreal devicePixelRatio = 1.0;
+        uint64_t generation = 0;
+        QByteArray key;
+    };
+
+    std::mutex mutex;
+    std::deque<Job> pending;
+    QSet<QByteArray> wanted;  // keys asked for since the last replacing request
+    QSet<QByteArray> running; // keys being made, or made and not yet delivered
+    int workers = 0;
+    int maxWorkers = 1;
+    bool stopping = false;
+    Thumbnailer* owner = nullptr; // null once the owner is gone
+};
+
+namespace {
+
+QByteArray keyOf(const QByteArray& path, int pixels)
+{
+    return QByteArray::number(pixels) + '\n' + path;
+}
+
+} // namespace
+
+Thumbnailer::Thumbnailer(Deliver deliver, QObject* parent)
+    : QObject(parent), m_deliver(std::move(deliver)), m_shared(std::make_shared<Shared>())
+{
+    m_shared->maxWorkers = std::clamp(QThread::idealThreadCount(), 1, MaxWorkers);
+    m_shared->owner = this;
 }
 
 Thumbnailer::~Thumbnailer()
@@ -96,9 +145,9 @@ Thumbnailer::~Thumbnailer()
     stop();
 }
 
-QByteArray Thumbnailer::keyOf(const QByteArray& path, int pixels)
+int Thumbnailer::threadCount() const
 {
-    return QByteArray::number(pixels) + '\n' + path;
+    return m_shared->maxWorkers;
 }
 
 int Thumbnailer::liveWorkers()
@@ -106,78 +155,105 @@ int Thumbnailer::liveWorkers()
     return g_liveWorkers.load();
 }
 
+int Thumbnailer::givenUp()
+{
+    return g_givenUp.load();
+}
+
 int Thumbnailer::outstanding() const
 {
-    const std::lock_guard lock(m_mutex);
-    return int(m_pending.size()) + int(m_running.size());
+    const std::lock_guard lock(m_shared->mutex);
+    return int(m_shared->pending.size()) + int(m_shared->running.size());
 }
 
 void Thumbnailer::want(const std::vector<Request>& requests, int pixels, qreal devicePixelRatio,
                        uint64_t generation, bool replace)
 {
-    const std::lock_guard lock(m_mutex);
-    if (m_stopping)
+    Shared& s = *m_shared;
+    const std::lock_guard lock(s.mutex);
+    if (s.stopping)
         return;
     QSet<QByteArray> waiting;
-    if (replace)
-        m_pending.clear();
-    else
-        for (const Job& job : m_pending)
+    if (replace) {
+        s.pending.clear();
+        s.wanted.clear();
+    } else {
+        for (const Shared::Job& job : s.pending)
             waiting.insert(job.key);
+    }
     for (const Request& request : requests) {
         QByteArray key = keyOf(request.path, pixels);
-        if (m_running.contains(key) || waiting.contains(key))
+        s.wanted.insert(key);
+        if (s.running.contains(key) || waiting.contains(key))
             continue;
         waiting.insert(key);
-        m_pending.push_back(Job{request, pixels, devicePixelRatio, generation, std::move(key)});
+        s.pending.push_back(Shared::Job{request, pixels, devicePixelRatio, generation, std::move(key)});
     }
-    while (m_workers < m_pool.maxThreadCount() && size_t(m_workers) < m_pending.size()) {
-        ++m_workers;
+    while (s.workers < s.maxWorkers && size_t(s.workers) < s.pending.size()) {
+        ++s.workers;
         g_liveWorkers.fetch_add(1);
-        m_pool.start([this] { work(); });
+        std::thread(&Thumbnailer::work, m_shared).detach();
     }
 }
 
 void Thumbnailer::stop()
 {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_stopping = true;
-        m_pending.clear();
-    }
-    m_pool.waitForDone();
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->stopping = true;
+    m_shared->owner = nullptr;
+    m_shared->pending.clear();
+    m_shared->wanted.clear();
+    m_shared->running.clear();
 }
 
-void Thumbnailer::work()
+void Thumbnailer::work(std::shared_ptr<Shared> shared)
 {
-    for (;;) {
-        Job job;
-        {
-            const std::lock_guard lock(m_mutex);
-            if (m_stopping || m_pending.empty()) {
-                --m_workers;
-                g_liveWorkers.fetch_sub(1);
-                return;
-            }
-            job = std::move(m_pending.front());
-            m_pending.pop_front();
-            m_running.insert(job.key);
-        }
-        Result result{job.request.row, job.generation, job.request.path, job.pixels,
-                      makeThumbnail(job.request.path, job.request.text, job.pixels, job.devicePixelRatio)};
-        // Handed over on the owner's thread; a result still queued when the owner goes is
-        // dropped with it.
-        QMetaObject::invokeMethod(
-            this,
-            [this, key = std::move(job.key), result = std::move(result)]() mutable {
-                {
-                    const std::lock_guard lock(m_mutex);
-                    m_running.remove(key);
+    {
+        // Its own scope: the shared state may go with this thread, before the count does.
+        const std::shared_ptr<Shared> s = std::move(shared);
+        for (;;) {
+            Shared::Job job;
+            {
+                const std::lock_guard lock(s->mutex);
+                if (s->stopping || s->pending.empty()) {
+                    --s->workers;
+                    break;
                 }
-                m_deliver(std::move(result));
-            },
-            Qt::QueuedConnection);
+                job = std::move(s->pending.front());
+                s->pending.pop_front();
+                s->running.insert(job.key);
+            }
+            const auto stillWanted = [&] {
+                const std::lock_guard lock(s->mutex);
+                return !s->stopping && s->wanted.contains(job.key);
+            };
+            std::optional<Thumbnail> made = makeThumbnail(job.request.path, job.request.text, job.pixels,
+                                                          job.devicePixelRatio, stillWanted);
+            const std::lock_guard lock(s->mutex);
+            if (!made)
+                g_givenUp.fetch_add(1);
+            if (!made || !s->owner) {
+                s->running.remove(job.key);
+                continue;
+            }
+            // Handed over on the owner's thread; a result still queued when the owner goes
+            // is dropped with it. The owner cannot go meanwhile: it takes this lock first.
+            Thumbnailer* owner = s->owner;
+            QMetaObject::invokeMethod(
+                owner,
+                [owner, key = job.key,
+                 result = Result{job.request.row, job.generation, job.request.path, job.pixels,
+                                 std::move(*made)}]() mutable {
+                    {
+                        const std::lock_guard inner(owner->m_shared->mutex);
+                        owner->m_shared->running.remove(key);
+                    }
+                    owner->m_deliver(std::move(result));
+                },
+                Qt::QueuedConnection);
+        }
     }
+    g_liveWorkers.fetch_sub(1);
 }
 
 } // namespace fotarik::overview

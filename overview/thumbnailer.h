@@ -1,24 +1,28 @@
 #pragma once
-// Thumbnails of found files, made on a small pool of worker threads sized to the machine.
+// Thumbnails of found files, made on a few worker threads sized to the machine.
 //
 // The window hands over the cells it shows (and a margin ahead) as requests; each new
-// list replaces the work still waiting, so cells scrolled out of view cost nothing more.
-// Pictures go through the program's scaled-picture decoding with its budgets; texts give
-// the first lines of their start, read from a bounded block of a safely opened file.
-// Everything else is drawn as a symbol by the window and never reaches the pool. Results
-// are handed to the window on its own thread. The destructor drops the waiting work and
-// waits for the running one, so no worker outlives its owner.
+// list replaces the work still waiting, and a thumbnail being made for a cell that is no
+// longer wanted (scrolled away, another cell size, another search) is given up, its
+// decoder stopped. Pictures are decoded by the sandboxed decoder workers, as the preview's
+// are, within the same budgets: a hostile file costs its cell. Texts give the first lines
+// of their start, read from a bounded block of a safely opened file. Everything else is
+// drawn as a symbol by the window and never reaches the threads. Results are handed to the
+// window on its own thread.
+//
+// The owner never waits for a thread: when it goes, the waiting work is dropped, each
+// thread gives up its thumbnail at its next look (stopping its decoder) and ends. A thread
+// held in a call on a drive that does not answer ends when the call returns; it only
+// touches what it shares with the threads, never the owner.
 
 #include <QByteArray>
 #include <QImage>
 #include <QObject>
-#include <QSet>
 #include <QStringList>
-#include <QThreadPool>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace fotarik::overview {
@@ -35,11 +39,14 @@ struct Thumbnail
 };
 
 // Makes one thumbnail on the calling thread: a picture fitted into pixels x pixels
-// (logical), or the first lines of a text.
-Thumbnail makeThumbnail(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio);
+// (logical), decoded by a decoder worker, or the first lines of a text. stillWanted (when
+// given) is asked while a decoder works; once it says no, the decoder is stopped and
+// nothing is returned.
+std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio,
+                                       const std::function<bool()>& stillWanted = {});
 
 // Test seam: called on the worker thread before each thumbnail is made. A test slows it
-// down to stand for a slow drive.
+// down or holds it to stand for a slow or hung drive.
 using ThumbnailHook = void (*)();
 void setThumbnailHookForTests(ThumbnailHook hook);
 
@@ -73,40 +80,29 @@ public:
     explicit Thumbnailer(Deliver deliver, QObject* parent = nullptr);
     ~Thumbnailer() override;
 
-    // The work waiting from now on: these requests, in this order (replace), or these after
-    // what waits already (not replace). Requests for a thumbnail being made already, or
-    // waiting already, are left out.
+    // The work wanted from now on: these requests, in this order (replace), or these after
+    // what is wanted already (not replace). Requests for a thumbnail being made already,
+    // or waiting already, are left out; one being made that is no longer wanted is given up.
     void want(const std::vector<Request>& requests, int pixels, qreal devicePixelRatio, uint64_t generation,
               bool replace);
-    // Drops the waiting work and waits for the running one.
+    // Drops all work; the threads end on their own, nothing is waited for.
     void stop();
 
-    int threadCount() const { return m_pool.maxThreadCount(); }
+    int threadCount() const;
     // Requests waiting or being made.
     int outstanding() const;
 
-    // Worker threads running in the whole program (tests).
+    // Worker threads running in the whole program, and the thumbnails given up while
+    // being made because they were no longer wanted (tests).
     static int liveWorkers();
+    static int givenUp();
 
 private:
-    struct Job
-    {
-        Request request;
-        int pixels = 0;
-        qreal devicePixelRatio = 1.0;
-        uint64_t generation = 0;
-        QByteArray key;
-    };
-    void work();
-    static QByteArray keyOf(const QByteArray& path, int pixels);
+    struct Shared;
+    static void work(std::shared_ptr<Shared> shared);
 
     Deliver m_deliver;
-    mutable std::mutex m_mutex;
-    std::deque<Job> m_pending;
-    QSet<QByteArray> m_running; // keys being made or made and not yet delivered
-    int m_workers = 0;
-    bool m_stopping = false;
-    QThreadPool m_pool;
+    std::shared_ptr<Shared> m_shared;
 };
 
 } // namespace fotarik::overview

@@ -18,11 +18,15 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <sys/stat.h>
 
 #include "budgets.h"
 #include "capturingmessageseam.h"
 #include "clongscroll.h"
+#include "decoderworker.h"
 #include "form1.h"
 #include "globals.h"
 #include "hostileinputs.h"
@@ -35,6 +39,7 @@
 #include "uebersicht.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
+#include "workermain.h"
 
 using namespace fotarik;
 using fotarik::overview::CellState;
@@ -72,6 +77,9 @@ private slots:
     void hostilePicturesCostOnlyTheirCell();
     void onlyCellsOnScreenAreMadeAndTheCacheStaysBounded();
     void closingInTheMiddleOfTheWorkLeavesNoThread();
+    void closingWhileADriveHangsDoesNotWaitForIt();
+    void cellsNoLongerWantedStopTheirDecoders();
+    void misbehavingDecodersCostOnlyTheirCells();
 
 private:
     void makeFiles(const QStringList& names);
@@ -101,9 +109,11 @@ void TstOverview::init()
 void TstOverview::cleanup()
 {
     m_window.reset();
-    QCOMPARE(overview::Thumbnailer::liveWorkers(), 0);
+    imaging::setDecodeWorkerMisbehaviour({});
     m_messages.reset();
     m_media.reset();
+    // The threads end on their own once the window is gone, within a look or two each.
+    QTRY_COMPARE_WITH_TIMEOUT(overview::Thumbnailer::liveWorkers(), 0, Wait);
     m_dir.reset();
 }
 
@@ -585,8 +595,10 @@ void TstOverview::closingInTheMiddleOfTheWorkLeavesNoThread()
     QVERIFY(overview->outstandingThumbnails() > 0);
     overview->close();
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->overviewWindow(), Wait);
-    QCOMPARE(overview::Thumbnailer::liveWorkers(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(threadCount(), threads, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview::Thumbnailer::liveWorkers(), 0, Wait);
+    QTRY_VERIFY_WITH_TIMEOUT(imaging::busyDecodeWorkers().isEmpty(), Wait);
+    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threads,
+                             Wait); // other threads of the program may end meanwhile
     // The search window goes on as before: a search, a preview, the overview again.
     search(QStringLiteral("*.jpg"));
     QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 60);
@@ -596,5 +608,143 @@ void TstOverview::closingInTheMiddleOfTheWorkLeavesNoThread()
     QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(0), CellState::Picture, Wait);
 }
 
-QTEST_MAIN(TstOverview)
+namespace {
+
+// Stands for a call on a drive that does not answer: the thread is held until released.
+struct HungDrive
+{
+    std::mutex mutex;
+    std::condition_variable released;
+    bool hanging = false;
+    int held = 0;
+
+    static HungDrive& instance()
+    {
+        static HungDrive drive;
+        return drive;
+    }
+    static void hold()
+    {
+        HungDrive& d = instance();
+        std::unique_lock lock(d.mutex);
+        ++d.held;
+        d.released.wait(lock, [&] { return !d.hanging; });
+        --d.held;
+    }
+    int heldNow()
+    {
+        const std::lock_guard lock(mutex);
+        return held;
+    }
+    void setHanging(bool on)
+    {
+        {
+            const std::lock_guard lock(mutex);
+            hanging = on;
+        }
+        released.notify_all();
+    }
+};
+
+} // namespace
+
+void TstOverview::closingWhileADriveHangsDoesNotWaitForIt()
+{
+    makeFiles({"rot.jpg", "blau.png", "brief.txt"});
+    search();
+    const int threads = threadCount();
+    HungDrive& drive = HungDrive::instance();
+    drive.setHanging(true);
+    overview::setThumbnailHookForTests(&HungDrive::hold);
+    struct Restore
+    {
+        ~Restore()
+        {
+            HungDrive::instance().setHanging(false);
+            overview::setThumbnailHookForTests(nullptr);
+        }
+    } restore;
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QTRY_VERIFY_WITH_TIMEOUT(drive.heldNow() > 0, Wait);
+    // The window answers while its cells wait: a click previews.
+    clickCell(indexOf(QStringLiteral("blau.png")));
+    QCOMPARE(m_window->hsb->Value(), indexOf(QStringLiteral("blau.png")));
+    QCOMPARE(overview->cellState(indexOf(QStringLiteral("blau.png"))), CellState::Waiting);
+    // Closing does not wait for the held threads: the window is gone while they still hang.
+    overview->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->overviewWindow(), Wait);
+    QVERIFY(drive.heldNow() > 0);
+    QVERIFY(overview::Thumbnailer::liveWorkers() > 0);
+    // The search window goes on meanwhile.
+    search(QStringLiteral("*.txt"));
+    QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 1);
+    // Once the drive answers, the threads end, with nobody left to hand their work to.
+    drive.setHanging(false);
+    QTRY_COMPARE_WITH_TIMEOUT(overview::Thumbnailer::liveWorkers(), 0, Wait);
+    QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threads,
+                             Wait); // other threads of the program may end meanwhile
+    QTRY_VERIFY_WITH_TIMEOUT(imaging::busyDecodeWorkers().isEmpty(), Wait);
+}
+
+void TstOverview::cellsNoLongerWantedStopTheirDecoders()
+{
+    makeFiles({"rot.jpg", "blau.png", "gruen.png", "brief.txt"});
+    search();
+    // Decoders that never answer: each cell would wait for its whole time allowance.
+    imaging::setDecodeWorkerMisbehaviour("hang");
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QTRY_VERIFY_WITH_TIMEOUT(!imaging::busyDecodeWorkers().isEmpty(), Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QStringLiteral("brief.txt"))), CellState::Text,
+                              Wait);
+    // Another cell size: the thumbnails being made for the old one are given up, their
+    // decoders stopped; they are not counted as failed.
+    QList<pid_t> hung = imaging::busyDecodeWorkers();
+    int givenUp = overview::Thumbnailer::givenUp();
+    overview->setCellPixels(224);
+    QTRY_VERIFY_WITH_TIMEOUT(overview::Thumbnailer::givenUp() > givenUp, Wait);
+    QTRY_VERIFY_WITH_TIMEOUT(std::none_of(hung.begin(), hung.end(),
+                                          [](pid_t pid) { return imaging::decodeWorkers().contains(pid); }),
+                             Wait);
+    QCOMPARE(overview->cellState(indexOf(QStringLiteral("rot.jpg"))), CellState::Waiting);
+    // Closing the window stops the decoders of the new size too.
+    QTRY_VERIFY_WITH_TIMEOUT(!imaging::busyDecodeWorkers().isEmpty(), Wait);
+    hung = imaging::busyDecodeWorkers();
+    givenUp = overview::Thumbnailer::givenUp();
+    overview->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->overviewWindow(), Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview::Thumbnailer::liveWorkers(), 0, Wait);
+    QVERIFY(overview::Thumbnailer::givenUp() > givenUp);
+    QTRY_VERIFY_WITH_TIMEOUT(imaging::busyDecodeWorkers().isEmpty(), Wait);
+    for (const pid_t pid : hung)
+        QVERIFY(!imaging::decodeWorkers().contains(pid));
+}
+
+void TstOverview::misbehavingDecodersCostOnlyTheirCells()
+{
+    makeFiles({"rot.jpg", "blau.png", "brief.txt", "ton.wav"});
+    search();
+    imaging::setDecodeWorkerMisbehaviour("crash");
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    for (const char* name : {"rot.jpg", "blau.png"})
+        QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QString::fromLatin1(name))), CellState::Failed,
+                                  Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QStringLiteral("brief.txt"))), CellState::Text,
+                              Wait);
+    QCOMPARE(overview->cellState(indexOf(QStringLiteral("ton.wav"))), CellState::Symbol);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->outstandingThumbnails(), 0, Wait);
+    QVERIFY(imaging::busyDecodeWorkers().isEmpty());
+    // The window still answers, and the next pictures decode again.
+    clickCell(indexOf(QStringLiteral("blau.png")));
+    QCOMPARE(m_window->hsb->Value(), indexOf(QStringLiteral("blau.png")));
+    imaging::setDecodeWorkerMisbehaviour({});
+    overview->setCellPixels(128);
+    for (const char* name : {"rot.jpg", "blau.png"})
+        QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QString::fromLatin1(name))), CellState::Picture,
+                                  Wait);
+}
+
+FOTARIK_TEST_MAIN(TstOverview)
 #include "tst_overview.moc"
