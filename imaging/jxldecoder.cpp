@@ -40,7 +40,12 @@ struct Bins
             ++count[size_t(of[size_t(i)])];
         }
     }
-    quint32 most() const { return count.empty() ? 0 : *std::max_element(count.begin(), count.end()); }
+    // The most stored columns (or rows) one target one gathers, without building the bins:
+    // every bin gathers either the floor or the ceiling of stored / target.
+    static quint64 most(int stored, int target)
+    {
+        return target <= 0 ? 0 : (quint64(stored) + quint64(target) - 1) / quint64(target);
+    }
 };
 
 // The area-average reduction of the stored picture into the target, fed with rows in any
@@ -246,14 +251,17 @@ QImage JxlDecoder::decodeScaled(QSize size, qint64 allocationLimitBytes)
         return {};
     const qint64 pixels = qint64(stored.width()) * stored.height();
     const qint64 targetPixels = qint64(target.width()) * target.height();
+    // The declared size alone decides first: the reduction's bins hold an entry per stored
+    // column and row, which for a header of a few bytes may declare a billion of each.
+    if (pixels > MaxStoredPixels || pixels * WorkingBytesPerPixel > allocationLimitBytes)
+        return {};
     const bool alpha = hasAlpha();
     // 32-bit sums hold what a target pixel gathers unless it gathers very many pixels.
     const quint64 gathered =
-        quint64(Bins(stored.width(), target.width()).most()) * Bins(stored.height(), target.height()).most();
+        Bins::most(stored.width(), target.width()) * Bins::most(stored.height(), target.height());
     const bool wide = gathered * (alpha ? 255u * 255u : 255u) > 0xFFFFFFFFu;
     const qint64 sumBytes = targetPixels * (alpha ? 4 : 3) * (wide ? 8 : 4);
-    if (pixels > MaxStoredPixels || pixels * WorkingBytesPerPixel > allocationLimitBytes ||
-        sumBytes + targetPixels * 4 > allocationLimitBytes)
+    if (sumBytes + targetPixels * 4 > allocationLimitBytes)
         return {};
     QImage image = wide ? decodeInto<quint64>(target, alpha) : decodeInto<quint32>(target, alpha);
     if (image.isNull())

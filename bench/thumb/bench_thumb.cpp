@@ -1,8 +1,10 @@
-// Thumbnail speed and memory: LoadScaledPicture (through the decoder worker) and the same
-// decode in process, against the decoding floors
-// (Qt's reduced read; for PNG also bare libpng), and "fotarik --thumbnail" against
-// vipsthumbnail and djpeg as whole processes.
-// Usage: bench_thumb [runs] (default 7). Needs vipsthumbnail, djpeg and /usr/bin/time.
+// Thumbnail speed and memory, per picture into the 210 box: LoadScaledPicture (through the
+// decoder worker) and the same decode in process, and "fotarik --thumbnail" as a whole
+// process, against vipsthumbnail and (HEIC, AVIF) heif-thumbnailer on the same file; for
+// JPEG and PNG also the decoding floors (Qt's reduced read, bare libpng, djpeg) and the
+// full-screen size. A 24 MP JPEG and PNG and 12 MP HEIC, AVIF and JPEG XL are made in a
+// temporary folder; first a tiny picture's round trip through the worker.
+// Usage: bench_thumb [runs] (default 5). See README.md for the tools it needs.
 
 #include "benchsupport.h"
 #include <QCoreApplication>
@@ -12,10 +14,12 @@
 #include <QImageReader>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -92,111 +96,207 @@ void row(const char* name, double ms, double peakMiB = -1)
         std::printf("  %-52s %9.1f ms\n", name, ms);
 }
 
+// A row beside the peer tool's figures: time and peak memory and their ratios to it.
+void rowAgainst(const char* name, double ms, double peakMiB, const ProcessFigures& peer, bool ok = true)
+{
+    std::printf("  %-52s %9.1f ms %9.1f MiB   %5.2f x  %5.2f x%s\n", name, ms, peakMiB, ms / peer.ms,
+                peakMiB / peer.peakMiB, ok ? "" : "  (failed)");
+}
+
+// The peak memory of a worker serving one picture: a fresh worker in a process of its own
+// ("--worker-once"), whose peak is that of its reaped children.
+double workerPeakMiB(const QString& file)
+{
+    QProcess p;
+    p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--worker-once"), file});
+    p.waitForFinished(120000);
+    bool ok = false;
+    const double mib = p.readAllStandardOutput().trimmed().toDouble(&ok);
+    return ok && p.exitCode() == 0 ? mib : -1;
+}
+
+bool haveProgram(const char* name)
+{
+    return !QStandardPaths::findExecutable(QString::fromLatin1(name)).isEmpty();
+}
+
+// Runs an encoder; false (with its output) when it fails.
+bool encode(const QString& program, const QStringList& arguments)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, arguments);
+    if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        std::printf("%s failed: %s\n", qPrintable(program), p.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+struct Picture
+{
+    const char* title;
+    QString file;
+    bool todaysFormat; // decoded in process before the worker came: JPEG, PNG
+    bool heif;         // heif-thumbnailer reads it too
+};
+
+void benchPicture(const Picture& pic, int runs, const QTemporaryDir& dir)
+{
+    const QByteArray path = QFile::encodeName(pic.file);
+    const QSize size = QImageReader(pic.file).size();
+    std::printf("\n%s (%lld KiB", pic.title, QFile(pic.file).size() / 1024);
+    if (size.isValid())
+        std::printf(", %d x %d", size.width(), size.height());
+    std::printf(") into the 210 box              time       peak    vs vipsthumbnail\n");
+
+    const auto load = [&](int bw, int bh) {
+        return [&, bw, bh] {
+            int32_t w = -1;
+            int32_t h = -1;
+            if (fotarik::LoadScaledPicture(path, bw, bh, w, h, 0x00FFFFFF).isNull())
+                std::printf("load failed\n");
+        };
+    };
+    const auto inProcess = [&] {
+        if (fotarik::imaging::decodeScaledPicture(path, 210, 210, -1, -1, 0x00FFFFFF).isNull())
+            std::printf("in-process decode failed\n");
+    };
+    std::vector<std::function<void()>> works = {load(210, 210), inProcess};
+    const bool png = pic.file.endsWith(QLatin1String(".png"));
+    if (pic.todaysFormat)
+        works.push_back([&] {
+            // The floor: Qt's own reduced read at an eighth (JPEG DCT scaling).
+            QImageReader r(pic.file);
+            r.setScaledSize(QSize(750, 500));
+            r.read();
+        });
+    if (png)
+        works.push_back([&] {
+            if (!readPngRows(path.constData()))
+                std::printf("libpng read failed\n");
+        });
+    const std::vector<double> ms = timeInProcess(runs, works);
+    const double workerPeak = workerPeakMiB(pic.file);
+    // The same decode in a process of its own, for its peak memory.
+    const ProcessFigures alone =
+        timeProcess(1, QCoreApplication::applicationFilePath(), {QStringLiteral("--in-process"), pic.file});
+
+    const ProcessFigures thumb =
+        timeProcess(runs, QStringLiteral(FOTARIK_EXE),
+                    {QStringLiteral("--thumbnail"), pic.file, QStringLiteral("210x210")});
+    const ProcessFigures vips = timeProcess(runs, QStringLiteral("vipsthumbnail"),
+                                            {pic.file, QStringLiteral("-s"), QStringLiteral("210"),
+                                             QStringLiteral("-o"), dir.filePath(QStringLiteral("v%s.png"))});
+    rowAgainst("through the worker (LoadScaledPicture; worker's peak)", ms[0], workerPeak, vips);
+    rowAgainst(pic.todaysFormat ? "same decode in process (as before the worker)" : "same decode in process",
+               ms[1], alone.peakMiB, vips, alone.ok);
+    std::printf("  %-52s %9.2f x\n", "  worker / in process", ms[0] / ms[1]);
+    rowAgainst("fotarik --thumbnail F 210x210 (its own peak, no worker)", thumb.ms, thumb.peakMiB, vips,
+               thumb.ok);
+    rowAgainst("vipsthumbnail F -s 210", vips.ms, vips.peakMiB, vips, vips.ok);
+    if (pic.heif && haveProgram("heif-thumbnailer")) {
+        const ProcessFigures ht =
+            timeProcess(runs, QStringLiteral("heif-thumbnailer"),
+                        {QStringLiteral("-s"), QStringLiteral("210"), pic.file, dir.filePath("h.png")});
+        rowAgainst("heif-thumbnailer -s 210 F", ht.ms, ht.peakMiB, vips, ht.ok);
+    }
+    if (pic.todaysFormat) {
+        row("floor: QImageReader scaled size 750x500 (1/8)", ms[2]);
+        if (png)
+            row("floor: libpng rows only, no conversion", ms[3]);
+        if (!png) {
+            const ProcessFigures d8 = timeProcess(
+                runs, QStringLiteral("djpeg"), {QStringLiteral("-scale"), QStringLiteral("1/8"), pic.file});
+            row("djpeg -scale 1/8 F", d8.ms, d8.peakMiB);
+        }
+        // The full-screen size: the look-ahead's work.
+        const std::vector<double> big = timeInProcess(runs, {load(1915, 1030)});
+        const ProcessFigures v1915 = timeProcess(runs, QStringLiteral("vipsthumbnail"),
+                                                 {pic.file, QStringLiteral("-s"), QStringLiteral("1915x1030"),
+                                                  QStringLiteral("-o"), dir.filePath("w%s.png")});
+        rowAgainst("through the worker into 1915x1030", big[0], -1, v1915);
+        row("vipsthumbnail F -s 1915x1030", v1915.ms, v1915.peakMiB);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     fotarik::imaging::runDecodeWorkerIfAsked(argc, argv);
-    QCoreApplication app(argc, argv);
-    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 7;
-    QTemporaryDir dir;
-    const QString jpeg = dir.filePath(QStringLiteral("photo.jpg"));
-    const QString png = dir.filePath(QStringLiteral("photo.png"));
-    {
-        const QImage photo = makePhoto();
-        photo.save(jpeg, "jpg", 90);
-        photo.save(png, "png");
+    // The worker's own allowance in process too, so that the same pictures decode there.
+    QImageReader::setAllocationLimit(int(fotarik::imaging::pictureBudgetBytes() / (1024 * 1024)) + 64);
+    if (argc == 3 && std::strcmp(argv[1], "--in-process") == 0) {
+        // One decode in this process and nothing else: for its peak memory.
+        const auto p =
+            fotarik::imaging::decodeScaledPicture(QByteArray(argv[2]), 210, 210, -1, -1, 0x00FFFFFF);
+        return p.isNull() ? 1 : 0;
     }
+    if (argc == 3 && std::strcmp(argv[1], "--worker-once") == 0) {
+        int32_t w = -1;
+        int32_t h = -1;
+        const bool ok = !fotarik::LoadScaledPicture(QByteArray(argv[2]), 210, 210, w, h, 0x00FFFFFF).isNull();
+        fotarik::imaging::stopIdleDecodeWorkers();
+        rusage r{};
+        getrusage(RUSAGE_CHILDREN, &r);
+        std::printf("%.1f\n", r.ru_maxrss / 1024.0);
+        return ok ? 0 : 1;
+    }
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
+    QTemporaryDir dir;
     {
         // The worker's own cost: a tiny picture there and back.
         const QString tiny = dir.filePath(QStringLiteral("tiny.png"));
         QImage(16, 16, QImage::Format_RGB32).save(tiny, "png");
         const QByteArray path = QFile::encodeName(tiny);
         const std::vector<double> ms = timeInProcess(
-            std::max(runs, 50),
+            std::max(runs, 200),
             {[&] {
                  int32_t w = -1;
                  int32_t h = -1;
                  fotarik::LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF);
              },
              [&] { fotarik::imaging::decodeScaledPicture(path, 210, 210, -1, -1, 0x00FFFFFF); }});
-        std::printf("16 x 16 PNG into the 210 box\n");
+        std::printf("16 x 16 PNG into the 210 box, median of %d\n", std::max(runs, 200));
         row("through the worker", ms[0]);
         row("in process", ms[1]);
-        std::printf("  %-52s %9.3f ms\n\n", "round trip (difference)", ms[0] - ms[1]);
+        std::printf("  %-52s %9.3f ms\n", "round trip (difference)", ms[0] - ms[1]);
     }
-    std::printf("6000 x 4000 test pictures: JPEG q90 %lld KiB, PNG %lld KiB; median of %d runs\n",
-                QFile(jpeg).size() / 1024, QFile(png).size() / 1024, runs);
 
-    for (const QString& file : {jpeg, png}) {
-        const QByteArray path = QFile::encodeName(file);
-        const bool isJpeg = file == jpeg;
-        std::printf("\n%s\n", isJpeg ? "JPEG" : "PNG");
-        std::printf(" one process (LoadScaledPicture through the worker)\n");
-        const auto load = [&](int bw, int bh) {
-            return [&, bw, bh] {
-                int32_t w = -1;
-                int32_t h = -1;
-                if (fotarik::LoadScaledPicture(path, bw, bh, w, h, 0x00FFFFFF).isNull())
-                    std::printf("load failed\n");
-            };
-        };
-        const auto floorRead = [&] {
-            QImageReader r(file);
-            r.setScaledSize(QSize(750, 500));
-            r.read();
-        };
-        const auto inProcess = [&] {
-            if (fotarik::imaging::decodeScaledPicture(path, 210, 210, -1, -1, 0x00FFFFFF).isNull())
-                std::printf("in-process decode failed\n");
-        };
-        std::vector<std::function<void()>> works = {floorRead, load(210, 210), load(1915, 1030), inProcess};
-        if (!isJpeg)
-            works.push_back([&] {
-                if (!readPngRows(path.constData()))
-                    std::printf("libpng read failed\n");
-            });
-        const std::vector<double> ms = timeInProcess(runs, works);
-        const double floor8 = ms[0];
-        const double at210 = ms[1];
-        const double at1915 = ms[2];
-        row("LoadScaledPicture 210x210", at210);
-        row("floor: QImageReader scaled size 750x500 (1/8)", floor8);
-        std::printf("  %-52s %9.2f x\n", "ratio 210 / floor", at210 / floor8);
-        row("same decode in process 210x210", ms[3]);
-        std::printf("  %-52s %9.2f x\n", "ratio worker / in process", at210 / ms[3]);
-        if (!isJpeg) {
-            row("libpng rows only, no conversion", ms[4]);
-            std::printf("  %-52s %9.2f x\n", "ratio 210 / libpng rows", at210 / ms[4]);
-        }
-        row("LoadScaledPicture 1915x1030", at1915);
-
-        std::printf(" whole processes                                         time      peak RSS\n");
-        const ProcessFigures f210 =
-            timeProcess(runs, QStringLiteral(FOTARIK_EXE),
-                        {QStringLiteral("--thumbnail"), file, QStringLiteral("210x210")});
-        const ProcessFigures v210 = timeProcess(runs, QStringLiteral("vipsthumbnail"),
-                                                {file, QStringLiteral("-s"), QStringLiteral("210"),
-                                                 QStringLiteral("-o"), dir.filePath("v%s.png")});
-        row("fotarik --thumbnail F 210x210", f210.ms, f210.peakMiB);
-        row("vipsthumbnail F -s 210", v210.ms, v210.peakMiB);
-        if (isJpeg) {
-            const ProcessFigures d8 = timeProcess(runs, QStringLiteral("djpeg"),
-                                                  {QStringLiteral("-scale"), QStringLiteral("1/8"), file});
-            row("djpeg -scale 1/8 F", d8.ms, d8.peakMiB);
-        }
-        const ProcessFigures f1915 =
-            timeProcess(runs, QStringLiteral(FOTARIK_EXE),
-                        {QStringLiteral("--thumbnail"), file, QStringLiteral("1915x1030")});
-        const ProcessFigures v1915 = timeProcess(runs, QStringLiteral("vipsthumbnail"),
-                                                 {file, QStringLiteral("-s"), QStringLiteral("1915x1030"),
-                                                  QStringLiteral("-o"), dir.filePath("w%s.png")});
-        row("fotarik --thumbnail F 1915x1030", f1915.ms, f1915.peakMiB);
-        row("vipsthumbnail F -s 1915x1030", v1915.ms, v1915.peakMiB);
-        std::printf("  ratios fotarik/vips: 210 time %.2f mem %.2f; 1915 time %.2f mem %.2f%s\n",
-                    f210.ms / v210.ms, f210.peakMiB / v210.peakMiB, f1915.ms / v1915.ms,
-                    f1915.peakMiB / v1915.peakMiB,
-                    f210.ok && v210.ok && f1915.ok && v1915.ok ? "" : "  (a run failed)");
+    // The test pictures: a 24 MP photo as JPEG and PNG, and 12 MP of it (a 3:2 crop, grain
+    // and all) as HEIC, AVIF and JPEG XL at an everyday camera quality.
+    const QString jpeg = dir.filePath(QStringLiteral("photo.jpg"));
+    const QString png = dir.filePath(QStringLiteral("photo.png"));
+    const QString source12 = dir.filePath(QStringLiteral("photo12.png"));
+    {
+        const QImage photo = makePhoto();
+        photo.save(jpeg, "jpg", 90);
+        photo.save(png, "png");
+        photo.copy(0, 0, 4240, 2832).save(source12, "png", 100);
     }
+    std::vector<Picture> pictures = {{"JPEG q90, 24 MP", jpeg, true, false},
+                                     {"PNG, 24 MP", png, true, false}};
+    const QString heic = dir.filePath(QStringLiteral("photo.heic"));
+    const QString avif = dir.filePath(QStringLiteral("photo.avif"));
+    const QString jxl = dir.filePath(QStringLiteral("photo.jxl"));
+    std::printf("\nencoding the 12 MP pictures...\n");
+    if (haveProgram("heif-enc") && encode(QStringLiteral("heif-enc"), {"-q", "50", source12, "-o", heic}))
+        pictures.push_back({"HEIC (x265 q50), 12 MP", heic, false, true});
+    else
+        std::printf("no heif-enc: HEIC skipped\n");
+    if (haveProgram("avifenc") && encode(QStringLiteral("avifenc"), {"-s", "8", "-j", "2", "--min", "20",
+                                                                     "--max", "30", source12, avif}))
+        pictures.push_back({"AVIF (aom, 4:4:4, q20-30), 12 MP", avif, false, true});
+    else
+        std::printf("no avifenc: AVIF skipped\n");
+    if (haveProgram("cjxl") && encode(QStringLiteral("cjxl"), {source12, jxl, "-d", "1", "-e", "7"}))
+        pictures.push_back({"JPEG XL (VarDCT, d1), 12 MP", jxl, false, false});
+    else
+        std::printf("no cjxl: JPEG XL skipped\n");
+    std::printf("median of %d runs; ratios against vipsthumbnail of the same file\n", runs);
+    for (const Picture& p : pictures)
+        benchPicture(p, runs, dir);
     return 0;
 }

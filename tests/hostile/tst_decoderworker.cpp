@@ -170,6 +170,7 @@ private slots:
     void misbehavingWorkersAreRefused();
     void hostileFilesEndWithinTheirAllowance_data();
     void hostileFilesEndWithinTheirAllowance();
+    void fixedFuzzFindingsAreRefusedByTheDecoder();
     void validPicturesPastQtsDefaultLimitDecode();
     void windowEventsAreServedAndANewerRequestSupersedes();
     void corpusGivesTheSameOutcomesWithBothCoresBusy();
@@ -416,6 +417,30 @@ void TstDecoderWorker::hostileFilesEndWithinTheirAllowance()
         QCOMPARE(r.outcome, DecodeOutcome::Decoded);
     else
         QVERIFY(r.outcome != DecodeOutcome::Unavailable && r.outcome != DecodeOutcome::BadAnswer);
+    expectNextPictureFine();
+}
+
+void TstDecoderWorker::fixedFuzzFindingsAreRefusedByTheDecoder()
+{
+    // Every picture file a fuzzer once found too costly or crashing is answered by the
+    // decoder itself (a refusal or a picture), not by a limit ending the worker: with the
+    // address-space limit on, a decoder that still tried a huge allocation would crash.
+    const QDir root(QStringLiteral(FOTARIK_FUZZ_REGRESSIONS));
+    int files = 0;
+    for (const QString entry : {"picture", "heif", "jxl"}) {
+        const QDir dir(root.filePath(entry));
+        for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
+            const QString what = entry + u'/' + name;
+            QElapsedTimer clock;
+            clock.start();
+            const DecodeResult r = decodeFile(dir.filePath(name));
+            QVERIFY2(clock.elapsed() <= mostMs(), qPrintable(what));
+            QVERIFY2(r.outcome == DecodeOutcome::Refused || r.outcome == DecodeOutcome::Decoded,
+                     qPrintable(what + QStringLiteral(": outcome ") + QString::number(int(r.outcome))));
+            ++files;
+        }
+    }
+    QVERIFY(files > 0);
     expectNextPictureFine();
 }
 
