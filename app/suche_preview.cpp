@@ -30,7 +30,6 @@
 #include "suche.h"
 #include "trystep.h"
 #include "twips.h"
-#include "ui_form1.h"
 #include "ui_suche.h"
 #include "vbmath.h"
 #include "windowfiledrops.h"
@@ -192,7 +191,7 @@ void Suche::lstFoundFiles_DblClick()
     if (kind == FileKind::Picture) {
         opened = tryStep("open the full-screen window", [&] {
             Form1& form = openFullScreen();
-            form.ui->TextBox1->hide();
+            form.prepareForPicture();
             form.showOnSearchScreen();
         });
         if (!opened) {
@@ -204,9 +203,7 @@ void Suche::lstFoundFiles_DblClick()
     } else if (kind == FileKind::Text) {
         opened = tryStep("open the full-screen window with the text", [&] {
             Form1& form = openFullScreen();
-            form.ui->TextBox1->show();
-            form.ui->Image1->hide();
-            LoadTextFile(path, form.ui->TextBox1);
+            form.prepareForText(path);
             form.showOnSearchScreen();
         });
         if (!opened)

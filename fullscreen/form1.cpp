@@ -99,6 +99,18 @@ void Form1::setPrefetchEnabled(bool enabled)
     m_prefetch->setEnabled(enabled);
 }
 
+void Form1::prepareForPicture()
+{
+    ui->TextBox1->hide();
+}
+
+void Form1::prepareForText(const QByteArray& path)
+{
+    ui->TextBox1->show();
+    ui->Image1->hide();
+    LoadTextFile(path, ui->TextBox1);
+}
+
 void Form1::showOnSearchScreen()
 {
     if (m_searchWindow) {

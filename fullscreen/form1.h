@@ -5,7 +5,7 @@
 //
 // One instance per opening: the constructor performs the window's load (it reads the found
 // list's count and selected index, sets VollbildAktiv and starts an imaging session); the
-// caller prepares TextBox1/Image1 if it wants to, calls showOnSearchScreen() and hides the
+// caller prepares it for a picture or a text, calls showOnSearchScreen() and hides the
 // search window. Closing hides the window (it does not delete itself) and shows the search
 // window again; a slideshow pass still on the stack ends at once and never touches the
 // window again, so the owner may delete a closed Form1 at any later time.
@@ -40,12 +40,19 @@ public:
     // Opens the window maximized on the screen the search window is on.
     void showOnSearchScreen();
 
+    // Before the first showing: the window opens on a picture, its text area hidden.
+    void prepareForPicture();
+    // Before the first showing: the window opens on the text of path, its picture hidden.
+    void prepareForText(const QByteArray& path);
+
     // The part of path after its last "/"; the whole text when it holds none.
     static QString Nurdatei(const QString& path);
 
     // The information line's text for entry i of n (0-based i), as Label1 shows it.
     static QString informationLine(const QString& typeWord, int64_t i, int64_t n, const QByteArray& path);
 
+    // The window's form, for the tests that look inside it; the program itself goes through
+    // the operations above (ui_form1.h is not exported to the other libraries).
     std::unique_ptr<Ui::Form1> ui;
     CLongScroll* hsb = nullptr;
     int32_t PicAreaWidth = 0;
