@@ -92,8 +92,8 @@ static int fsGetattr(const char* path, struct stat* st, struct fuse_file_info* f
     return -ENOENT;
 }
 
-static int fsReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset, struct fuse_file_info* fi,
-                     enum fuse_readdir_flags flags)
+static int fsReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
+                     struct fuse_file_info* fi, enum fuse_readdir_flags flags)
 {
     (void)offset;
     (void)fi;
