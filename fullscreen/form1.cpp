@@ -366,7 +366,10 @@ bool Form1::handleKeyDown(QObject* receiver, QKeyEvent* event)
     const bool textArea = receiver == ui->TextBox1 || receiver == ui->TextBox1->viewport();
     const bool character = !event->text().isEmpty() && key != Qt::Key_Delete &&
                            !(event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier));
-    return !(textArea && character);
+    // So do the text box's own clipboard keys.
+    const bool clipboard = event->matches(QKeySequence::Copy) || event->matches(QKeySequence::SelectAll) ||
+                           event->matches(QKeySequence::Cut) || event->matches(QKeySequence::Paste);
+    return !(textArea && (character || clipboard));
 }
 
 // ---- display -------------------------------------------------------------------------

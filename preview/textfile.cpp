@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <thread>
 
@@ -250,7 +251,7 @@ struct Checkpoint
 
 struct Block
 {
-    std::vector<QString> rows;
+    std::vector<TextRow> rows;
     qsizetype chars = 0;
 };
 
@@ -648,8 +649,9 @@ void readBlock(TextFile::Shared& s, qint64 k)
     qsizetype i = 0;
     while (qint64(block->rows.size()) < expected) {
         const RowSpan r = scanRow(bytes.data(), qsizetype(got), i, true, encoding);
-        block->rows.push_back(decodeRow(bytes.data() + i, r.contentEnd - i, encoding));
-        block->chars += block->rows.back().size();
+        block->rows.push_back(
+            {decodeRow(bytes.data() + i, r.contentEnd - i, encoding), !r.last && r.contentEnd == r.next});
+        block->chars += block->rows.back().text.size();
         if (r.last)
             break;
         i = r.next;
@@ -832,7 +834,7 @@ std::optional<QString> TextFile::row(qint64 index)
     it->second.used = ++s.tick;
     const auto& rows = it->second.block->rows;
     const qint64 i = index - s.index[size_t(k)].row;
-    return i < qint64(rows.size()) ? rows[size_t(i)] : QString();
+    return i < qint64(rows.size()) ? rows[size_t(i)].text : QString();
 }
 
 void TextFile::want(qint64 firstRow, qint64 lastRow)
@@ -843,36 +845,105 @@ void TextFile::want(qint64 firstRow, qint64 lastRow)
     m_shared->wake.notify_all();
 }
 
+std::optional<std::vector<TextRow>> TextFile::cachedRows(qint64 first, qint64 last) const
+{
+    std::lock_guard lock(m_shared->mutex);
+    const Shared& s = *m_shared;
+    if (s.state != State::Open)
+        return std::nullopt;
+    first = std::max<qint64>(first, 0);
+    last = std::min(last, s.rowsKnown() - 1);
+    std::vector<TextRow> rows;
+    if (first > last)
+        return rows;
+    for (qint64 k = s.blockOfRow(first); k <= s.blockOfRow(last); ++k) {
+        const auto it = s.cache.find(k);
+        if (it == s.cache.end())
+            return std::nullopt;
+        const auto& block = it->second.block->rows;
+        const qint64 start = s.index[size_t(k)].row;
+        const qint64 from = std::max(first - start, qint64(0));
+        const qint64 to = std::min(last - start + 1, qint64(block.size()));
+        if (from < to)
+            rows.insert(rows.end(), block.begin() + from, block.begin() + to);
+    }
+    return rows;
+}
+
 std::optional<std::vector<TextRow>> TextFile::readAllRows()
 {
-    int fd;
-    qint64 start;
-    qint64 end;
-    TextEncoding encoding;
     {
         std::lock_guard lock(m_shared->mutex);
         if (m_shared->state != State::Open || !m_shared->done)
             return std::nullopt;
-        fd = m_shared->fd.get();
-        start = m_shared->dataStart;
-        end = m_shared->index.back().offset;
-        encoding = m_shared->encoding;
     }
-    std::vector<uchar> bytes(size_t(end - start));
-    const qint64 got = preadFull(fd, bytes.data(), qint64(bytes.size()), start);
-    if (got < 0)
+    RowsRead read = readRows(0, std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::max());
+    if (read.failed)
         return std::nullopt;
-    std::vector<TextRow> rows;
+    if (read.rows.empty())
+        read.rows.push_back({});
+    return std::move(read.rows);
+}
+
+TextFile::RowsRead TextFile::readRows(qint64 first, qint64 last, qint64 mostBytes, bool toEnd)
+{
+    RowsRead result;
+    Checkpoint from{0, 0};
+    qint64 end = 0;
+    TextEncoding encoding;
+    int fd;
+    {
+        std::unique_lock lock(m_shared->mutex);
+        Shared& s = *m_shared;
+        if (toEnd)
+            s.changed.wait(lock, [&] { return s.done || s.cancelled || s.state == State::Failed; });
+        if (s.state != State::Open || s.cancelled) {
+            result.failed = true;
+            return result;
+        }
+        last = toEnd ? s.rowsKnown() - 1 : std::min(last, s.rowsKnown() - 1);
+        first = std::max<qint64>(first, 0);
+        if (first > last)
+            return result;
+        const qint64 k0 = s.blockOfRow(first);
+        const qint64 k1 = s.blockOfRow(last);
+        from = s.index[size_t(k0)];
+        end = s.index[size_t(k1 + 1)].offset;
+        // The rows lie in these blocks; at most a block's worth at either end is not theirs.
+        if (end - from.offset > mostBytes &&
+            end - from.offset - mostBytes > 2 * (BytesPerCheckpoint + 8 * MaxRowBytes)) {
+            result.tooBig = true;
+            return result;
+        }
+        encoding = s.encoding;
+        fd = s.fd.get();
+    }
+    std::vector<uchar> bytes(size_t(end - from.offset));
+    const qint64 got = preadFull(fd, bytes.data(), qint64(bytes.size()), from.offset);
+    if (got < 0) {
+        result.failed = true;
+        return result;
+    }
+    qsizetype firstByte = -1;
     qsizetype i = 0;
-    while (true) {
+    for (qint64 row = from.row; row <= last; ++row) {
         const RowSpan r = scanRow(bytes.data(), qsizetype(got), i, true, encoding);
-        rows.push_back(
-            {decodeRow(bytes.data() + i, r.contentEnd - i, encoding), !r.last && r.contentEnd == r.next});
+        if (row >= first) {
+            if (firstByte < 0)
+                firstByte = i;
+            if (r.next - firstByte > mostBytes) {
+                result.tooBig = true;
+                result.rows.clear();
+                return result;
+            }
+            result.rows.push_back(
+                {decodeRow(bytes.data() + i, r.contentEnd - i, encoding), !r.last && r.contentEnd == r.next});
+        }
         if (r.last)
-            break;
+            break; // the file is shorter now than when it was counted
         i = r.next;
     }
-    return rows;
+    return result;
 }
 
 } // namespace fotarik

@@ -108,6 +108,21 @@ public:
     // Every row of a complete index, read on the calling thread (for small texts: editing,
     // the text as a whole). Empty optional when the file cannot be read.
     std::optional<std::vector<TextRow>> readAllRows();
+    // Rows first..last (as far as they are counted) when their blocks are all in memory;
+    // never touches the drive. A small file is all in memory once its first screen is shown.
+    std::optional<std::vector<TextRow>> cachedRows(qint64 first, qint64 last) const;
+
+    // Rows first..last (or first to the end of the text, once it is counted: toEnd waits
+    // for that), read on the calling thread: any thread may call it. Rows whose bytes
+    // add up to more than mostBytes are not read (tooBig). A file that got shorter
+    // gives fewer rows.
+    struct RowsRead
+    {
+        std::vector<TextRow> rows;
+        bool tooBig = false;
+        bool failed = false;
+    };
+    RowsRead readRows(qint64 first, qint64 last, qint64 mostBytes, bool toEnd = false);
 
     struct Shared;
 

@@ -2,12 +2,22 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPainter>
+#include <QPointer>
 #include <QScrollBar>
+#include <QTextBoundaryFinder>
+#include <QTimerEvent>
 
 #include <algorithm>
 #include <climits>
+#include <thread>
+
+#include "messagebox.h"
 
 namespace fotarik {
 namespace {
@@ -30,6 +40,35 @@ QString expandTabs(const QString& text)
             out += c;
     }
     return out;
+}
+
+// While the mouse is dragged beyond the box, it scrolls on at this pace.
+constexpr int AutoScrollMs = 50;
+// The selection of the mouse goes to the primary selection of X11 when it is no longer
+// than this (rows in memory only: the window never reads a file for it).
+constexpr qsizetype MostSharedChars = 1024 * 1024;
+
+// The text from `from` to `to` of rows, the first of which is row firstRow: rows joined
+// by "\n", the rows of a long line without one.
+QString joinRows(const std::vector<TextRow>& rows, qint64 firstRow, TextView::Position from,
+                 TextView::Position to)
+{
+    QString text;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const qint64 row = firstRow + qint64(i);
+        if (row < from.row)
+            continue;
+        if (row > to.row)
+            break;
+        const QString& t = rows[i].text;
+        const qsizetype a = row == from.row ? std::min(from.column, t.size()) : 0;
+        const qsizetype b = row == to.row ? std::min(to.column, t.size()) : t.size();
+        if (b > a)
+            text += QStringView(t).mid(a, b - a);
+        if (row < to.row && i + 1 < rows.size() && !rows[i].soft)
+            text += u'\n';
+    }
+    return text;
 }
 
 // What assistive technology is told of the box: a multi-line text box, read-only for a file
@@ -111,6 +150,8 @@ void TextView::setPlainText(const QString& text)
     m_rows = splitRows(text);
     m_cursorRow = 0;
     m_cursorColumn = 0;
+    m_cursorAtEnd = false;
+    m_anchor = {};
     m_widest = 0;
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
@@ -119,22 +160,15 @@ void TextView::setPlainText(const QString& text)
 
 QString TextView::toPlainText() const
 {
-    std::vector<TextRow> fileRows;
-    const std::vector<TextRow>* rows = &m_rows;
-    if (m_file) {
-        auto all = m_file->readAllRows();
-        if (!all)
-            return QString();
-        fileRows = std::move(*all);
-        rows = &fileRows;
-    }
-    QString text;
-    for (size_t i = 0; i < rows->size(); ++i) {
-        text += (*rows)[i].text;
-        if (i + 1 < rows->size() && !(*rows)[i].soft)
-            text += u'\n';
-    }
-    return text;
+    const Position all{std::numeric_limits<qint64>::max(), EndOfRow};
+    if (!m_file)
+        return joinRows(m_rows, 0, {}, all);
+    std::optional<std::vector<TextRow>> rows;
+    if (m_file->complete())
+        rows = m_file->cachedRows(0, std::numeric_limits<qint64>::max());
+    if (!rows)
+        rows = m_file->readAllRows();
+    return rows ? joinRows(*rows, 0, {}, all) : QString();
 }
 
 void TextView::showFile(std::shared_ptr<TextFile> file, const QByteArray& key)
@@ -152,6 +186,8 @@ void TextView::showFile(std::shared_ptr<TextFile> file, const QByteArray& key)
     m_file->setReceiver(this);
     m_cursorRow = 0;
     m_cursorColumn = 0;
+    m_cursorAtEnd = false;
+    m_anchor = {};
     m_widest = 0;
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
@@ -270,6 +306,7 @@ void TextView::fileChanged()
             showFile(pending, pending->path() + '\0' + pending->stamp());
         // A file that could not be opened leaves the box as it was.
     }
+    keepWithinRows();
     if (m_file && m_file->generation() != m_generation) {
         m_generation = m_file->generation();
         m_widest = 0;
@@ -280,11 +317,37 @@ void TextView::fileChanged()
     viewport()->update();
 }
 
+// The cursor at the end follows the end as more rows are counted; a text that got
+// shorter takes the cursor and the selection along.
+void TextView::keepWithinRows()
+{
+    const qint64 last = rowCount() - 1;
+    if (m_cursorAtEnd) {
+        m_cursorRow = last;
+        m_cursorColumn = EndOfRow;
+    }
+    if (m_cursorRow > last) {
+        m_cursorRow = last;
+        m_cursorColumn = EndOfRow;
+    }
+    if (m_anchor.row > last)
+        m_anchor = {last, EndOfRow};
+}
+
 bool TextView::event(QEvent* e)
 {
     if (e->type() == TextFile::notifyEventType()) {
         fileChanged();
         return true;
+    }
+    if (e->type() == QEvent::ShortcutOverride) {
+        // The keys of the box are its own while it has the focus.
+        auto* key = static_cast<QKeyEvent*>(e);
+        if (key->matches(QKeySequence::Copy) || key->matches(QKeySequence::SelectAll) ||
+            key->matches(QKeySequence::Cut) || key->matches(QKeySequence::Paste)) {
+            e->accept();
+            return true;
+        }
     }
     return QAbstractScrollArea::event(e);
 }
@@ -299,18 +362,40 @@ void TextView::paintEvent(QPaintEvent*)
     if (m_file)
         m_file->want(first, first + count);
     const int x0 = Margin - horizontalScrollBar()->value();
-    painter.setPen(palette().color(QPalette::Text));
+    const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
+    const QColor textColour = palette().color(QPalette::Text);
+    const bool selected = hasSelection();
+    const Position from = selectionStart();
+    const Position to = selectionEnd();
+    painter.setPen(textColour);
     int widest = m_widest;
     const qint64 rows = rowCount();
     for (int i = 0; i < count && first + i < rows; ++i) {
-        const auto text = rowText(first + i);
+        const qint64 row = first + i;
+        const auto text = rowText(row);
         if (!text)
             continue; // being read: drawn when it arrives
         const QString shown = expandTabs(*text);
         const int y = i * lh;
         painter.drawText(x0, y + fm.ascent(), shown);
         widest = std::max(widest, fm.horizontalAdvance(shown));
-        if (hasFocus() && first + i == m_cursorRow) {
+        if (selected && row >= from.row && row <= to.row) {
+            const qsizetype a = row == from.row ? std::min(from.column, text->size()) : 0;
+            const qsizetype b = row == to.row ? std::min(to.column, text->size()) : text->size();
+            const int left = x0 + textX(*text, a);
+            // The break at the end of a selected row shows as a little more.
+            const int right = x0 + textX(*text, b) + (row < to.row ? fm.averageCharWidth() / 2 + 1 : 0);
+            if (right > left) {
+                const QRect band(left, y, right - left, lh);
+                painter.fillRect(band, palette().color(group, QPalette::Highlight));
+                painter.save();
+                painter.setClipRect(band);
+                painter.setPen(palette().color(group, QPalette::HighlightedText));
+                painter.drawText(x0, y + fm.ascent(), shown);
+                painter.restore();
+            }
+        }
+        if (hasFocus() && row == m_cursorRow) {
             const int cx = x0 + textX(*text, std::min(m_cursorColumn, text->size()));
             painter.drawLine(cx, y, cx, y + lh - 1);
         }
@@ -340,16 +425,180 @@ int TextView::textX(const QString& row, qsizetype column) const
 
 qsizetype TextView::columnAt(const QString& row, int x) const
 {
-    qsizetype column = 0;
-    while (column < row.size() && textX(row, column + 1) <= x + fontMetrics().averageCharWidth() / 2)
-        ++column;
-    return column;
+    // The first column whose next character reaches past x by more than half a character.
+    const int reach = x + fontMetrics().averageCharWidth() / 2;
+    qsizetype low = 0;
+    qsizetype high = row.size();
+    while (low < high) {
+        const qsizetype mid = low + (high - low + 1) / 2;
+        if (textX(row, mid) <= reach)
+            low = mid;
+        else
+            high = mid - 1;
+    }
+    if (low > 0 && low < row.size() && row[low].isLowSurrogate())
+        --low;
+    return low;
 }
 
 qsizetype TextView::rowLength(qint64 row) const
 {
     auto text = rowText(row);
     return text ? text->size() : 0;
+}
+
+qsizetype TextView::clampColumn(qint64 row, qsizetype column) const
+{
+    auto text = rowText(row);
+    return text ? std::min(column, text->size()) : column;
+}
+
+qsizetype TextView::cursorColumn() const
+{
+    return clampColumn(m_cursorRow, m_cursorColumn);
+}
+
+bool TextView::hasSelection() const
+{
+    const Position cursor{m_cursorRow, clampColumn(m_cursorRow, m_cursorColumn)};
+    const Position anchor{m_anchor.row, clampColumn(m_anchor.row, m_anchor.column)};
+    return cursor != anchor;
+}
+
+TextView::Position TextView::selectionStart() const
+{
+    return std::min(m_anchor, Position{m_cursorRow, m_cursorColumn});
+}
+
+TextView::Position TextView::selectionEnd() const
+{
+    return std::max(m_anchor, Position{m_cursorRow, m_cursorColumn});
+}
+
+void TextView::selectAll()
+{
+    m_anchor = {};
+    m_cursorRow = rowCount() - 1;
+    m_cursorColumn = EndOfRow;
+    m_cursorAtEnd = true;
+    viewport()->update();
+    shareSelection();
+}
+
+std::optional<QString> TextView::selectedText() const
+{
+    if (!hasSelection())
+        return QString();
+    const Position from = selectionStart();
+    const Position to = selectionEnd();
+    if (!m_file)
+        return joinRows(m_rows, 0, from, to);
+    if (m_cursorAtEnd && !m_file->complete())
+        return std::nullopt; // its end is not known yet
+    const auto rows = m_file->cachedRows(from.row, to.row);
+    if (!rows)
+        return std::nullopt;
+    return joinRows(*rows, from.row, from, to);
+}
+
+// On X11 a selected text is offered to middle-click pasting, when it is at hand.
+void TextView::shareSelection()
+{
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard || !clipboard->supportsSelection() || !hasSelection())
+        return;
+    if (selectionEnd().row - selectionStart().row > MostSharedChars / 64)
+        return;
+    const std::optional<QString> text = selectedText();
+    if (text && text->size() <= MostSharedChars)
+        clipboard->setText(*text, QClipboard::Selection);
+}
+
+void TextView::copy()
+{
+    if (!hasSelection())
+        return;
+    // Rows in memory (a text set, a small file, the rows in view) are copied at once.
+    if (const std::optional<QString> text = selectedText()) {
+        QGuiApplication::clipboard()->setText(*text);
+        return;
+    }
+    // A file's rows: read on a thread of their own, so that a big selection or a slow
+    // drive never holds up the window. The thread keeps the file open until it is done.
+    const Position from = selectionStart();
+    const Position to = selectionEnd();
+    const bool toEnd = m_cursorAtEnd && to == Position{m_cursorRow, m_cursorColumn};
+    const uint64_t job = ++m_lastCopyJob;
+    m_copyJob = job;
+    viewport()->setCursor(Qt::BusyCursor);
+    QPointer<TextView> view(this);
+    std::thread([file = m_file, from, to, toEnd, job, view] {
+        TextFile::RowsRead read = file->readRows(from.row, to.row, CopyMostBytes, toEnd);
+        Position end = to;
+        if (toEnd)
+            end = {from.row + qint64(read.rows.size()) - 1, EndOfRow};
+        const QString text =
+            read.tooBig || read.failed ? QString() : joinRows(read.rows, from.row, from, end);
+        QMetaObject::invokeMethod(
+            qApp,
+            [view, job, text, tooBig = read.tooBig, failed = read.failed] {
+                if (view)
+                    view->copyArrived(job, text, tooBig, failed);
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+void TextView::copyArrived(uint64_t job, const QString& text, bool tooBig, bool failed)
+{
+    if (job != m_copyJob)
+        return;
+    m_copyJob = 0;
+    viewport()->setCursor(Qt::IBeamCursor);
+    if (tooBig) {
+        showMessage(QStringLiteral("Der markierte Text ist zu groß für die Zwischenablage (mehr als %1 MB). "
+                                   "Es wurde nichts kopiert.")
+                        .arg(CopyMostBytes / (1024 * 1024)),
+                    appTitle(), MsgIcon::Warning, this);
+        return;
+    }
+    if (failed) {
+        showMessage(
+            QStringLiteral("Der markierte Text konnte nicht gelesen werden. Es wurde nichts kopiert."),
+            appTitle(), MsgIcon::Warning, this);
+        return;
+    }
+    QGuiApplication::clipboard()->setText(text);
+}
+
+void TextView::cut()
+{
+    if (!hasSelection())
+        return;
+    const std::optional<QString> text = selectedText();
+    if (!text || !makeEditable())
+        return;
+    QGuiApplication::clipboard()->setText(*text);
+    removeSelection();
+    edited();
+}
+
+void TextView::paste()
+{
+    const QString text = QGuiApplication::clipboard()->text();
+    if (text.isEmpty() || !makeEditable())
+        return;
+    removeSelection();
+    insertText(text);
+    edited();
+}
+
+void TextView::deleteSelection()
+{
+    if (!hasSelection() || !makeEditable())
+        return;
+    removeSelection();
+    edited();
 }
 
 void TextView::ensureCursorVisible()
@@ -371,54 +620,87 @@ void TextView::ensureCursorVisible()
     viewport()->update();
 }
 
-void TextView::moveCursor(QTextCursor::MoveOperation operation)
+void TextView::setCursorPosition(Position position, QTextCursor::MoveMode mode)
+{
+    m_cursorRow = std::clamp<qint64>(position.row, 0, rowCount() - 1);
+    m_cursorColumn = position.column;
+    m_cursorAtEnd = false;
+    if (mode == QTextCursor::MoveAnchor)
+        m_anchor = {m_cursorRow, m_cursorColumn};
+}
+
+void TextView::moveCursor(QTextCursor::MoveOperation operation, QTextCursor::MoveMode mode)
 {
     const qint64 rows = rowCount();
+    // Without Shift, Left and Right end a selection at its start or end.
+    if (mode == QTextCursor::MoveAnchor && hasSelection() &&
+        (operation == QTextCursor::Left || operation == QTextCursor::Right)) {
+        const Position to = operation == QTextCursor::Left ? selectionStart() : selectionEnd();
+        const bool atEnd = m_cursorAtEnd && to == Position{m_cursorRow, m_cursorColumn};
+        setCursorPosition(to, mode);
+        m_cursorAtEnd = atEnd;
+        ensureCursorVisible();
+        return;
+    }
+    Position p{m_cursorRow, m_cursorColumn};
+    bool toEnd = false;
     switch (operation) {
     case QTextCursor::Start:
-        m_cursorRow = 0;
-        m_cursorColumn = 0;
+        p = {};
         break;
     case QTextCursor::End:
-        m_cursorRow = rows - 1;
-        m_cursorColumn = rowLength(m_cursorRow);
+        p = {rows - 1, EndOfRow};
+        toEnd = true;
         break;
     case QTextCursor::StartOfLine:
     case QTextCursor::StartOfBlock:
-        m_cursorColumn = 0;
+        p.column = 0;
         break;
     case QTextCursor::EndOfLine:
     case QTextCursor::EndOfBlock:
-        m_cursorColumn = rowLength(m_cursorRow);
+        p.column = EndOfRow;
         break;
     case QTextCursor::Up:
     case QTextCursor::PreviousBlock:
-        m_cursorRow = std::max<qint64>(0, m_cursorRow - 1);
+        p.row = std::max<qint64>(0, p.row - 1);
         break;
     case QTextCursor::Down:
     case QTextCursor::NextBlock:
-        m_cursorRow = std::min(rows - 1, m_cursorRow + 1);
+        p.row = std::min(rows - 1, p.row + 1);
         break;
     case QTextCursor::Left:
-    case QTextCursor::PreviousCharacter:
-        if (m_cursorColumn > 0)
-            m_cursorColumn = std::min(m_cursorColumn, rowLength(m_cursorRow)) - 1;
-        else if (m_cursorRow > 0)
-            m_cursorColumn = rowLength(--m_cursorRow);
+    case QTextCursor::PreviousCharacter: {
+        const auto text = rowText(p.row);
+        const qsizetype column = text ? std::min(p.column, text->size()) : 0;
+        if (column > 0)
+            p.column = column - (column > 1 && (*text)[column - 1].isLowSurrogate() ? 2 : 1);
+        else if (p.row > 0)
+            p = {p.row - 1, EndOfRow};
         break;
+    }
     case QTextCursor::Right:
-    case QTextCursor::NextCharacter:
-        if (m_cursorColumn < rowLength(m_cursorRow))
-            ++m_cursorColumn;
-        else if (m_cursorRow + 1 < rows) {
-            ++m_cursorRow;
-            m_cursorColumn = 0;
-        }
+    case QTextCursor::NextCharacter: {
+        const auto text = rowText(p.row);
+        const qsizetype column = text ? std::min(p.column, text->size()) : 0;
+        if (text && column < text->size())
+            p.column = column + ((*text)[column].isHighSurrogate() && column + 1 < text->size() ? 2 : 1);
+        else if (p.row + 1 < rows)
+            p = {p.row + 1, 0};
         break;
+    }
     default:
         break;
     }
+    // A row end that is known is kept as a number: the cursor then stays where it is when
+    // it moves on to a shorter row and back.
+    if (p.column == EndOfRow && !toEnd)
+        if (const auto text = rowText(p.row))
+            p.column = text->size();
+    setCursorPosition(p, mode);
+    m_cursorAtEnd = toEnd;
     ensureCursorVisible();
+    if (mode == QTextCursor::KeepAnchor)
+        shareSelection();
 }
 
 bool TextView::makeEditable()
@@ -427,22 +709,68 @@ bool TextView::makeEditable()
         return true;
     if (isReadOnly())
         return false;
-    auto rows = m_file->readAllRows();
+    // A small file is in memory as a whole: taking it from there never waits for the drive.
+    std::optional<std::vector<TextRow>> rows;
+    if (m_file->complete())
+        rows = m_file->cachedRows(0, std::numeric_limits<qint64>::max());
+    if (!rows)
+        rows = m_file->readAllRows();
     if (!rows)
         return false;
+    if (rows->empty())
+        rows->push_back({});
     m_file->setReceiver(nullptr);
     m_file.reset();
     m_rows = std::move(*rows);
-    m_cursorRow = std::min<qint64>(m_cursorRow, qint64(m_rows.size()) - 1);
+    const qint64 last = qint64(m_rows.size()) - 1;
+    m_cursorRow = std::min<qint64>(m_cursorRow, last);
+    m_anchor.row = std::min<qint64>(m_anchor.row, last);
+    m_cursorColumn = std::min(m_cursorColumn, m_rows[size_t(m_cursorRow)].text.size());
+    m_anchor.column = std::min(m_anchor.column, m_rows[size_t(m_anchor.row)].text.size());
+    m_cursorAtEnd = false;
     return true;
+}
+
+// Removes the selected text of rows in memory; the cursor is where it began.
+void TextView::removeSelection()
+{
+    if (!hasSelection())
+        return;
+    const Position from = selectionStart();
+    const Position to = selectionEnd();
+    TextRow& first = m_rows[size_t(from.row)];
+    const TextRow& last = m_rows[size_t(to.row)];
+    const qsizetype a = std::min(from.column, first.text.size());
+    const qsizetype b = std::min(to.column, last.text.size());
+    first.text = first.text.left(a) + last.text.mid(b);
+    first.soft = last.soft;
+    m_rows.erase(m_rows.begin() + from.row + 1, m_rows.begin() + to.row + 1);
+    setCursorPosition({from.row, a}, QTextCursor::MoveAnchor);
 }
 
 void TextView::insertText(const QString& text)
 {
+    std::vector<TextRow> pieces = splitRows(text);
     TextRow& row = m_rows[size_t(m_cursorRow)];
     m_cursorColumn = std::min(m_cursorColumn, row.text.size());
-    row.text.insert(m_cursorColumn, text);
-    m_cursorColumn += text.size();
+    const QString rest = row.text.mid(m_cursorColumn);
+    const bool restSoft = row.soft;
+    row.text.truncate(m_cursorColumn);
+    row.text += pieces.front().text;
+    if (pieces.size() == 1) {
+        m_cursorColumn = row.text.size();
+        row.text += rest;
+        m_anchor = {m_cursorRow, m_cursorColumn};
+        return;
+    }
+    row.soft = pieces.front().soft;
+    pieces.back().text += rest;
+    const qsizetype column = pieces.back().text.size() - rest.size();
+    pieces.back().soft = restSoft;
+    const qint64 lastRow = m_cursorRow + qint64(pieces.size()) - 1;
+    m_rows.insert(m_rows.begin() + m_cursorRow + 1, std::make_move_iterator(pieces.begin() + 1),
+                  std::make_move_iterator(pieces.end()));
+    setCursorPosition({lastRow, column}, QTextCursor::MoveAnchor);
 }
 
 void TextView::newLine()
@@ -453,8 +781,7 @@ void TextView::newLine()
     row.text.truncate(m_cursorColumn);
     row.soft = false;
     m_rows.insert(m_rows.begin() + m_cursorRow + 1, std::move(rest));
-    ++m_cursorRow;
-    m_cursorColumn = 0;
+    setCursorPosition({m_cursorRow + 1, 0}, QTextCursor::MoveAnchor);
 }
 
 void TextView::deleteBack()
@@ -500,78 +827,234 @@ void TextView::deleteForward()
     m_rows.erase(m_rows.begin() + m_cursorRow + 1);
 }
 
-void TextView::keyPressEvent(QKeyEvent* e)
+void TextView::edited()
 {
-    const bool control = e->modifiers() & Qt::ControlModifier;
-    switch (e->key()) {
-    case Qt::Key_Up:
-        moveCursor(QTextCursor::Up);
-        return;
-    case Qt::Key_Down:
-        moveCursor(QTextCursor::Down);
-        return;
-    case Qt::Key_Left:
-        moveCursor(QTextCursor::Left);
-        return;
-    case Qt::Key_Right:
-        moveCursor(QTextCursor::Right);
-        return;
-    case Qt::Key_Home:
-        moveCursor(control ? QTextCursor::Start : QTextCursor::StartOfLine);
-        return;
-    case Qt::Key_End:
-        moveCursor(control ? QTextCursor::End : QTextCursor::EndOfLine);
-        return;
-    case Qt::Key_PageUp:
-        m_cursorRow = std::max<qint64>(0, m_cursorRow - visibleRowCount());
-        scrollToRow(firstVisibleRow() - visibleRowCount());
-        ensureCursorVisible();
-        return;
-    case Qt::Key_PageDown:
-        m_cursorRow = std::min(rowCount() - 1, m_cursorRow + visibleRowCount());
-        scrollToRow(firstVisibleRow() + visibleRowCount());
-        ensureCursorVisible();
-        return;
-    default:
-        break;
-    }
-    const int key = e->key();
-    const bool edit = key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Backspace ||
-                      key == Qt::Key_Delete ||
-                      (!e->text().isEmpty() && !control && !(e->modifiers() & Qt::MetaModifier) &&
-                       (e->text().front().isPrint() || e->text().front() == u'\t'));
-    if (!edit) {
-        e->ignore();
-        return;
-    }
-    if (!makeEditable()) {
-        e->ignore();
-        return;
-    }
-    if (key == Qt::Key_Return || key == Qt::Key_Enter)
-        newLine();
-    else if (key == Qt::Key_Backspace)
-        deleteBack();
-    else if (key == Qt::Key_Delete)
-        deleteForward();
-    else
-        insertText(e->text());
+    m_anchor = {m_cursorRow, m_cursorColumn};
+    m_cursorAtEnd = false;
     m_key.clear(); // edited: no longer the file as it is on disk
     changed();
     ensureCursorVisible();
 }
 
+void TextView::keyPressEvent(QKeyEvent* e)
+{
+    if (e->matches(QKeySequence::SelectAll)) {
+        selectAll();
+        return;
+    }
+    if (e->matches(QKeySequence::Copy)) {
+        copy();
+        return;
+    }
+    if (e->matches(QKeySequence::Cut)) {
+        if (isReadOnly())
+            copy(); // as a read-only text box does
+        else
+            cut();
+        return;
+    }
+    if (e->matches(QKeySequence::Paste)) {
+        paste();
+        return;
+    }
+    const bool control = e->modifiers() & Qt::ControlModifier;
+    const auto mode = e->modifiers() & Qt::ShiftModifier ? QTextCursor::KeepAnchor : QTextCursor::MoveAnchor;
+    switch (e->key()) {
+    case Qt::Key_Up:
+        moveCursor(QTextCursor::Up, mode);
+        return;
+    case Qt::Key_Down:
+        moveCursor(QTextCursor::Down, mode);
+        return;
+    case Qt::Key_Left:
+        moveCursor(QTextCursor::Left, mode);
+        return;
+    case Qt::Key_Right:
+        moveCursor(QTextCursor::Right, mode);
+        return;
+    case Qt::Key_Home:
+        moveCursor(control ? QTextCursor::Start : QTextCursor::StartOfLine, mode);
+        return;
+    case Qt::Key_End:
+        moveCursor(control ? QTextCursor::End : QTextCursor::EndOfLine, mode);
+        return;
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown: {
+        const qint64 page = e->key() == Qt::Key_PageUp ? -visibleRowCount() : visibleRowCount();
+        scrollToRow(firstVisibleRow() + page);
+        setCursorPosition({m_cursorRow + page, m_cursorColumn}, mode);
+        ensureCursorVisible();
+        if (mode == QTextCursor::KeepAnchor)
+            shareSelection();
+        return;
+    }
+    default:
+        break;
+    }
+    if (!editKey(e))
+        e->ignore();
+}
+
+// Return, Backspace, Delete and characters: they replace the selection.
+bool TextView::editKey(QKeyEvent* e)
+{
+    const int key = e->key();
+    const bool erase = key == Qt::Key_Backspace || key == Qt::Key_Delete;
+    const bool edit = key == Qt::Key_Return || key == Qt::Key_Enter || erase ||
+                      (!e->text().isEmpty() && !(e->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)) &&
+                       (e->text().front().isPrint() || e->text().front() == u'\t'));
+    if (!edit || !makeEditable())
+        return false;
+    const bool selected = hasSelection();
+    removeSelection();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter)
+        newLine();
+    else if (key == Qt::Key_Backspace && !selected)
+        deleteBack();
+    else if (key == Qt::Key_Delete && !selected)
+        deleteForward();
+    else if (!erase)
+        insertText(e->text());
+    edited();
+    return true;
+}
+
+TextView::Position TextView::positionAt(QPoint point) const
+{
+    const int lh = lineHeight();
+    const int y = point.y();
+    const qint64 offset = y >= 0 ? y / lh : -1 - (-y - 1) / lh;
+    const qint64 row = std::clamp<qint64>(firstVisibleRow() + offset, 0, rowCount() - 1);
+    const auto text = rowText(row);
+    const qsizetype column = text ? columnAt(*text, point.x() - Margin + horizontalScrollBar()->value()) : 0;
+    return {row, column};
+}
+
+void TextView::selectWordAt(Position position)
+{
+    const auto text = rowText(position.row);
+    if (!text || text->isEmpty())
+        return;
+    const qsizetype at = std::min(position.column, text->size());
+    QTextBoundaryFinder words(QTextBoundaryFinder::Word, *text);
+    words.setPosition(at);
+    const qsizetype start = words.isAtBoundary() && at < text->size() ? at : words.toPreviousBoundary();
+    words.setPosition(at);
+    qsizetype end = at < text->size() ? words.toNextBoundary() : at;
+    if (start < 0 || end < 0)
+        return;
+    if (end == start)
+        end = std::min(text->size(), start + 1);
+    setCursorPosition({position.row, start}, QTextCursor::MoveAnchor);
+    setCursorPosition({position.row, end}, QTextCursor::KeepAnchor);
+}
+
 void TextView::mousePressEvent(QMouseEvent* e)
 {
+    const QPoint point = e->position().toPoint();
     if (e->button() == Qt::LeftButton) {
-        const qint64 row = firstVisibleRow() + e->position().toPoint().y() / lineHeight();
-        m_cursorRow = std::clamp<qint64>(row, 0, rowCount() - 1);
-        const auto text = rowText(m_cursorRow);
-        m_cursorColumn =
-            text ? columnAt(*text, e->position().toPoint().x() - Margin + horizontalScrollBar()->value()) : 0;
+        const bool extend = e->modifiers() & Qt::ShiftModifier;
+        setCursorPosition(positionAt(point), extend ? QTextCursor::KeepAnchor : QTextCursor::MoveAnchor);
+        m_dragging = true;
+        m_dragPoint = point;
+        viewport()->update();
+    } else if (e->button() == Qt::RightButton && !hasSelection()) {
+        setCursorPosition(positionAt(point), QTextCursor::MoveAnchor);
         viewport()->update();
     }
     QAbstractScrollArea::mousePressEvent(e);
+}
+
+void TextView::dragTo(QPoint point)
+{
+    m_dragPoint = point;
+    const QRect area = viewport()->rect();
+    // Beyond the box the selection goes on to the row at its edge; the timer scrolls on.
+    const QPoint inside(std::clamp(point.x(), area.left(), area.right()),
+                        std::clamp(point.y(), area.top(), area.bottom()));
+    setCursorPosition(positionAt(QPoint(point.x(), inside.y())), QTextCursor::KeepAnchor);
+    if (inside != point)
+        m_autoScroll.start(AutoScrollMs, this);
+    else
+        m_autoScroll.stop();
+    viewport()->update();
+}
+
+void TextView::mouseMoveEvent(QMouseEvent* e)
+{
+    if (m_dragging && (e->buttons() & Qt::LeftButton))
+        dragTo(e->position().toPoint());
+    QAbstractScrollArea::mouseMoveEvent(e);
+}
+
+void TextView::timerEvent(QTimerEvent* e)
+{
+    if (e->timerId() != m_autoScroll.timerId()) {
+        QAbstractScrollArea::timerEvent(e);
+        return;
+    }
+    if (!m_dragging) {
+        m_autoScroll.stop();
+        return;
+    }
+    const QRect area = viewport()->rect();
+    const int lh = lineHeight();
+    if (m_dragPoint.y() < area.top())
+        scrollToRow(firstVisibleRow() - 1 - (area.top() - m_dragPoint.y()) / lh);
+    else if (m_dragPoint.y() > area.bottom())
+        scrollToRow(firstVisibleRow() + 1 + (m_dragPoint.y() - area.bottom()) / lh);
+    QScrollBar* h = horizontalScrollBar();
+    if (m_dragPoint.x() < area.left())
+        h->setValue(h->value() - h->singleStep());
+    else if (m_dragPoint.x() > area.right())
+        h->setValue(h->value() + h->singleStep());
+    dragTo(m_dragPoint);
+}
+
+void TextView::mouseReleaseEvent(QMouseEvent* e)
+{
+    if (e->button() == Qt::LeftButton && m_dragging) {
+        m_dragging = false;
+        m_autoScroll.stop();
+        shareSelection();
+    }
+    QAbstractScrollArea::mouseReleaseEvent(e);
+}
+
+void TextView::mouseDoubleClickEvent(QMouseEvent* e)
+{
+    if (e->button() == Qt::LeftButton) {
+        selectWordAt(positionAt(e->position().toPoint()));
+        viewport()->update();
+        shareSelection();
+        e->accept();
+        return;
+    }
+    QAbstractScrollArea::mouseDoubleClickEvent(e);
+}
+
+void TextView::contextMenuEvent(QContextMenuEvent* e)
+{
+    // The entries and German texts of the toolkit's own text boxes.
+    QMenu menu(this);
+    const bool selected = hasSelection();
+    const bool editable = !isReadOnly();
+    if (editable) {
+        QAction* cutAction = menu.addAction(QStringLiteral("&Ausschneiden\tStrg+X"), this, &TextView::cut);
+        cutAction->setEnabled(selected);
+    }
+    QAction* copyAction = menu.addAction(QStringLiteral("&Kopieren\tStrg+C"), this, &TextView::copy);
+    copyAction->setEnabled(selected);
+    if (editable) {
+        const QClipboard* clipboard = QGuiApplication::clipboard();
+        QAction* pasteAction = menu.addAction(QStringLiteral("Einf&ügen\tStrg+V"), this, &TextView::paste);
+        pasteAction->setEnabled(clipboard && !clipboard->text().isEmpty());
+        QAction* deleteAction = menu.addAction(QStringLiteral("Löschen"), this, &TextView::deleteSelection);
+        deleteAction->setEnabled(selected);
+    }
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("Alles auswählen\tStrg+A"), this, &TextView::selectAll);
+    menu.exec(e->globalPos());
 }
 
 void TextView::focusInEvent(QFocusEvent* e)
