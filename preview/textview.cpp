@@ -322,13 +322,9 @@ void TextView::fileChanged()
 void TextView::keepWithinRows()
 {
     const qint64 last = rowCount() - 1;
-    if (m_cursorAtEnd) {
+    if ((m_cursorAtEnd && m_cursorRow != last) || m_cursorRow > last) {
         m_cursorRow = last;
-        m_cursorColumn = EndOfRow;
-    }
-    if (m_cursorRow > last) {
-        m_cursorRow = last;
-        m_cursorColumn = EndOfRow;
+        m_cursorColumn = clampColumn(last, EndOfRow);
     }
     if (m_anchor.row > last)
         m_anchor = {last, EndOfRow};
@@ -458,6 +454,15 @@ qsizetype TextView::cursorColumn() const
     return clampColumn(m_cursorRow, m_cursorColumn);
 }
 
+QRect TextView::cursorRect(Position position) const
+{
+    const auto text = rowText(position.row);
+    const int x = Margin - horizontalScrollBar()->value() +
+                  (text ? textX(*text, std::min(position.column, text->size())) : 0);
+    const qint64 y = (position.row - firstVisibleRow()) * lineHeight();
+    return QRect(x, int(std::clamp<qint64>(y, INT_MIN / 2, INT_MAX / 2)), 1, lineHeight());
+}
+
 bool TextView::hasSelection() const
 {
     const Position cursor{m_cursorRow, clampColumn(m_cursorRow, m_cursorColumn)};
@@ -479,7 +484,7 @@ void TextView::selectAll()
 {
     m_anchor = {};
     m_cursorRow = rowCount() - 1;
-    m_cursorColumn = EndOfRow;
+    m_cursorColumn = clampColumn(m_cursorRow, EndOfRow);
     m_cursorAtEnd = true;
     viewport()->update();
     shareSelection();
@@ -693,7 +698,7 @@ void TextView::moveCursor(QTextCursor::MoveOperation operation, QTextCursor::Mov
     }
     // A row end that is known is kept as a number: the cursor then stays where it is when
     // it moves on to a shorter row and back.
-    if (p.column == EndOfRow && !toEnd)
+    if (p.column == EndOfRow)
         if (const auto text = rowText(p.row))
             p.column = text->size();
     setCursorPosition(p, mode);
@@ -958,7 +963,10 @@ void TextView::mousePressEvent(QMouseEvent* e)
         m_dragging = true;
         m_dragPoint = point;
         viewport()->update();
-    } else if (e->button() == Qt::RightButton && !hasSelection()) {
+        e->accept();
+        return;
+    }
+    if (e->button() == Qt::RightButton && !hasSelection()) {
         setCursorPosition(positionAt(point), QTextCursor::MoveAnchor);
         viewport()->update();
     }
@@ -982,8 +990,11 @@ void TextView::dragTo(QPoint point)
 
 void TextView::mouseMoveEvent(QMouseEvent* e)
 {
-    if (m_dragging && (e->buttons() & Qt::LeftButton))
+    if (m_dragging && (e->buttons() & Qt::LeftButton)) {
         dragTo(e->position().toPoint());
+        e->accept();
+        return;
+    }
     QAbstractScrollArea::mouseMoveEvent(e);
 }
 
@@ -1017,6 +1028,8 @@ void TextView::mouseReleaseEvent(QMouseEvent* e)
         m_dragging = false;
         m_autoScroll.stop();
         shareSelection();
+        e->accept();
+        return;
     }
     QAbstractScrollArea::mouseReleaseEvent(e);
 }

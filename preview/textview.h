@@ -91,6 +91,9 @@ public:
     qint64 cursorRow() const { return m_cursorRow; }
     qsizetype cursorColumn() const;
 
+    // Where the cursor is drawn at position, in the viewport's coordinates.
+    QRect cursorRect(Position position) const;
+
     // The selection: from its start to its end (in text order), empty when they are equal.
     bool hasSelection() const;
     Position selectionStart() const;

@@ -1,6 +1,7 @@
 // The full-screen window driven headless over a real found list of real files.
 
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -310,6 +311,10 @@ private slots:
         QTest::keyClick(f->ui->TextBox1, Qt::Key_Left); // consumed: the cursor stays at the end
         QTest::keyClick(f->ui->TextBox1, Qt::Key_X);
         QCOMPARE(f->ui->TextBox1->toPlainText(), QStringLiteral("Hallox"));
+        // So do the text box's own clipboard keys.
+        QTest::keyClick(f->ui->TextBox1, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(f->ui->TextBox1, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("Hallox"));
     }
 
     void panelToggleRefitsThePicture()
