@@ -45,7 +45,11 @@ if [ -z "$display" ]; then
 fi
 export DISPLAY=":$display"
 
-matchbox-window-manager -use_titlebar no 2>"$work/wm.log" &
+# FOTARIK_X_DIALOGS (window titles, comma-separated) makes those windows dialogs: shown
+# at their own size instead of filling the screen (the screenshot of the search window).
+dialogs=()
+[ -n "${FOTARIK_X_DIALOGS:-}" ] && dialogs=(-use_dialog_mode free -force_dialogs "$FOTARIK_X_DIALOGS")
+matchbox-window-manager -use_titlebar no "${dialogs[@]}" 2>"$work/wm.log" &
 wm_pid=$!
 # The window manager has taken over once it owns the root window's substructure; give
 # it a moment, and make sure it is still there.
