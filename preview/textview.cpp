@@ -421,13 +421,13 @@ int TextView::textX(const QString& row, qsizetype column) const
 
 qsizetype TextView::columnAt(const QString& row, int x) const
 {
-    // The first column whose next character reaches past x by more than half a character.
-    const int reach = x + fontMetrics().averageCharWidth() / 2;
+    // The boundary between two characters nearest to x: the last one whose character
+    // before it has its middle at or left of x.
     qsizetype low = 0;
     qsizetype high = row.size();
     while (low < high) {
         const qsizetype mid = low + (high - low + 1) / 2;
-        if (textX(row, mid) <= reach)
+        if (textX(row, mid - 1) + textX(row, mid) <= 2 * x)
             low = mid;
         else
             high = mid - 1;

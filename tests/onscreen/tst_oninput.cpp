@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
 #include <QDrag>
 #include <QDropEvent>
@@ -14,6 +15,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QProcess>
@@ -235,6 +237,7 @@ private slots:
     void focusStartsOnThePatternBox();
     void fileDraggedOntoTheTextPreviewOpensItsFolder();
     void hitDraggedInsideTheFoundListIsNoDrop();
+    void textPreviewSelectsAndCopiesWithTheMouse();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -376,6 +379,61 @@ void TstOnInput::hitDraggedInsideTheFoundListIsNoDrop()
     QVERIFY(m_window->ui->Command1->isEnabled());
     QVERIFY(m_window->isVisible());
     QCOMPARE(GetListIndex(list), 1);
+}
+
+void TstOnInput::textPreviewSelectsAndCopiesWithTheMouse()
+{
+    openWindow();
+    m_window->ui->chkSubFolder->setChecked(false);
+    m_window->ui->txtSearchSpec->setText(QStringLiteral("*.txt"));
+    QTest::mouseClick(m_window->ui->cmdSearch, Qt::LeftButton);
+    TextView* text = m_window->ui->TextBox1;
+    QVERIFY(text->isVisible());
+    QTRY_VERIFY(text->visibleText().has_value());
+    const auto at = [&](qint64 row, qsizetype column) {
+        return text->viewport()->mapToGlobal(text->cursorRect({row, column}).center());
+    };
+    const auto selected = [&] { return text->selectedText().value_or(QString()); };
+    // A double click takes a word, which X11 offers for pasting with the middle button.
+    QVERIFY(runXdotool(moveTo(at(0, 5))));
+    QVERIFY(runXdotool({QStringLiteral("click"), QStringLiteral("--repeat"), QStringLiteral("2"),
+                        QStringLiteral("--delay"), QStringLiteral("60"), QStringLiteral("1")}));
+    QTRY_COMPARE(selected(), QStringLiteral("Brief"));
+    QTRY_COMPARE(QGuiApplication::clipboard()->text(QClipboard::Selection), QStringLiteral("Brief"));
+    // Pressed, dragged over two lines, released.
+    QTest::qWait(QApplication::doubleClickInterval() + 50);
+    QVERIFY(runXdotool(moveTo(at(0, 1))));
+    QVERIFY(runXdotool({QStringLiteral("mousedown"), QStringLiteral("1")}));
+    QVERIFY(runXdotool(moveTo(at(1, 2))));
+    QVERIFY(runXdotool(moveTo(at(1, 3))));
+    QVERIFY(runXdotool({QStringLiteral("mouseup"), QStringLiteral("1")}));
+    QTRY_COMPARE(selected(), QStringLiteral("in Brief\nmit"));
+    // The right button opens the box's menu; "Kopieren" is clicked there.
+    QApplication::clipboard()->clear();
+    QStringList entries;
+    QTimer picker;
+    connect(&picker, &QTimer::timeout, this, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu || !menu->isVisible())
+            return;
+        picker.stop();
+        for (QAction* action : menu->actions()) {
+            if (action->isSeparator())
+                continue;
+            entries << action->text().section(u'\t', 0, 0);
+            if (entries.last() == QStringLiteral("&Kopieren")) {
+                runXdotool(moveTo(menu->mapToGlobal(menu->actionGeometry(action).center())));
+                runXdotool({QStringLiteral("click"), QStringLiteral("1")});
+            }
+        }
+    });
+    picker.start(20);
+    QVERIFY(runXdotool({QStringLiteral("click"), QStringLiteral("3")}));
+    QTRY_COMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("in Brief\nmit"));
+    QCOMPARE(entries, (QStringList{QStringLiteral("&Ausschneiden"), QStringLiteral("&Kopieren"),
+                                   QStringLiteral("Einf&ügen"), QStringLiteral("Löschen"),
+                                   QStringLiteral("Alles auswählen")}));
+    QTRY_VERIFY(!QApplication::activePopupWidget());
 }
 
 FOTARIK_TEST_MAIN(TstOnInput)
