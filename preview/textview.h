@@ -11,14 +11,13 @@
 // copied: a bigger selection is refused with a message, the clipboard keeps what it had.
 //
 // It can be typed into. A text set with setPlainText, or a file of at most EditableBytes,
-// is edited in memory (the first key that changes a file's text reads it whole); a
-// bigger file is shown read-only. It never takes a drop itself: a file dropped on it
+// is edited in memory (such a file is held whole once it is shown); a bigger file is
+// shown read-only. It never takes a drop itself: a file dropped on it
 // goes to the window.
 
 #include <QAbstractScrollArea>
-#include <QTextCursor>
-
 #include <QBasicTimer>
+#include <QTextCursor>
 
 #include <limits>
 #include <memory>
