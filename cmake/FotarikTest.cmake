@@ -14,10 +14,14 @@ function(fotarik_add_test name)
     else()
         add_test(NAME ${name} COMMAND ${name})
     endif()
+    # Generous, for a busy or instrumented machine: a limit is there to end a hang, not to
+    # judge speed. Qt Test's own watchdog (5 min per test function) gets the same limit.
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()
+    math(EXPR T_TIMEOUT "${T_TIMEOUT} * 2")
+    math(EXPR function_timeout_ms "${T_TIMEOUT} * 1000")
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:fast_unwind_on_malloc=0;ASAN_OPTIONS=detect_leaks=1")
+        ENVIRONMENT "QTEST_FUNCTION_TIMEOUT=${function_timeout_ms};QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:fast_unwind_on_malloc=0;ASAN_OPTIONS=detect_leaks=1")
 endfunction()
