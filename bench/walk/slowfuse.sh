@@ -26,7 +26,10 @@ work="$(mktemp -d)"
 server=""
 finish() {
     # Killing the server ends every request still waiting; the mount goes with the namespace.
-    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    if [ -n "$server" ]; then
+        kill "$server" 2>/dev/null || true
+        wait "$server" 2>/dev/null || true
+    fi
     umount -l "$work/mnt" 2>/dev/null || true
     rm -rf "$work"
 }
@@ -68,3 +71,4 @@ for other in fd find; do
         exit 1
     fi
 done
+exit 0
