@@ -103,6 +103,7 @@ public:
             // listings the walk reads itself take longer than cached ones can.
             m_readAheadThreads = DefaultReadAheadThreads;
             m_watchDisk = true;
+            m_waits = waitsOfThisThread();
         }
     }
 
@@ -458,17 +459,30 @@ private:
 
     // After a block of the listing at depth, read by the walk itself. A listing that took
     // longer than a cached one can (per block of it, from the open on) came from the disk
-    // or over a network or a FUSE file system: the readers start at the second such one.
+    // or over a network or a FUSE file system, unless the walking thread never had to wait
+    // meanwhile (a busy machine only kept it from the processor): the readers start at
+    // the second such one.
     void queueSubFolders(size_t depth, const char* data, size_t size, uint32_t firstIndex)
     {
         if (m_watchDisk) {
             const auto took = std::chrono::steady_clock::now() - m_listStart;
-            if (took > budget::UncachedListing * (1 + size / ListingBufferSize) && ++m_slowListings >= 2)
+            if (took > budget::UncachedListing * (1 + size / ListingBufferSize) && waitedSinceLastLook() &&
+                ++m_slowListings >= 2)
                 startReadAhead();
         }
         if (m_readAhead && m_levels[depth].dir)
             m_readAhead->requestSubFolders(m_key, data, size, firstIndex, m_levels[depth].dir,
                                            m_levels[depth].device);
+    }
+
+    // Whether the walking thread has had to wait in the kernel since this was last asked
+    // (or since the walk began). Asked only of listings that took long.
+    bool waitedSinceLastLook()
+    {
+        const std::optional<uint64_t> waits = waitsOfThisThread();
+        const bool waited = !waits || !m_waits || *waits != *m_waits;
+        m_waits = waits;
+        return waited;
     }
 
     // The listing of the sub-folder name of parent (at m_key), when a reader has it and it
@@ -615,6 +629,7 @@ private:
     bool m_watchDisk = false;
     std::chrono::steady_clock::time_point m_listStart;
     int m_slowListings = 0;
+    std::optional<uint64_t> m_waits; // of the walking thread, when last asked
     CallGuard m_calls;
     // Last, so that it stops its readers before anything they might touch goes.
     std::shared_ptr<detail::ReadAhead> m_readAhead;
