@@ -43,12 +43,14 @@ inline constexpr size_t ListingBlockRoom = 32 * 1024;
 struct ListingRead
 {
     size_t size = 0;       // the bytes read into the buffer
-    bool complete = false; // the end was reached: no error, no limit, no stop
+    bool complete = false; // the end of the listing was reached
+    bool failed = false;   // a block could not be read (errno tells)
 };
 
-// Reads the rest of the listing of fd into buffer, from its start, block by block: the
-// buffer doubles while less than ListingBlockRoom is free, but not beyond limit. Asks
-// stop() before every block; true ends the reading there.
+// Reads what is left of the listing of fd into buffer, from the buffer's start, block by
+// block: the buffer doubles while less than ListingBlockRoom is free, but not beyond
+// limit (with limit at its size it is filled and no more). Asks stop() before every
+// block; true ends the reading there.
 template <class Stop> ListingRead readListing(int fd, std::vector<char>& buffer, size_t limit, Stop&& stop)
 {
     ListingRead read;
@@ -63,6 +65,7 @@ template <class Stop> ListingRead readListing(int fd, std::vector<char>& buffer,
         const ssize_t n = readListingBlock(fd, buffer.data() + read.size, buffer.size() - read.size);
         if (n <= 0) {
             read.complete = n == 0;
+            read.failed = n < 0;
             return read;
         }
         read.size += size_t(n);

@@ -390,8 +390,9 @@ private:
         return entry;
     }
 
-    // Reads the next block of the listing at depth into its level's buffer; false at its
-    // end, or when it cannot be read further.
+    // Reads the next part of the listing at depth into its level's buffer, as much as it
+    // takes (a small folder's listing and its end in one call); false at its end, or when
+    // it cannot be read further.
     bool readNextBlock(size_t depth)
     {
         Level& level = m_levels[depth];
@@ -400,20 +401,18 @@ private:
         Listing& own = listingAt(depth);
         if (m_watchDisk)
             m_listStart = std::chrono::steady_clock::now();
-        const std::optional<ssize_t> read = m_calls.run<ssize_t>(
+        const std::optional<ListingRead> read = m_calls.run<ListingRead>(
             [dir = level.dir, buffer = own.buffer] {
-                return readListingBlock(dir->get(), buffer->data(), buffer->size());
+                return readListing(dir->get(), *buffer, buffer->size(), [] { return false; });
             },
             m_path);
         if (!read)
             own.buffer.reset(); // the call given up may still write into it
-        const ssize_t n = read.value_or(-1);
-        if (n <= 0) {
-            level.atEnd = true;
+        level.atEnd = !read || read->complete || read->failed;
+        if (!read || read->size == 0)
             return false;
-        }
         level.data = own.buffer->data();
-        level.filled = size_t(n);
+        level.filled = read->size;
         level.pos = 0;
         queueSubFolders(depth, level.data, level.filled, level.index);
         return true;
