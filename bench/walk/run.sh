@@ -43,7 +43,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 if [ -z "$fotarik" ]; then
+    # The newest build, but never an instrumented one (build-asan, build-tsan).
     for b in "$here"/../../build*/app/fotarik; do
+        case "$b" in */build-asan/* | */build-tsan/*) continue ;; esac
         if [ -x "$b" ] && { [ -z "$fotarik" ] || [ "$b" -nt "$fotarik" ]; }; then fotarik="$b"; fi
     done
 fi
