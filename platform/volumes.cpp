@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <thread>
@@ -98,6 +99,11 @@ std::vector<Mount> readMountInfo()
     return out;
 }
 
+std::string_view view(const QByteArray& bytes)
+{
+    return std::string_view(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
 bool isFolder(const QByteArray& path)
 {
     struct stat st
@@ -134,24 +140,12 @@ std::vector<Answer> askAll(std::vector<std::function<bool()>> questions, budget:
     return shared->answers;
 }
 
-bool isPseudoFileSystem(const QByteArray& fsType, const QByteArray& mountPoint)
-{
-    if (isPseudoFileSystem(std::string_view(fsType.constData(), static_cast<size_t>(fsType.size()))))
-        return true;
-    if (fsType == "tmpfs" || fsType == "squashfs") {
-        // Run-time and snap package mounts; a tmpfs elsewhere (e.g. /tmp) may hold user files.
-        return mountPoint.startsWith("/run") || mountPoint.startsWith("/dev") ||
-               mountPoint.startsWith("/sys") || mountPoint.startsWith("/snap");
-    }
-    return mountPoint.startsWith("/proc") || mountPoint.startsWith("/sys") || mountPoint.startsWith("/dev");
-}
-
 std::vector<Volume> userVolumes()
 {
     // The mounts as the kernel lists them: nothing here waits on a mounted file system.
     std::vector<Mount> mounts;
     for (Mount& m : readMountInfo()) {
-        if (isPseudoFileSystem(m.type, m.mountPoint))
+        if (isPseudoMount(view(m.type), view(m.mountPoint)))
             continue;
         const auto same = [&](const Mount& other) { return other.mountPoint == m.mountPoint; };
         // A mount point mounted over again shows the last mount.

@@ -36,8 +36,4 @@ std::vector<Answer> askAll(std::vector<std::function<bool()>> questions, budget:
 // The volume with the longest mount point that prefixes path; -1 when none does.
 int volumeIndexOf(const std::vector<Volume>& volumes, const QByteArray& path);
 
-// True when a mount holds no user files: a pseudo file system (pseudofs.h), or a
-// run-time mount under /proc, /sys, /dev, /run or /snap.
-bool isPseudoFileSystem(const QByteArray& fsType, const QByteArray& mountPoint);
-
 } // namespace fotarik

@@ -12,7 +12,8 @@ namespace fotarik::search::detail {
 
 namespace {
 
-constexpr size_t ReadBlock = 32 * 1024;
+// What a reader keeps to read listings into between folders.
+constexpr size_t ScratchSize = 2 * ListingBlockRoom;
 // The most steps of all queued keys together (4 bytes each).
 constexpr size_t MaxKeySteps = 256 * 1024;
 
@@ -217,7 +218,7 @@ size_t ReadAhead::peakBytes() const
 
 void ReadAhead::run()
 {
-    std::vector<char> scratch(ReadBlock * 2);
+    std::vector<char> scratch(ScratchSize);
     std::unique_lock lock(m_mutex);
     while (true) {
         m_work.wait(lock, [&] { return m_stop || (m_pending > 0 && m_bytes < m_memoryBudget); });
@@ -288,32 +289,19 @@ void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& op
     struct stat st;
     if (::fstat(fd, &st) != 0 || st.st_dev != request.device)
         return;
-    size_t filled = 0;
-    while (true) {
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_stop || request.dropped)
-                return;
-        }
-        if (scratch.size() - filled < ReadBlock) {
-            if (scratch.size() >= m_maxListing)
-                return;
-            scratch.resize(scratch.size() * 2);
-        }
-        const ssize_t n = ::getdents64(fd, scratch.data() + filled, scratch.size() - filled);
-        if (n < 0)
-            return;
-        if (n == 0)
-            break;
-        filled += size_t(n);
-    }
-    request.listing.bytes.assign(scratch.data(), scratch.data() + filled);
+    const ListingRead read = readListing(fd, scratch, m_maxListing, [&] {
+        std::lock_guard lock(m_mutex);
+        return m_stop || request.dropped;
+    });
+    if (!read.complete)
+        return;
+    request.listing.bytes.assign(scratch.data(), scratch.data() + read.size);
     request.listing.device = st.st_dev;
     request.listing.inode = st.st_ino;
     request.listing.readStart = nanoseconds(start);
     request.listing.dir = dir;
-    if (scratch.size() > ReadBlock * 2) {
-        scratch.resize(ReadBlock * 2);
+    if (scratch.size() > ScratchSize) {
+        scratch.resize(ScratchSize);
         scratch.shrink_to_fit();
     }
     opened = std::move(dir);

@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <dirent.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "folderlisting.h"
 #include "uniquefd.h"
 
 namespace fotarik::search::detail {
@@ -137,10 +137,9 @@ template <class F> void forEachSubFolder(const char* data, size_t size, uint32_t
 {
     uint32_t index = firstIndex;
     for (size_t pos = 0; pos < size; ++index) {
-        const auto* entry = reinterpret_cast<const dirent64*>(data + pos);
-        pos += entry->d_reclen;
-        if (entry->d_type == DT_DIR && !isSkippedFolderName(entry->d_name))
-            f(index, std::string_view(entry->d_name));
+        const ListedEntry entry = nextListedEntry(data, pos);
+        if (entry.type == ListedType::Folder && !isSkippedFolderName(entry.name))
+            f(index, entry.name);
     }
 }
 

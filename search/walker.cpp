@@ -1,28 +1,23 @@
 #include "walker.h"
 
 #include "budgets.h"
+#include "callguard.h"
 #include "errors.h"
+#include "filesystems.h"
+#include "folderlisting.h"
 #include "pseudofs.h"
 #include "readahead.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstring>
+#include <cstdint>
 #include <deque>
-#include <dirent.h>
 #include <fcntl.h>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/vfs.h>
-#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
@@ -31,33 +26,15 @@ namespace fotarik::search {
 
 namespace {
 
+using detail::CallGuard;
+using detail::ReadListing;
+using detail::SharedDir;
+
 // Levels up to this depth keep their listing open while a sub-folder is walked. Deeper
 // levels read their whole listing first: a tree thousands of levels deep must not run
 // out of descriptors.
 constexpr size_t MaxKeepOpenDepth = 96;
 constexpr size_t ListingBufferSize = 64 * 1024;
-
-// Without /proc the type names are unknown; the magic numbers still tell the worst ones.
-bool isPseudoMagic(long magic)
-{
-    switch (static_cast<unsigned long>(magic)) {
-    case 0x9fa0:     // proc
-    case 0x62656572: // sysfs
-    case 0x1cd1:     // devpts
-    case 0x27e0eb:   // cgroup
-    case 0x63677270: // cgroup2
-    case 0x73636673: // securityfs
-    case 0x64626720: // debugfs
-    case 0x74726163: // tracefs
-    case 0xcafe4a11: // bpf
-    case 0x6165676c: // pstore
-    case 0x62656570: // configfs
-    case 0x0187:     // autofs
-        return true;
-    default:
-        return false;
-    }
-}
 
 enum class EntryKind { File, Folder, LinkedFolder, Gone };
 
@@ -80,118 +57,6 @@ constexpr size_t DeepWindow = 8;
 // Entries tested between two looks at the clock.
 constexpr unsigned EntriesPerClockLook = 64;
 
-// Runs the walk's calls into the file system. Unguarded they run on the walking thread.
-// Guarded they run on a helper thread while the walking thread waits, serving events at
-// screen pace: a cancel ends the wait at once, and a call that has not returned within
-// budget::HungFolderWait (a folder on a mount that does not answer) is given up. A call
-// given up is left to its thread, which is let go; it holds only its own copies and
-// shares of what the call needs, so nothing the walk goes on with waits for it.
-class CallGuard
-{
-public:
-    CallGuard(WalkSink& sink, bool guarded, std::function<void(std::string_view)> hook)
-        : m_sink(sink), m_guarded(guarded), m_hook(std::move(hook))
-    {
-    }
-    ~CallGuard()
-    {
-        if (!m_channel)
-            return;
-        {
-            std::lock_guard lock(m_channel->mutex);
-            m_channel->stop = true;
-        }
-        m_channel->wake.notify_all();
-        m_thread.join(); // idle: its last call has returned
-    }
-    CallGuard(const CallGuard&) = delete;
-    CallGuard& operator=(const CallGuard&) = delete;
-
-    // The call's result; none when it was given up. what names the path concerned.
-    template <class R, class F> std::optional<R> run(F&& call, std::string_view what)
-    {
-        if (!m_guarded) {
-            if (m_hook)
-                m_hook(what);
-            return std::optional<R>(call());
-        }
-        if (!m_channel) {
-            m_channel = std::make_shared<Channel>();
-            m_thread = std::thread([channel = m_channel] { serve(*channel); });
-        }
-        auto result = std::make_shared<std::optional<R>>();
-        std::unique_lock lock(m_channel->mutex);
-        m_channel->job = [result, call = std::forward<F>(call), hook = m_hook,
-                          path = std::string(what)]() mutable {
-            if (hook)
-                hook(path);
-            result->emplace(call());
-        };
-        m_channel->finished = false;
-        m_channel->hasJob = true;
-        m_channel->wake.notify_one();
-        const auto start = std::chrono::steady_clock::now();
-        while (!m_channel->finished) {
-            m_channel->done.wait_for(lock, budget::WalkEventInterval);
-            if (m_channel->finished)
-                break;
-            lock.unlock();
-            m_sink.serveEventsWhileListing();
-            const bool cancel = m_sink.cancelRequested();
-            lock.lock();
-            if (m_channel->finished)
-                break;
-            if (cancel || std::chrono::steady_clock::now() - start >= budget::HungFolderWait) {
-                m_channel->stop = true;
-                lock.unlock();
-                m_channel->wake.notify_all();
-                m_thread.detach();
-                m_channel.reset();
-                return std::nullopt;
-            }
-        }
-        return std::move(*result);
-    }
-
-private:
-    struct Channel
-    {
-        std::mutex mutex;
-        std::condition_variable wake;
-        std::condition_variable done;
-        std::function<void()> job;
-        bool hasJob = false;
-        bool finished = false;
-        bool stop = false;
-    };
-
-    static void serve(Channel& channel)
-    {
-        std::unique_lock lock(channel.mutex);
-        while (true) {
-            channel.wake.wait(lock, [&] { return channel.stop || channel.hasJob; });
-            if (!channel.hasJob)
-                return;
-            std::function<void()> job = std::move(channel.job);
-            channel.hasJob = false;
-            lock.unlock();
-            job();
-            job = nullptr; // what the call held goes now, outside the lock
-            lock.lock();
-            channel.finished = true;
-            channel.done.notify_all();
-            if (channel.stop)
-                return;
-        }
-    }
-
-    WalkSink& m_sink;
-    const bool m_guarded;
-    const std::function<void(std::string_view)> m_hook;
-    std::shared_ptr<Channel> m_channel;
-    std::thread m_thread;
-};
-
 // A folder opened by a call: its descriptor, what fstat said of it, and errno.
 struct Opened
 {
@@ -203,6 +68,9 @@ struct Opened
     };
 };
 
+// One walk. Its levels live in m_levels, not on the call stack, so that the depth of the
+// tree is bounded by memory only: a level costs its part of the path, its place in the
+// walk key and what is left of its listing.
 class Walker
 {
 public:
@@ -231,10 +99,11 @@ public:
             startReadAhead();
         } else {
             // Chosen by the machine: readers only pay off while the disk is read. With
-            // every listing in the cache they would only cost time, so they start when a
-            // listing the walk reads itself has to come from the disk.
+            // every listing in the cache they would only cost time, so they start when
+            // listings the walk reads itself take longer than cached ones can.
             m_readAheadThreads = DefaultReadAheadThreads;
             m_watchDisk = true;
+            m_waits = waitsOfThisThread();
         }
     }
 
@@ -248,74 +117,24 @@ public:
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
 
-    int32_t walkStart(std::string folder)
+    int32_t walk(std::string folder)
     {
         m_path = std::move(folder);
         serveEvents();
-        if (!enterLevel(0, 0))
+        if (!enterStart())
             return 0;
-        // The levels live in m_levels, not on the call stack, so that the depth of the
-        // tree is bounded by memory only: a level costs its part of the path, its place
-        // in the walk key and what is left of its listing.
         size_t depth = 0;
         while (true) {
-            Level& level = m_levels[depth];
-            const dirent64* entry = nextEntry(depth);
-            bool levelDone = entry == nullptr;
-            if (entry) {
-                if (!level.folderShown) {
-                    m_sink.folderEntered(m_path);
-                    level.folderShown = true;
-                }
-                serveEventsWhileListing();
-                levelDone = m_sink.cancelRequested();
-            }
-            if (levelDone) {
-                const int32_t hits = level.hits;
-                endLevel(depth);
-                if (depth == 0)
+            const std::optional<ListedEntry> entry = nextEntry(depth);
+            if (!entry) {
+                if (depth == 0) {
+                    const int32_t hits = m_levels[0].hits;
+                    endLevel(0);
                     return hits;
-                --depth;
-                m_key.pop_back();
-                Level& parent = m_levels[depth];
-                m_path.resize(parent.pathLength);
-                // The inner walk has advanced the running total itself.
-                if (__builtin_add_overflow(parent.hits, hits, &parent.hits))
-                    raiseOverflow();
-                continue;
-            }
-            const uint32_t index = level.index++;
-            const std::string_view name(entry->d_name);
-            const EntryKind kind = classify(entry->d_type, depth, entry->d_name);
-            switch (kind) {
-            case EntryKind::Gone:
-                break;
-            case EntryKind::File:
-                if (m_patterns.matches(name)) {
-                    addHit(level.hits, 1);
-                    m_path.append(name);
-                    m_sink.hitFound(m_path, m_total);
-                    m_path.resize(level.pathLength);
                 }
-                break;
-            case EntryKind::Folder:
-            case EntryKind::LinkedFolder:
-                if (detail::isSkippedFolderName(name))
-                    break;
-                if (!m_withSubFolders) {
-                    addHit(level.hits, 1);
-                } else if (kind == EntryKind::Folder) {
-                    m_path.append(name);
-                    m_key.push_back(index);
-                    serveEvents();
-                    if (enterLevel(depth + 1, level.device)) {
-                        ++depth;
-                    } else {
-                        m_key.pop_back();
-                        m_path.resize(level.pathLength);
-                    }
-                }
-                break;
+                leaveLevel(depth--);
+            } else if (testEntry(depth, *entry)) {
+                ++depth;
             }
         }
     }
@@ -327,7 +146,7 @@ private:
         size_t pathLength = 0; // length of its path with the trailing "/"
         dev_t device = 0;
         ino_t inode = 0;
-        detail::SharedDir dir; // its descriptor, when held
+        SharedDir dir; // its descriptor, when held
         size_t readAheadBytes = 0;
         // The listing: read ahead or read whole (bytes), or read block by block into the
         // level's buffer while the descriptor stays open.
@@ -340,6 +159,8 @@ private:
         uint32_t index = 0; // listing index of the next entry
         int32_t hits = 0;
     };
+
+    // --- Serving events
 
     void serveEvents()
     {
@@ -361,150 +182,124 @@ private:
         m_lastServed = std::chrono::steady_clock::now();
     }
 
-    // The next entry of the folder at depth, reading the next block of its listing when
-    // needed; null at its end.
-    const dirent64* nextEntry(size_t depth)
-    {
-        Level& level = m_levels[depth];
-        if (level.pos >= level.filled) {
-            if (level.atEnd || !level.dir)
-                return nullptr;
-            Listing& own = listingAt(depth);
-            if (m_watchDisk)
-                m_listStart = std::chrono::steady_clock::now();
-            const std::optional<ssize_t> read = m_calls.run<ssize_t>(
-                [dir = level.dir, buffer = own.buffer] {
-                    return ::getdents64(dir->get(), buffer->data(), buffer->size());
-                },
-                m_path);
-            if (!read)
-                own.buffer.reset(); // the call given up may still write into it
-            const ssize_t n = read.value_or(-1);
-            if (n <= 0) {
-                level.atEnd = true;
-                return nullptr;
-            }
-            level.data = own.buffer->data();
-            level.filled = size_t(n);
-            level.pos = 0;
-            queueSubFolders(depth, level.data, level.filled, level.index);
-        }
-        const auto* entry = reinterpret_cast<const dirent64*>(level.data + level.pos);
-        level.pos += entry->d_reclen;
-        return entry;
-    }
+    // --- Entering and leaving a folder
 
-    // Opens the folder m_path names (below the start: its parent's path and its name)
-    // and makes it the level at depth. False when it cannot be listed or is not to be
-    // entered.
-    bool enterLevel(size_t depth, dev_t parentDevice)
+    // Opens the start folder (m_path, given a trailing "/") as level 0.
+    bool enterStart()
     {
         if (m_watchDisk)
             m_listStart = std::chrono::steady_clock::now();
-        const bool isStart = depth == 0;
-        size_t nameOffset = 0;
-        int fd = -1;
-        struct stat st;
-        // A listing read ahead, and the descriptor its reader read it from.
-        std::optional<detail::ReadListing> ahead;
-        detail::SharedDir dir;
-        if (isStart) {
-            if (m_path.empty() || m_path.back() != '/')
-                m_path.push_back('/');
-            Opened start = openFolder(nullptr, m_path);
-            if (start.statOk) {
-                st = start.st;
-                fd = start.fd.get();
-                dir = std::make_shared<const UniqueFd>(std::move(start.fd));
-            }
-        } else {
-            // Always by the bare name, relative to the parent and never through a link:
-            // no path length limit applies, and an ancestor or the folder itself swapped
-            // for a link since it was listed leads nowhere else.
-            nameOffset = m_levels[depth - 1].pathLength;
-            const char* name = m_path.c_str() + nameOffset;
-            const detail::SharedDir parent = dirOf(depth - 1);
-            if (parent && m_readAhead) {
-                ahead = m_readAhead->take(m_key, std::string_view(name, m_path.size() - nameOffset));
-                // Used only while the name still leads to that very folder, unchanged
-                // since shortly before it was read: otherwise it is read anew, as if
-                // nothing had been read ahead.
-                if (ahead && ::fstatat(parent->get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    S_ISDIR(st.st_mode) && ahead->standsFor(st)) {
-                    dir = std::move(ahead->dir);
-                    fd = dir->get();
-                } else if (ahead) {
-                    m_readAhead->release(ahead->bytes.size());
-                    ahead.reset();
-                }
-                if (!ahead)
-                    m_readAhead->dropBelow(m_key);
-            }
-            if (parent && !dir) {
-                Opened child = openChild(parent, name);
-                if (child.statOk) {
-                    st = child.st;
-                    fd = child.fd.get();
-                    dir = std::make_shared<const UniqueFd>(std::move(child.fd));
-                }
-            }
+        if (m_path.empty() || m_path.back() != '/')
             m_path.push_back('/');
-        }
-        if (fd < 0 || !dir)
+        Opened start = openFolder(nullptr, m_path);
+        if (!start.statOk)
             return false;
+        beginLevel(0, 0, start.st, std::make_shared<const UniqueFd>(std::move(start.fd)), std::nullopt);
+        return true;
+    }
+
+    // Opens the sub-folder m_path names (its parent's path and its name) as the level at
+    // depth, taking its listing from the readers when they have it. False when it cannot
+    // be listed or is not to be entered.
+    bool enterSubFolder(size_t depth)
+    {
+        if (m_watchDisk)
+            m_listStart = std::chrono::steady_clock::now();
+        // Always by the bare name, relative to the parent and never through a link: no
+        // path length limit applies, and an ancestor or the folder itself swapped for a
+        // link since it was listed leads nowhere else.
+        const size_t nameOffset = m_levels[depth - 1].pathLength;
+        const std::string_view name(m_path.c_str() + nameOffset, m_path.size() - nameOffset);
+        const SharedDir parent = dirOf(depth - 1);
+        if (!parent)
+            return false;
+        struct stat st;
+        std::optional<ReadListing> ahead = takeReadAhead(*parent, name, st);
+        SharedDir dir;
+        if (ahead) {
+            dir = std::move(ahead->dir);
+        } else {
+            Opened child = openChild(parent, name.data());
+            if (!child.statOk)
+                return false;
+            st = child.st;
+            dir = std::make_shared<const UniqueFd>(std::move(child.fd));
+        }
+        m_path.push_back('/');
+        if (st.st_dev != m_levels[depth - 1].device && isPseudoMount(dir, st.st_dev)) {
+            if (ahead)
+                m_readAhead->release(ahead->bytes.size());
+            return false;
+        }
         if (ahead && m_statistics)
             ++m_statistics->listingsReadAhead;
-        // Bytes read ahead stay counted until the level ends.
-        const size_t aheadBytes = ahead ? ahead->bytes.size() : 0;
-        if (!isStart && st.st_dev != parentDevice && isPseudoMount(dir, st.st_dev)) {
-            if (aheadBytes > 0)
-                m_readAhead->release(aheadBytes);
-            return false;
-        }
+        beginLevel(depth, nameOffset, st, std::move(dir), std::move(ahead));
+        return true;
+    }
 
+    // Makes the folder just opened the level at depth, with its listing when it was read
+    // ahead. A deep level reads its whole listing now, so that its descriptor may go.
+    void beginLevel(size_t depth, size_t nameOffset, const struct stat& st, SharedDir dir,
+                    std::optional<ReadListing> ahead)
+    {
         if (m_levels.size() <= depth)
             m_levels.emplace_back();
         Level& level = m_levels[depth];
+        level = Level();
         level.nameOffset = nameOffset;
         level.pathLength = m_path.size();
         level.device = st.st_dev;
         level.inode = st.st_ino;
-        // The level holds the descriptor from here on; a deep level may let it go.
         level.dir = std::move(dir);
-        level.readAheadBytes = aheadBytes;
-        level.data = nullptr;
-        level.filled = 0;
-        level.pos = 0;
-        level.atEnd = false;
-        level.folderShown = false;
-        level.index = 0;
-        level.hits = 0;
-
         const bool keepOpen = depth < m_keepOpenDepth;
         if (!keepOpen)
             holdDeep(depth);
         if (ahead) {
+            // Its bytes stay counted until the level ends.
+            level.readAheadBytes = ahead->bytes.size();
             level.bytes = std::move(ahead->bytes);
-            level.atEnd = true;
         } else if (!keepOpen) {
-            // Read whole at once, so that the descriptor may go before the sub-folders
-            // are walked; the level keeps a copy of just the size of its listing.
-            level.bytes =
-                m_calls.run<std::vector<char>>([dir = level.dir] { return readAll(dir->get()); }, m_path)
-                    .value_or(std::vector<char>());
-            level.atEnd = true;
-            queueSubFolders(depth, level.bytes.data(), level.bytes.size(), 0);
+            readWholeListing(depth);
+        } else {
+            return;
         }
-        if (level.atEnd) {
-            level.data = level.bytes.data();
-            level.filled = level.bytes.size();
-        }
-        return true;
+        level.atEnd = true;
+        level.data = level.bytes.data();
+        level.filled = level.bytes.size();
     }
+
+    // The folder at depth is done: it lets go of what it held and its hits count for its
+    // parent (the running total has been advanced hit by hit).
+    void leaveLevel(size_t depth)
+    {
+        const int32_t hits = m_levels[depth].hits;
+        endLevel(depth);
+        m_key.pop_back();
+        Level& parent = m_levels[depth - 1];
+        m_path.resize(parent.pathLength);
+        if (__builtin_add_overflow(parent.hits, hits, &parent.hits))
+            raiseOverflow();
+    }
+
+    void endLevel(size_t depth)
+    {
+        Level& level = m_levels[depth];
+        level.dir.reset();
+        std::vector<char>().swap(level.bytes);
+        level.data = nullptr;
+        level.filled = level.pos = 0;
+        if (!m_deepOpen.empty() && m_deepOpen.back() == depth)
+            m_deepOpen.pop_back();
+        if (level.readAheadBytes > 0 && m_readAhead)
+            m_readAhead->release(level.readAheadBytes);
+        level.readAheadBytes = 0;
+    }
+
+    // --- Descriptors: opened by name, held, let go and opened again
 
     // Opens a folder and looks at it: the start folder by its path (parent null), any
     // other by its name relative to its parent, never through a link.
-    Opened openFolder(const detail::SharedDir& parent, const std::string& name)
+    Opened openFolder(const SharedDir& parent, const std::string& name)
     {
         std::optional<Opened> opened = m_calls.run<Opened>(
             [parent, name] {
@@ -527,7 +322,7 @@ private:
     // Opens a sub-folder by its name. When the process runs out of descriptors, the
     // deep levels' descriptors and those held for reading ahead are let go (the caller
     // holds the parent's) and the open is tried once more.
-    Opened openChild(const detail::SharedDir& parent, const char* name)
+    Opened openChild(const SharedDir& parent, const char* name)
     {
         Opened o = openFolder(parent, name);
         if (!o.fd && (o.error == EMFILE || o.error == ENFILE)) {
@@ -539,42 +334,6 @@ private:
             o = openFolder(parent, name);
         }
         return o;
-    }
-
-    void endLevel(size_t depth)
-    {
-        Level& level = m_levels[depth];
-        level.dir.reset();
-        std::vector<char>().swap(level.bytes);
-        level.data = nullptr;
-        level.filled = level.pos = 0;
-        if (!m_deepOpen.empty() && m_deepOpen.back() == depth)
-            m_deepOpen.pop_back();
-        if (level.readAheadBytes > 0 && m_readAhead)
-            m_readAhead->release(level.readAheadBytes);
-        level.readAheadBytes = 0;
-    }
-
-    void startReadAhead()
-    {
-        m_watchDisk = false;
-        m_readAhead = detail::ReadAhead::start(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
-                                               MaxReadAheadListing);
-    }
-
-    // After a block of the listing at depth, read by the walk itself. A listing that took
-    // longer than a cached one can (per block of it, from the open on) came from the disk
-    // or over a network or a FUSE file system: the readers start at the second such one.
-    void queueSubFolders(size_t depth, const char* data, size_t size, uint32_t firstIndex)
-    {
-        if (m_watchDisk) {
-            const auto took = std::chrono::steady_clock::now() - m_listStart;
-            if (took > budget::UncachedListing * (1 + size / ListingBufferSize) && ++m_slowListings >= 2)
-                startReadAhead();
-        }
-        if (m_readAhead && m_levels[depth].dir)
-            m_readAhead->requestSubFolders(m_key, data, size, firstIndex, m_levels[depth].dir,
-                                           m_levels[depth].device);
     }
 
     // A deep level's descriptor joins the last few held; the oldest of them is let go.
@@ -590,14 +349,14 @@ private:
     // The descriptor of the folder at depth; a deep one that was let go is opened again
     // name by name from the nearest ancestor still open, each step checked to be the
     // very folder walked before. Null when that no longer holds (moved, removed, swapped).
-    detail::SharedDir dirOf(size_t depth)
+    SharedDir dirOf(size_t depth)
     {
         if (m_levels[depth].dir)
             return m_levels[depth].dir;
         size_t open = depth;
         while (open > 0 && !m_levels[open].dir)
             --open;
-        detail::SharedDir current = m_levels[open].dir;
+        SharedDir current = m_levels[open].dir;
         for (size_t i = open + 1; current && i <= depth; ++i) {
             const Level& level = m_levels[i];
             const std::string name(m_path, level.nameOffset, level.pathLength - 1 - level.nameOffset);
@@ -611,33 +370,201 @@ private:
         return current;
     }
 
-    void addHit(int32_t& hits, int32_t n)
+    // --- Reading the listing
+
+    // The next entry of the folder at depth, reading the next block of its listing when
+    // needed; none at its end or when a cancel is asked for.
+    std::optional<ListedEntry> nextEntry(size_t depth)
     {
-        if (__builtin_add_overflow(hits, n, &hits) || __builtin_add_overflow(m_total, n, &m_total))
-            raiseOverflow();
+        Level& level = m_levels[depth];
+        if (level.pos >= level.filled && !readNextBlock(depth))
+            return std::nullopt;
+        const ListedEntry entry = nextListedEntry(level.data, level.pos);
+        if (!level.folderShown) {
+            m_sink.folderEntered(m_path);
+            level.folderShown = true;
+        }
+        serveEventsWhileListing();
+        if (m_sink.cancelRequested())
+            return std::nullopt;
+        return entry;
     }
 
-    EntryKind classify(unsigned char type, size_t depth, const char* name)
+    // Reads the next part of the listing at depth into its level's buffer, as much as it
+    // takes (a small folder's listing and its end in one call); false at its end, or when
+    // it cannot be read further.
+    bool readNextBlock(size_t depth)
     {
-        if (type == DT_DIR)
+        Level& level = m_levels[depth];
+        if (level.atEnd || !level.dir)
+            return false;
+        Listing& own = listingAt(depth);
+        if (m_watchDisk)
+            m_listStart = std::chrono::steady_clock::now();
+        const std::optional<ListingRead> read = m_calls.run<ListingRead>(
+            [dir = level.dir, buffer = own.buffer] {
+                return readListing(dir->get(), *buffer, buffer->size(), [] { return false; });
+            },
+            m_path);
+        if (!read)
+            own.buffer.reset(); // the call given up may still write into it
+        level.atEnd = !read || read->complete || read->failed;
+        if (!read || read->size == 0)
+            return false;
+        level.data = own.buffer->data();
+        level.filled = read->size;
+        level.pos = 0;
+        queueSubFolders(depth, level.data, level.filled, level.index);
+        return true;
+    }
+
+    // Reads the whole listing at depth at once, into a copy of just its size.
+    void readWholeListing(size_t depth)
+    {
+        Level& level = m_levels[depth];
+        level.bytes = m_calls
+                          .run<std::vector<char>>(
+                              [dir = level.dir] {
+                                  std::vector<char> buffer;
+                                  const ListingRead read =
+                                      readListing(dir->get(), buffer, SIZE_MAX, [] { return false; });
+                                  buffer.resize(read.size);
+                                  buffer.shrink_to_fit();
+                                  return buffer;
+                              },
+                              m_path)
+                          .value_or(std::vector<char>());
+        queueSubFolders(depth, level.bytes.data(), level.bytes.size(), 0);
+    }
+
+    Listing& listingAt(size_t depth)
+    {
+        while (m_listings.size() <= depth)
+            m_listings.push_back(std::make_unique<Listing>());
+        Listing& l = *m_listings[depth];
+        if (!l.buffer)
+            l.buffer = std::make_shared<std::vector<char>>(ListingBufferSize);
+        return l;
+    }
+
+    // --- Reading ahead
+
+    void startReadAhead()
+    {
+        m_watchDisk = false;
+        m_readAhead = detail::ReadAhead::start(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
+                                               MaxReadAheadListing);
+    }
+
+    // After a block of the listing at depth, read by the walk itself. A listing that took
+    // longer than a cached one can (per block of it, from the open on) came from the disk
+    // or over a network or a FUSE file system, unless the walking thread never had to wait
+    // meanwhile (a busy machine only kept it from the processor): the readers start at
+    // the second such one.
+    void queueSubFolders(size_t depth, const char* data, size_t size, uint32_t firstIndex)
+    {
+        if (m_watchDisk) {
+            const auto took = std::chrono::steady_clock::now() - m_listStart;
+            if (took > budget::UncachedListing * (1 + size / ListingBufferSize) && waitedSinceLastLook() &&
+                ++m_slowListings >= 2)
+                startReadAhead();
+        }
+        if (m_readAhead && m_levels[depth].dir)
+            m_readAhead->requestSubFolders(m_key, data, size, firstIndex, m_levels[depth].dir,
+                                           m_levels[depth].device);
+    }
+
+    // Whether the walking thread has had to wait in the kernel since this was last asked
+    // (or since the walk began). Asked only of listings that took long.
+    bool waitedSinceLastLook()
+    {
+        const std::optional<uint64_t> waits = waitsOfThisThread();
+        const bool waited = !waits || !m_waits || *waits != *m_waits;
+        m_waits = waits;
+        return waited;
+    }
+
+    // The listing of the sub-folder name of parent (at m_key), when a reader has it and it
+    // still stands for that very folder, unchanged since shortly before it was read; st
+    // is then what the name leads to. Otherwise the walk reads it anew, as if nothing
+    // had been read ahead.
+    std::optional<ReadListing> takeReadAhead(const UniqueFd& parent, std::string_view name, struct stat& st)
+    {
+        if (!m_readAhead)
+            return std::nullopt;
+        std::optional<ReadListing> ahead = m_readAhead->take(m_key, name);
+        if (ahead && ::fstatat(parent.get(), name.data(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(st.st_mode) && ahead->standsFor(st))
+            return ahead;
+        if (ahead)
+            m_readAhead->release(ahead->bytes.size());
+        m_readAhead->dropBelow(m_key);
+        return std::nullopt;
+    }
+
+    // --- Testing the entries
+
+    // Tests one entry of the folder at depth: a hit is reported, a sub-folder counted or
+    // entered. True when it was entered (it is then the level at depth + 1).
+    bool testEntry(size_t depth, const ListedEntry& entry)
+    {
+        Level& level = m_levels[depth];
+        const uint32_t index = level.index++;
+        const EntryKind kind = classify(entry, depth);
+        if (kind == EntryKind::File) {
+            if (m_patterns.matches(entry.name)) {
+                addHit(level.hits);
+                m_path.append(entry.name);
+                m_sink.hitFound(m_path, m_total);
+                m_path.resize(level.pathLength);
+            }
+            return false;
+        }
+        if (kind == EntryKind::Gone || detail::isSkippedFolderName(entry.name))
+            return false;
+        if (!m_withSubFolders) {
+            addHit(level.hits);
+            return false;
+        }
+        return kind == EntryKind::Folder && descend(depth, index, entry.name);
+    }
+
+    // Enters the sub-folder name, listed at index of the folder at depth.
+    bool descend(size_t depth, uint32_t index, std::string_view name)
+    {
+        m_path.append(name);
+        m_key.push_back(index);
+        serveEvents();
+        if (enterSubFolder(depth + 1))
+            return true;
+        m_key.pop_back();
+        m_path.resize(m_levels[depth].pathLength);
+        return false;
+    }
+
+    EntryKind classify(const ListedEntry& entry, size_t depth)
+    {
+        if (entry.type == ListedType::Folder)
             return EntryKind::Folder;
-        if (type != DT_LNK && type != DT_UNKNOWN)
+        if (entry.type == ListedType::Other)
             return EntryKind::File;
-        // Only links and file systems without entry types cost a look at the inode.
-        const detail::SharedDir dir = dirOf(depth);
+        // Only links and file systems without entry types cost a look at the entry.
+        const SharedDir dir = dirOf(depth);
         if (!dir)
-            return type == DT_LNK ? EntryKind::File : EntryKind::Gone;
+            return entry.type == ListedType::Link ? EntryKind::File : EntryKind::Gone;
         return m_calls
             .run<EntryKind>(
-                [type, dir, n = std::string(name)] { return classifyAt(type, dir->get(), n.c_str()); },
+                [type = entry.type, dir, name = std::string(entry.name)] {
+                    return classifyAt(type, dir->get(), name.c_str());
+                },
                 m_path)
             .value_or(EntryKind::Gone);
     }
 
-    static EntryKind classifyAt(unsigned char type, int at, const char* name)
+    static EntryKind classifyAt(ListedType type, int at, const char* name)
     {
         struct stat st;
-        if (type == DT_UNKNOWN) {
+        if (type == ListedType::Unknown) {
             if (::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                 return EntryKind::Gone;
             if (S_ISDIR(st.st_mode))
@@ -651,78 +578,34 @@ private:
         return toFolder ? EntryKind::LinkedFolder : EntryKind::File;
     }
 
-    Listing& listingAt(size_t depth)
+    // Whether the folder open as dir, on another device than its parent, is a mount of a
+    // file system that is not entered. A mount that does not say what it is is not entered.
+    bool isPseudoMount(const SharedDir& dir, dev_t device)
     {
-        while (m_listings.size() <= depth)
-            m_listings.push_back(std::make_unique<Listing>());
-        Listing& l = *m_listings[depth];
-        if (!l.buffer)
-            l.buffer = std::make_shared<std::vector<char>>(ListingBufferSize);
-        return l;
-    }
-
-    // The whole listing, in a vector of just its size.
-    static std::vector<char> readAll(int fd)
-    {
-        std::vector<char> buffer(ListingBufferSize);
-        size_t filled = 0;
-        while (true) {
-            if (buffer.size() - filled < ListingBufferSize / 2)
-                buffer.resize(buffer.size() * 2);
-            const ssize_t n = ::getdents64(fd, buffer.data() + filled, buffer.size() - filled);
-            if (n <= 0)
-                break;
-            filled += size_t(n);
-        }
-        return std::vector<char>(buffer.begin(), buffer.begin() + ptrdiff_t(filled));
-    }
-
-    bool isPseudoMount(const detail::SharedDir& dir, dev_t device)
-    {
+        // Read once per walk, and only when the walk crosses a mount point.
         if (!m_mountsRead) {
-            readMountTypes();
+            m_mountTypes = mountTypesByDevice();
             m_mountsRead = true;
         }
-        if (!m_mountTypes.empty()) {
-            const auto it = m_mountTypes.find(device);
-            if (it != m_mountTypes.end())
-                return isPseudoFileSystem(it->second);
-        }
-        // A mount that does not say what it is is not entered.
+        const auto it = m_mountTypes.find(device);
+        if (it != m_mountTypes.end())
+            return isPseudoFileSystem(it->second);
         return m_calls
             .run<bool>(
                 [dir] {
-                    struct statfs fs;
-                    return ::fstatfs(dir->get(), &fs) == 0 && isPseudoMagic(fs.f_type);
+                    const std::optional<uint64_t> number = fileSystemTypeNumber(dir->get());
+                    return number && isPseudoFileSystemNumber(*number);
                 },
                 m_path)
             .value_or(true);
     }
 
-    // Device number -> file-system type of every mount, read once per walk and only when
-    // the walk crosses a mount point.
-    void readMountTypes()
+    // --- Counting
+
+    void addHit(int32_t& hits)
     {
-        const UniqueFile f(std::fopen("/proc/self/mountinfo", "re"));
-        if (!f)
-            return;
-        char* line = nullptr;
-        size_t capacity = 0;
-        while (::getline(&line, &capacity, f.get()) > 0) {
-            unsigned major = 0;
-            unsigned minor = 0;
-            if (std::sscanf(line, "%*s %*s %u:%u", &major, &minor) != 2)
-                continue;
-            const char* sep = std::strstr(line, " - ");
-            if (!sep)
-                continue;
-            const char* type = sep + 3;
-            const char* typeEnd = std::strchr(type, ' ');
-            if (!typeEnd)
-                continue;
-            m_mountTypes.emplace(makedev(major, minor), std::string(type, typeEnd));
-        }
-        std::free(line);
+        if (__builtin_add_overflow(hits, 1, &hits) || __builtin_add_overflow(m_total, 1, &m_total))
+            raiseOverflow();
     }
 
     const PatternList& m_patterns;
@@ -745,6 +628,7 @@ private:
     bool m_watchDisk = false;
     std::chrono::steady_clock::time_point m_listStart;
     int m_slowListings = 0;
+    std::optional<uint64_t> m_waits; // of the walking thread, when last asked
     CallGuard m_calls;
     // Last, so that it stops its readers before anything they might touch goes.
     std::shared_ptr<detail::ReadAhead> m_readAhead;
@@ -756,7 +640,7 @@ int32_t SearchFolder(std::string folderPath, const PatternList& patterns, const 
                      int32_t& runningTotal, WalkSink& sink, const WalkOptions& options)
 {
     Walker walker(patterns, withSubFolders != 0, runningTotal, sink, options);
-    return walker.walkStart(std::move(folderPath));
+    return walker.walk(std::move(folderPath));
 }
 
 int32_t SearchFolder(std::string folderPath, std::string_view patternList, const int16_t& withSubFolders,

@@ -34,8 +34,6 @@ public:
     virtual void hitFound(std::string_view path, int32_t runningTotal) = 0;
 };
 
-// How a walk reads its folders. The order of hits, the counts and every report to the
-// sink are the same either way; only the time spent waiting on the disk differs.
 // What reading ahead did in one walk, for tests and benchmarks.
 struct WalkStatistics
 {
@@ -43,12 +41,16 @@ struct WalkStatistics
     size_t peakReadAheadBytes = 0; // the most listing bytes held at once
 };
 
+// How a walk reads its folders. The order of hits, the counts and every report to the
+// sink are the same whatever is chosen; only the time spent waiting on the disk differs.
 struct WalkOptions
 {
     // Threads that read the listings of folders the walk will enter next while it works
     // through the current one. 0 reads every listing on the walking thread; negative
-    // picks a number suited to the machine and starts them only once a listing had to
-    // be read from the disk (with every listing in the cache they would only cost time).
+    // picks a number suited to the machine and starts them only once listings the walk
+    // reads itself take longer than cached ones can (read from the disk, over a network
+    // or from a FUSE file system): with every listing in the cache they would only cost
+    // time.
     int readAheadThreads = -1;
     // Filled in when given.
     WalkStatistics* statistics = nullptr;
@@ -72,9 +74,11 @@ struct WalkOptions
 // never through a link, so neither the length of its path nor a link swapped in for an
 // ancestor changes what is walked. Symbolic links are never entered (a link to a file
 // is tested like a file); mount points of pseudo file systems (proc, sysfs, devtmpfs,
-// ...) below the start are not entered. An invalid pattern raises fotarik::RaisedError 93 at the first file
-// tested; a running total beyond 32 bits raises 6. Hits reported before either stay reported. Any read-ahead
-// threads are stopped and joined before it returns (or throws).
+// ...) below the start are not entered. An invalid pattern raises fotarik::RaisedError 93
+// at the first file tested; a running total beyond 32 bits raises 6. Hits reported before
+// either stay reported. Any read-ahead threads are stopped before it returns (or throws):
+// joined, or let go when one is stuck in a call that does not return (it holds nothing
+// the caller needs).
 int32_t SearchFolder(std::string folderPath, const PatternList& patterns, const int16_t& withSubFolders,
                      int32_t& runningTotal, WalkSink& sink, const WalkOptions& options = {});
 

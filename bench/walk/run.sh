@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Times `fotarik --find` against GNU find and fd on a generated tree of about 300 000 files
-# in 15 000 folders, warm cache, and checks that all three report the same hits. With
+# in 15 000 folders, warm cache, and checks that all of them report the same hits. Beside
+# them runs the floor: a plain C loop that walks the same tree in the same order with
+# nothing but openat and getdents64 (../shared/bench/walkfloor.c, built with cc -O2; left
+# out when it or cc is missing, or pass --floor SOURCE). With
 # --cold each is also timed with the page cache emptied before every run (this needs root:
 # `sync; echo 3 > /proc/sys/vm/drop_caches`; without it the script says so and times warm
 # only), and the cold and warm figures are shown side by side. When
 # bench_searchwindow is built, a search run of the real search window (click to idle) is
 # timed on the same tree too, and its hits are checked; with --breakdown, or when the
 # window needs more than 1.5 x --find, the window's walk is then timed piece by piece.
+# As root, with /dev/fuse and the test file system built (tests/support/hangfs), --find and
+# fd also walk a small tree on a FUSE file system that answers every request after 200 ms,
+# mounted in a mount namespace of its own (--no-fuse leaves that out).
 #
-#   bench/walk/run.sh [--runs N] [--tree DIR] [--fotarik PATH] [--window PATH] [--breakdown] [--cold]
+#   bench/walk/run.sh [--runs N] [--tree DIR] [--fotarik PATH] [--window PATH] [--floor SOURCE]
+#                     [--breakdown] [--cold] [--no-fuse]
 #
 # The tree is made once under DIR (default: $TMPDIR/fotarik-walk-tree) and reused.
 set -euo pipefail
@@ -20,6 +27,8 @@ fotarik=""
 window=""
 breakdown=0
 cold=0
+floor_source="$here/../../../shared/bench/walkfloor.c"
+fuse=1
 while [ $# -gt 0 ]; do
     case "$1" in
         --runs) runs="$2"; shift 2 ;;
@@ -28,11 +37,15 @@ while [ $# -gt 0 ]; do
         --window) window="$2"; shift 2 ;;
         --breakdown) breakdown=1; shift ;;
         --cold) cold=1; shift ;;
+        --floor) floor_source="$2"; shift 2 ;;
+        --no-fuse) fuse=0; shift ;;
         *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
 if [ -z "$fotarik" ]; then
+    # The newest build, but never an instrumented one (build-asan, build-tsan).
     for b in "$here"/../../build*/app/fotarik; do
+        case "$b" in */build-asan/* | */build-tsan/*) continue ;; esac
         if [ -x "$b" ] && { [ -z "$fotarik" ] || [ "$b" -nt "$fotarik" ]; }; then fotarik="$b"; fi
     done
 fi
@@ -54,10 +67,18 @@ echo "tree: $(find "$tree" -type d | wc -l) folders, $(find "$tree" -type f | wc
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
+floor=""
+if [ -f "$floor_source" ] && command -v cc >/dev/null && cc -O2 -o "$work/walkfloor" "$floor_source"; then
+    floor="$work/walkfloor"
+else
+    echo "(no floor loop: $floor_source missing or not built; pass --floor SOURCE)"
+fi
+
 run_fotarik() { "$fotarik" --find "$tree" "*.JPG;*.JPEG" >"$work/out" 2>"$work/err"; }
 run_plain() { FOTARIK_READAHEAD_THREADS=0 "$fotarik" --find "$tree" "*.JPG;*.JPEG" >"$work/out" 2>"$work/err"; }
 run_find() { find "$tree" -type f \( -iname '*.jpg' -o -iname '*.jpeg' \) >"$work/out"; }
 run_fd() { "$fd" -u -t f -e jpg -e jpeg . "$tree" >"$work/out"; }
+run_floor() { "$floor" "$tree" >"$work/out" 2>"$work/floor.err"; }
 
 now_ns() { date +%s%N; }
 
@@ -91,13 +112,16 @@ t_plain=$(measure plain run_plain warm)
 t_find=$(measure find run_find warm)
 t_fd="-"
 if [ -n "$fd" ]; then t_fd=$(measure fd run_fd warm); fi
-c_fotarik="-" c_plain="-" c_find="-" c_fd="-" c_window="-"
+t_floor="-"
+if [ -n "$floor" ]; then t_floor=$(measure floor run_floor warm); fi
+c_fotarik="-" c_plain="-" c_find="-" c_fd="-" c_window="-" c_floor="-"
 if [ "$cold" = 1 ]; then
     c_fotarik=$(measure fotarik-cold run_fotarik cold)
     [ "$(tail -n 1 "$work/err")" = "$result" ] || result="cold run: $(tail -n 1 "$work/err")"
     c_plain=$(measure plain-cold run_plain cold)
     c_find=$(measure find-cold run_find cold)
     if [ -n "$fd" ]; then c_fd=$(measure fd-cold run_fd cold); fi
+    if [ -n "$floor" ]; then c_floor=$(measure floor-cold run_floor cold); fi
 fi
 t_window="-"
 if [ -n "$window" ]; then
@@ -116,7 +140,7 @@ fi
 
 hits=$(wc -l <"$work/fotarik.hits")
 same="yes"
-for other in plain find fd window fotarik-cold plain-cold find-cold fd-cold window-cold; do
+for other in plain find fd floor window fotarik-cold plain-cold find-cold fd-cold floor-cold window-cold; do
     if [ -f "$work/$other.hits" ] && ! cmp -s "$work/fotarik.hits" "$work/$other.hits"; then
         same="NO (fotarik and $other differ)"
     fi
@@ -126,13 +150,15 @@ done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (a == "-" || b == "-" || b == 0) print "-"; else printf "%.2f", a/b }'; }
 echo
 echo "median of $runs runs, ms; machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-32s %10s %8s %8s %10s %8s %8s\n' "" "warm" "x fd" "x find" "cold" "x fd" "x find"
-line() { printf '%-32s %10s %8s %8s %10s %8s %8s\n' "$1" "$2" "$(ratio "$2" "$t_fd")" "$(ratio "$2" "$t_find")" \
-    "$3" "$(ratio "$3" "$c_fd")" "$(ratio "$3" "$c_find")"; }
+format='%-32s %9s %7s %7s %7s %9s %7s %7s %7s\n'
+printf "$format" "" "warm" "x floor" "x fd" "x find" "cold" "x floor" "x fd" "x find"
+line() { printf "$format" "$1" "$2" "$(ratio "$2" "$t_floor")" "$(ratio "$2" "$t_fd")" "$(ratio "$2" "$t_find")" \
+    "$3" "$(ratio "$3" "$c_floor")" "$(ratio "$3" "$c_fd")" "$(ratio "$3" "$c_find")"; }
 line "fotarik --find" "$t_fotarik" "$c_fotarik"
 line "  the same without read-ahead" "$t_plain" "$c_plain"
 line "find -type f -iname" "$t_find" "$c_find"
 [ -n "$fd" ] && line "fdfind -u -t f -e jpg -e jpeg" "$t_fd" "$c_fd"
+[ -n "$floor" ] && line "floor: openat + getdents64 loop" "$t_floor" "$c_floor"
 if [ -n "$window" ]; then
     line "search window, click to idle" "$t_window" "$c_window"
     echo "window / fotarik --find: warm $(ratio "$t_window" "$t_fotarik"), cold $(ratio "$c_window" "$c_fotarik")"
@@ -148,6 +174,22 @@ list_bench="$(dirname "$fotarik")/../bench/list/bench_list"
 if [ -x "$list_bench" ]; then
     echo
     QT_QPA_PLATFORM=offscreen "$list_bench"
+fi
+# A slow FUSE tree: every request answered after 200 ms.
+if [ "$fuse" = 1 ]; then
+    echo
+    hangfs="$(dirname "$fotarik")/../tests/support/fotarik_hangfs"
+    if "$here/slowfuse.sh" "$fotarik" "$hangfs" 3 >"$work/fuse.log" 2>"$work/fuse.err"; then
+        ms() { awk -v n="$1" '$2 == n {print $3}' "$work/fuse.log"; }
+        f_fotarik=$(ms fotarik) f_fd=$(ms fd) f_find=$(ms find)
+        echo "FUSE tree answering each request after 200 ms (4 folders, $(awk '$2 == "fotarik" {print $4}' "$work/fuse.log") hits), median of 3 runs, ms:"
+        echo "  fotarik --find $f_fotarik, fd ${f_fd:--}, find $f_find; fotarik x fd $(ratio "$f_fotarik" "${f_fd:--}"), x find $(ratio "$f_fotarik" "$f_find")"
+    elif [ $? = 3 ]; then
+        echo "(no FUSE timing: $(cat "$work/fuse.err"))"
+    else
+        cat "$work/fuse.err" >&2
+        same="NO (on the FUSE tree)"
+    fi
 fi
 echo
 echo "hits: $hits; same set of hits from all: $same"
