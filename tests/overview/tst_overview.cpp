@@ -14,6 +14,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -70,6 +71,7 @@ private slots:
     void clickPreviewsTheEntryInTheSearchWindow();
     void doubleClickAndEnterOpenPicturesAndTextsOnly();
     void keysMoveTheSelection();
+    void selectionFollowsTheSearchWindow();
     void ctrlWheelAndPlusMinusZoomWithinTheirRange();
     void menuOnACellOffersTheFileActions();
     void growsWhileTheSearchRuns();
@@ -140,7 +142,8 @@ void TstOverview::search(const QString& pattern)
 Uebersicht* TstOverview::pressF3()
 {
     m_window->activateWindow();
-    if (!QTest::qWaitForWindowActive(m_window.get()))
+    // The search window itself, not only a window over it (the overview is one of its own).
+    if (!QTest::qWaitFor([&] { return QApplication::activeWindow() == m_window.get(); }))
         return nullptr;
     QTest::keyClick(m_window->ui->lstFoundFiles, Qt::Key_F3);
     Uebersicht* overview = m_window->overviewWindow();
@@ -199,8 +202,15 @@ void TstOverview::f3OpensTheOverviewOfTheFoundList()
     QVERIFY(first.width() >= 160);
     QCOMPARE(second.top(), first.top());
     QVERIFY(second.left() >= first.right());
-    // F3 again brings the same window forward; closing it leaves the search window as it was.
+    // F3 again brings the same window forward, also out of the task bar; closing it leaves
+    // the search window as it was.
     QCOMPARE(pressF3(), overview);
+    overview->showMinimized();
+    QVERIFY(overview->isMinimized());
+    QVERIFY(!overview->lostFromScreen());
+    QCOMPARE(pressF3(), overview);
+    QVERIFY(!overview->isMinimized());
+    QVERIFY(overview->isVisible());
     const QString label = m_window->ui->Label1->text();
     overview->close();
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->overviewWindow(), Wait);
@@ -372,6 +382,53 @@ void TstOverview::keysMoveTheSelection()
     QCOMPARE(m_window->hsb->Value(), row());
 }
 
+void TstOverview::selectionFollowsTheSearchWindow()
+{
+    QStringList names;
+    for (int i = 0; i < 60; ++i)
+        names << QStringLiteral("bild%1.png").arg(i, 2, 10, QLatin1Char('0'));
+    makeFiles(names);
+    search(QStringLiteral("*.png"));
+    ListBox* list = m_window->ui->lstFoundFiles;
+    QCOMPARE(GetListCount(list), 60);
+    // Opened on the entry the search window shows: that cell is chosen and in view.
+    m_window->hsb->setValue(45);
+    QCOMPARE(GetListIndex(list), 45);
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QListView* grid = overview->grid();
+    const auto inView = [&](int32_t row) {
+        return grid->viewport()->rect().intersects(grid->visualRect(grid->model()->index(row, 0)));
+    };
+    QCOMPARE(grid->currentIndex().row(), 45);
+    QVERIFY(inView(45));
+    QSignalSpy selected(overview, &Uebersicht::entrySelected);
+    // hsb moved in the search window: the grid's selection goes along, into view, and
+    // reports nothing back (the search window previews once, by itself).
+    m_window->hsb->setValue(0);
+    QCOMPARE(m_window->ui->Label2->text(), QStringLiteral("1"));
+    QCOMPARE(grid->currentIndex().row(), 0);
+    QVERIFY(grid->selectionModel()->isSelected(grid->model()->index(0, 0)));
+    QVERIFY(inView(0));
+    QVERIFY(!inView(59));
+    m_window->hsb->setValue(59);
+    QCOMPARE(grid->currentIndex().row(), 59);
+    QVERIFY(inView(59));
+    // The found list moved by key.
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Up);
+    QCOMPARE(GetListIndex(list), 58);
+    QCOMPARE(grid->currentIndex().row(), 58);
+    QCOMPARE(selected.count(), 0);
+    QCOMPARE(m_window->hsb->Value(), 59); // the list's key moves no hsb, as before
+    // And the other way still: a click in the grid moves hsb, once.
+    clickCell(10);
+    QCOMPARE(m_window->hsb->Value(), 10);
+    QCOMPARE(GetListIndex(list), 10);
+    QCOMPARE(selected.count(), 1);
+    QCOMPARE(grid->currentIndex().row(), 10);
+}
+
 void TstOverview::ctrlWheelAndPlusMinusZoomWithinTheirRange()
 {
     makeFiles({"rot.jpg", "blau.png"});
@@ -483,6 +540,10 @@ void TstOverview::aNewSearchShowsTheNewHits()
         QVERIFY(overview->grid()->model()->index(i, 0).data().toString().endsWith(QLatin1String(".txt")));
         QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(i), CellState::Text, Wait);
     }
+    // One hit is one file.
+    search(QStringLiteral("rot.*"));
+    QCOMPARE(overview->grid()->model()->rowCount(), 1);
+    QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 1 Datei"));
     // A search without hits empties it.
     search(QStringLiteral("*.xyz"));
     QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 0 Dateien"));
