@@ -422,7 +422,8 @@ bool Uebersicht::lostFromScreen() const
     // Shown and painted once, so it was on the screen; not exposed now, and not because it
     // was minimised: nothing of it is left there.
     const QWindow* window = windowHandle();
-    return isVisible() && m_painted && window && !window->isExposed() && !(windowState() & Qt::WindowMinimized);
+    return isVisible() && m_painted && window && !window->isExposed() &&
+           !(windowState() & Qt::WindowMinimized);
 }
 
 void Uebersicht::followFoundList(const QModelIndex& current)

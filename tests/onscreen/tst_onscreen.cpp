@@ -504,7 +504,8 @@ QString overviewPictures(QTemporaryDir& made)
     if (QDir(corpus).exists())
         return corpus;
     for (int i = 0; i < 300; ++i)
-        makePicture(made.filePath(QStringLiteral("d%1/p%2.png").arg(i / 50).arg(i)), QColor::fromHsv(i, 200, 220));
+        makePicture(made.filePath(QStringLiteral("d%1/p%2.png").arg(i / 50).arg(i)),
+                    QColor::fromHsv(i, 200, 220));
     return made.path();
 }
 
@@ -610,8 +611,9 @@ void TstOnScreen::overviewDestroyedFromOutsideOpensAgain()
     QVERIFY(cellsSettle(overview));
     QVERIFY(screenShowsState(overview, "overview-before-destroy"));
     for (int round = 0; round < 2; ++round) {
-        QCOMPARE(QProcess::execute(xdotool, {QStringLiteral("windowclose"), QString::number(overview->winId())}),
-                 0);
+        QCOMPARE(
+            QProcess::execute(xdotool, {QStringLiteral("windowclose"), QString::number(overview->winId())}),
+            0);
         QTRY_VERIFY(!overview->windowHandle()->isExposed());
         Uebersicht* again = pressF3(w.get());
         QVERIFY(again);

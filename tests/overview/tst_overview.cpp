@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDir>
@@ -82,6 +83,7 @@ private slots:
     void closingWhileADriveHangsDoesNotWaitForIt();
     void cellsNoLongerWantedStopTheirDecoders();
     void misbehavingDecodersCostOnlyTheirCells();
+    void jpegsShowTheirExifThumbnailWhenItIsBigEnough();
 
 private:
     void makeFiles(const QStringList& names);
@@ -805,6 +807,107 @@ void TstOverview::misbehavingDecodersCostOnlyTheirCells()
     for (const char* name : {"rot.jpg", "blau.png"})
         QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QString::fromLatin1(name))), CellState::Picture,
                                   Wait);
+}
+
+namespace {
+
+QByteArray jpegOf(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 95);
+    return bytes;
+}
+
+QByteArray jpegOf(int w, int h, QColor colour)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(colour);
+    return jpegOf(image);
+}
+
+bool near(QColor a, QColor b)
+{
+    return std::abs(a.red() - b.red()) < 40 && std::abs(a.green() - b.green()) < 40 &&
+           std::abs(a.blue() - b.blue()) < 40;
+}
+
+} // namespace
+
+void TstOverview::jpegsShowTheirExifThumbnailWhenItIsBigEnough()
+{
+    // The pictures are red; their EXIF thumbnails green (blue on the right half): what a
+    // cell shows tells which was decoded.
+    QImage halves(160, 120, QImage::Format_RGB32);
+    halves.fill(Qt::green);
+    for (int y = 0; y < 120; ++y)
+        for (int x = 80; x < 160; ++x)
+            halves.setPixelColor(x, y, Qt::blue);
+    const QByteArray red = jpegOf(640, 480, Qt::red);
+    const QByteArray thumbnail = jpegOf(halves);
+    const QString dir = m_dir->path() + u'/';
+    writeFile(dir + QStringLiteral("kamera.jpg"), test::withExifThumbnail(red, thumbnail));
+    writeFile(dir + QStringLiteral("klein.jpg"), test::withExifThumbnail(red, jpegOf(80, 60, Qt::green)));
+    // 3:2 with a 4:3 thumbnail: black bars in the thumbnail, so the picture is decoded.
+    writeFile(dir + QStringLiteral("balken.jpg"),
+              test::withExifThumbnail(jpegOf(600, 400, Qt::red), jpegOf(160, 120, Qt::green)));
+    writeFile(dir + QStringLiteral("gedreht.jpg"), test::withExifThumbnail(red, thumbnail, 6));
+    writeFile(dir + QStringLiteral("ohne.jpg"), test::withExifThumbnail(red, {}, 1));
+    // Broken thumbnails cost nothing but the time to look: the picture is shown.
+    writeFile(dir + QStringLiteral("halb.jpg"),
+              test::withExifThumbnail(red, thumbnail.left(thumbnail.size() / 2)));
+    QByteArray beyond = test::withExifThumbnail(red, thumbnail);
+    // The thumbnail's offset (little-endian, 60 bytes in) made to point 2 GiB past the segment.
+    beyond[2 + 4 + 6 + 8 + 2 + 12 + 4 + 2 + 12 + 8 + 3] = char(0x7F);
+    writeFile(dir + QStringLiteral("daneben.jpg"), beyond);
+    writeFile(dir + QStringLiteral("kaputt.jpg"),
+              test::withExifThumbnail(QByteArray("\xFF\xD8", 2), thumbnail));
+
+    const auto made = [&](const char* name, int pixels = 160) {
+        const std::optional<overview::Thumbnail> t =
+            overview::makeThumbnail(QFile::encodeName(dir + QString::fromLatin1(name)), false, pixels, 1.0);
+        return t ? *t : overview::Thumbnail{};
+    };
+    const auto colourAt = [](const overview::Thumbnail& t, double fx, double fy) {
+        return t.image.pixelColor(int(fx * (t.image.width() - 1)), int(fy * (t.image.height() - 1)));
+    };
+    overview::Thumbnail t = made("kamera.jpg");
+    QCOMPARE(t.kind, overview::Thumbnail::Kind::Picture);
+    QCOMPARE(t.image.size(), QSize(160, 120));
+    QVERIFY(near(colourAt(t, 0.2, 0.5), Qt::green));
+    QVERIFY(near(colourAt(t, 0.8, 0.5), Qt::blue));
+    // Cells smaller than the thumbnail use it too; larger ones need the picture.
+    t = made("kamera.jpg", 96);
+    QCOMPARE(t.image.size(), QSize(96, 72));
+    QVERIFY(near(colourAt(t, 0.2, 0.5), Qt::green));
+    t = made("kamera.jpg", 256);
+    QCOMPARE(t.image.size(), QSize(256, 192));
+    QVERIFY(near(colourAt(t, 0.2, 0.5), Qt::red));
+    for (const char* name : {"klein.jpg", "balken.jpg", "ohne.jpg", "halb.jpg", "daneben.jpg"}) {
+        t = made(name);
+        QCOMPARE(t.kind, overview::Thumbnail::Kind::Picture);
+        QVERIFY2(near(colourAt(t, 0.2, 0.5), Qt::red), name);
+        QVERIFY2(near(colourAt(t, 0.8, 0.5), Qt::red), name);
+    }
+    QCOMPARE(made("kaputt.jpg").kind, overview::Thumbnail::Kind::Failed);
+    // Turned as the picture is to be shown: a quarter turn clockwise, so the left half is
+    // on top.
+    t = made("gedreht.jpg");
+    QCOMPARE(t.image.size(), QSize(120, 160));
+    QVERIFY(near(colourAt(t, 0.5, 0.2), Qt::green));
+    QVERIFY(near(colourAt(t, 0.5, 0.8), Qt::blue));
+
+    // In the window: the cell shows the thumbnail.
+    search(QStringLiteral("kamera.jpg"));
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(0), CellState::Picture, Wait);
+    QListView* grid = overview->grid();
+    const QRect cell = grid->visualRect(grid->model()->index(0, 0));
+    const QImage shot = grid->viewport()->grab().toImage();
+    QVERIFY(near(shot.pixelColor(cell.left() + 4 + 40, cell.top() + 4 + 80), Qt::green));
+    QVERIFY(near(shot.pixelColor(cell.left() + 4 + 120, cell.top() + 4 + 80), Qt::blue));
 }
 
 FOTARIK_TEST_MAIN(TstOverview)
