@@ -270,6 +270,10 @@ Uebersicht::Uebersicht(ListBox* foundList, QWidget* parent)
     m_grid->setResizeMode(QListView::Adjust);
     m_grid->setMovement(QListView::Static);
     m_grid->setUniformItemSizes(true);
+    // Laid out a batch at a time: a million hits show their first screen at once, the rest
+    // are placed in the next passes of the event loop.
+    m_grid->setLayoutMode(QListView::Batched);
+    m_grid->setBatchSize(LayoutBatch);
     m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
     m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_grid->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);

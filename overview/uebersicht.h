@@ -48,6 +48,8 @@ public:
     static constexpr int MaxCellPixels = 320;
     static constexpr int DefaultCellPixels = 160;
     static constexpr int CellPixelsStep = 32;
+    // Cells laid out in one pass of the event loop.
+    static constexpr int LayoutBatch = 10000;
     // The most the cached thumbnails may take.
     static constexpr qint64 DefaultCacheBytes = qint64(256) * 1024 * 1024;
 

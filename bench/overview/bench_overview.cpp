@@ -8,8 +8,11 @@
 //  2. the window opened on 1 000 000 hits: time to the first painted grid;
 //  3. the window scrolled at 60 frames a second: the longest frame on the UI thread;
 //  4. the peak memory of this process (the program's side) and of its decoder workers.
-// Usage: bench_overview [--count N] [--hits N] [--frames N] [--rates no] [--dir DIR]
-//   --rates no leaves out the thumbnail rates (1.); --dir keeps the generated pictures there (made once, reused by the next run).
+// Usage: bench_overview [--count N] [--hits N] [--frames N] [--rates no] [--exif no] [--dir DIR]
+//   --rates no leaves out the thumbnail rates (1.); --exif no makes the pictures without
+//   EXIF thumbnails (by default the 24 MP ones carry a 160 x 120 one with black bars, as
+//   3:2 cameras store it, of no use to a cell; the 12 MP 4:3 ones a 320 x 240 one, as
+//   phones store it); --dir keeps the generated pictures there (made once, reused by the next run).
 // "Cold" evicts every file of the folder from the page cache (posix_fadvise DONTNEED, no
 // root needed) before the run.
 
@@ -21,6 +24,7 @@
 #include <QFile>
 #include <QImage>
 #include <QListView>
+#include <QPainter>
 #include <QProcess>
 #include <QScrollBar>
 #include <QStandardPaths>
@@ -29,8 +33,8 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
-#include <deque>
 #include <ctime>
+#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
@@ -38,6 +42,7 @@
 
 #include "decoderworker.h"
 #include "listbox.h"
+#include "testfiles.h"
 #include "thumbnailer.h"
 #include "uebersicht.h"
 
@@ -53,6 +58,7 @@ struct Options
     int hits = 1000000;
     int frames = 600;
     bool rates = true;
+    bool exif = true;
     QString dir;
 };
 
@@ -76,6 +82,16 @@ double threadCpuMs()
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
+// The highest peak of the decoder workers seen so far.
+double g_workerPeakMiB = 0;
+
+void sampleWorkers()
+{
+    for (const pid_t pid : imaging::decodeWorkers())
+        g_workerPeakMiB =
+            std::max(g_workerPeakMiB, statusMiB(QStringLiteral("/proc/%1/status").arg(pid), "VmHWM:"));
+}
+
 void writeDurably(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
@@ -86,7 +102,7 @@ void writeDurably(const QString& path, const QByteArray& bytes)
 
 // 2 000 camera-size JPEGs: every other one 24 MP (6000 x 4000), the rest 12 MP (4000 x 3000),
 // each a file of its own (a copy, not a link: the page cache holds each separately).
-QStringList makePictures(const QString& dir, int count)
+QStringList makePictures(const QString& dir, int count, bool exif)
 {
     QDir().mkpath(dir);
     QStringList files;
@@ -96,14 +112,29 @@ QStringList makePictures(const QString& dir, int count)
         return files; // made by an earlier run
     std::fprintf(stderr, "making %d camera-size JPEGs in %s ...\n", count, qPrintable(dir));
     const QImage photo = bench::makePhoto();
-    QByteArray big, small;
+    const auto jpeg = [](const QImage& image, int quality) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "JPEG", quality);
+        return bytes;
+    };
+    // EXIF thumbnails as cameras store them: a 3:2 camera's 160 x 120 with black bars (of no
+    // use to a cell), a 4:3 phone's 320 x 240.
+    QImage barred(160, 120, QImage::Format_RGB32);
+    barred.fill(Qt::black);
     {
-        QBuffer b(&big);
-        b.open(QIODevice::WriteOnly);
-        photo.save(&b, "JPEG", 88);
-        QBuffer s(&small);
-        s.open(QIODevice::WriteOnly);
-        photo.copy(1000, 500, 4000, 3000).save(&s, "JPEG", 88);
+        QPainter painter(&barred);
+        painter.drawImage(QRect(0, 7, 160, 107),
+                          photo.scaled(160, 107, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    }
+    const QImage twelve = photo.copy(1000, 500, 4000, 3000);
+    QByteArray big = jpeg(photo, 88);
+    QByteArray small = jpeg(twelve, 88);
+    if (exif) {
+        big = test::withExifThumbnail(big, jpeg(barred, 80));
+        small = test::withExifThumbnail(
+            small, jpeg(twelve.scaled(320, 240, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), 80));
     }
     std::fprintf(stderr, "  24 MP: %.1f MiB, 12 MP: %.1f MiB a file\n", big.size() / 1048576.0,
                  small.size() / 1048576.0);
@@ -148,8 +179,8 @@ Rate overviewPool(const QStringList& files)
     int pictures = 0;
     overview::Thumbnailer pool([&](overview::Thumbnailer::Result&& r) {
         ++delivered;
-        pictures += r.thumbnail.kind == overview::Thumbnail::Kind::Picture &&
-                    r.thumbnail.image.width() == Cell;
+        pictures +=
+            r.thumbnail.kind == overview::Thumbnail::Kind::Picture && r.thumbnail.image.width() == Cell;
     });
     std::vector<overview::Thumbnailer::Request> requests;
     for (int i = 0; i < files.size(); ++i)
@@ -157,8 +188,11 @@ Rate overviewPool(const QStringList& files)
     QElapsedTimer t;
     t.start();
     pool.want(requests, Cell, 1.0, 1, true);
-    while (delivered < files.size() && t.elapsed() < 3600 * 1000)
+    while (delivered < files.size() && t.elapsed() < 3600 * 1000) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        if (delivered % 16 == 0)
+            sampleWorkers();
+    }
     Rate rate{t.nsecsElapsed() / 1e9, pictures, pictures == files.size()};
     if (!rate.ok)
         std::fprintf(stderr, "  overview: only %d of %lld pictures made\n", pictures,
@@ -253,17 +287,20 @@ int main(int argc, char** argv)
             options.frames = std::max(1, args[i + 1].toInt());
         else if (args[i] == QLatin1String("--rates"))
             options.rates = args[i + 1] != QLatin1String("no");
+        else if (args[i] == QLatin1String("--exif"))
+            options.exif = args[i + 1] != QLatin1String("no");
         else if (args[i] == QLatin1String("--dir"))
             options.dir = args[i + 1];
         else {
             std::fprintf(stderr, "usage: bench_overview [--count N] [--hits N] [--frames N] [--rates no] "
-                                 "[--dir DIR]\n");
+                                 "[--exif no] [--dir DIR]\n");
             return 2;
         }
     }
     QTemporaryDir temporary;
     const QString dir = options.dir.isEmpty() ? temporary.filePath(QStringLiteral("fotos")) : options.dir;
-    const QStringList files = makePictures(dir, options.count);
+    const QStringList files = makePictures(dir + (options.exif ? QString() : QStringLiteral("-ohne-exif")),
+                                           options.count, options.exif);
     const QString out = temporary.filePath(QStringLiteral("out"));
 
     // 1. Thumbnails per second, cold and warm, each tool in turn.
@@ -292,11 +329,11 @@ int main(int argc, char** argv)
         if (!pixbuf.isEmpty()) {
             prepare();
             printRate("gdk-pixbuf-thumbnailer", cache,
-                      perFileThumbnailer(pixbuf, files, out,
-                                         [](const QString& in, const QString& to) {
-                                             return QStringList{QStringLiteral("-s"), QString::number(Cell), in,
-                                                                to};
-                                         }),
+                      perFileThumbnailer(
+                          pixbuf, files, out,
+                          [](const QString& in, const QString& to) {
+                              return QStringList{QStringLiteral("-s"), QString::number(Cell), in, to};
+                          }),
                       peer);
         }
         if (!ffmpeg.isEmpty()) {
@@ -305,8 +342,8 @@ int main(int argc, char** argv)
                       perFileThumbnailer(ffmpeg, files, out,
                                          [](const QString& in, const QString& to) {
                                              return QStringList{QStringLiteral("-s"), QString::number(Cell),
-                                                                QStringLiteral("-i"), in, QStringLiteral("-o"),
-                                                                to};
+                                                                QStringLiteral("-i"), in,
+                                                                QStringLiteral("-o"), to};
                                          }),
                       peer);
         }
@@ -322,7 +359,8 @@ int main(int argc, char** argv)
     for (int i = 0; i < options.hits; ++i)
         model->insert(i, QFile::encodeName(files[i % files.size()]));
     model->publishPending();
-    std::printf("window on %d hits (%s platform)\n", model->rowCount(), qPrintable(QGuiApplication::platformName()));
+    std::printf("window on %d hits (%s platform)\n", model->rowCount(),
+                qPrintable(QGuiApplication::platformName()));
     QElapsedTimer opening;
     opening.start();
     auto* window = new Uebersicht(&list);
@@ -332,7 +370,8 @@ int main(int argc, char** argv)
     while (counter.paints == 0 && opening.elapsed() < 60000)
         QCoreApplication::processEvents();
     const double firstGrid = opening.nsecsElapsed() / 1e6;
-    std::printf("  first painted grid    %8.1f ms  (goal 100 ms: %.2f x the goal)\n", firstGrid, firstGrid / 100);
+    std::printf("  first painted grid    %8.1f ms  (goal 100 ms: %.2f x the goal)\n", firstGrid,
+                firstGrid / 100);
 
     // 3. Scrolling down a quarter of the view every 16 ms frame while the thumbnails arrive:
     // the longest frame (scroll and paint), and the longest gap between two frames (which
@@ -343,6 +382,8 @@ int main(int argc, char** argv)
     double worstGap = 0;
     double frameSum = 0;
     double worstCpu = 0;
+    double worstCpuBetween = 0;
+    double cpuAtFrameEnd = 0;
     int frames = 0;
     int slowFrames = 0;
     QElapsedTimer sinceLast;
@@ -355,37 +396,41 @@ int main(int argc, char** argv)
         QElapsedTimer frame;
         frame.start();
         const double cpuBefore = threadCpuMs();
+        if (frames > 0)
+            worstCpuBetween = std::max(worstCpuBetween, cpuBefore - cpuAtFrameEnd);
         bar->setValue(bar->value() + step);
         window->grid()->viewport()->repaint();
         const double ms = frame.nsecsElapsed() / 1e6;
-        worstCpu = std::max(worstCpu, threadCpuMs() - cpuBefore);
+        cpuAtFrameEnd = threadCpuMs();
+        worstCpu = std::max(worstCpu, cpuAtFrameEnd - cpuBefore);
         worstFrame = std::max(worstFrame, ms);
         slowFrames += ms > 16;
         frameSum += ms;
         if (++frames >= options.frames)
             ticker.stop();
+        if (frames % 10 == 0)
+            sampleWorkers();
     });
     ticker.start(16);
     while (ticker.isActive())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-    std::printf("  scrolling %d frames   worst frame %.1f ms (goal 16 ms: %.2f x), mean %.2f ms, %d over 16 ms, "
-                "worst gap between frames %.1f ms\n"
-                "                        worst frame in CPU time of the thread %.1f ms (%.2f x the goal)\n",
-                frames, worstFrame, worstFrame / 16, frameSum / std::max(frames, 1), slowFrames, worstGap, worstCpu,
-                worstCpu / 16);
+    std::printf(
+        "  scrolling %d frames   worst frame %.1f ms (goal 16 ms: %.2f x), mean %.2f ms, %d over 16 ms, "
+        "worst gap between frames %.1f ms\n"
+        "                        in CPU time of the thread: worst frame %.1f ms (%.2f x the goal), "
+        "worst between two frames %.1f ms\n",
+        frames, worstFrame, worstFrame / 16, frameSum / std::max(frames, 1), slowFrames, worstGap, worstCpu,
+        worstCpu / 16, worstCpuBetween);
     std::printf("  at the end: row %d of %d on top, %d thumbnails waiting, %.1f MiB cached\n",
-                window->grid()->indexAt(QPoint(4, 4)).row(), model->rowCount(), window->outstandingThumbnails(),
-                window->cachedBytes() / 1048576.0);
+                window->grid()->indexAt(QPoint(4, 4)).row(), model->rowCount(),
+                window->outstandingThumbnails(), window->cachedBytes() / 1048576.0);
 
     // 4. Peak memory.
     const double peak = statusMiB(QStringLiteral("/proc/self/status"), "VmHWM:");
     std::printf("peak memory of the program's process %.0f MiB (goal 400 MiB: %.2f x the goal)\n", peak,
                 peak / 400);
-    double workerPeak = 0;
-    for (const pid_t pid : imaging::decodeWorkers())
-        workerPeak =
-            std::max(workerPeak, statusMiB(QStringLiteral("/proc/%1/status").arg(pid), "VmHWM:"));
-    std::printf("peak memory of a decoder worker %.0f MiB\n", workerPeak);
+    sampleWorkers();
+    std::printf("peak memory of a decoder worker %.0f MiB (sampled)\n", g_workerPeakMiB);
     delete window;
     return 0;
 }
