@@ -18,6 +18,7 @@
 #include "decoderworker.h"
 #include "modul1.h"
 #include "readablefile.h"
+#include "thumbnailcache.h"
 
 namespace fotarik::overview {
 namespace {
@@ -268,6 +269,19 @@ std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pi
     // picture; it is decoded by a worker all the same.
     ReadableFile file = openForReading(path);
     if (file.isOpen()) {
+        // A thumbnail another program made of this very file, kept in the thumbnail cache.
+        if (std::optional<ReadableFile> cachedFile =
+                cachedThumbnail(path, file.status, int(std::ceil(pixels * devicePixelRatio)))) {
+            std::optional<QImage> made =
+                decode(std::move(*cachedFile), pixels, devicePixelRatio, stillWanted);
+            if (!made)
+                return std::nullopt;
+            if (!made->isNull()) {
+                result.kind = Thumbnail::Kind::Picture;
+                result.image = std::move(*made);
+                return result;
+            }
+        }
         const QByteArray start = readAtMost(file.fd, ExifReadBytes);
         if (std::optional<ExifThumbnail> exif = exifThumbnail(start, pixels, devicePixelRatio)) {
             std::optional<QImage> small = decodeBytes(exif->jpeg, pixels, devicePixelRatio, stillWanted);

@@ -8,7 +8,10 @@
 #include <QBuffer>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -38,6 +41,7 @@
 #include "suche.h"
 #include "testfiles.h"
 #include "textview.h"
+#include "thumbnailcache.h"
 #include "uebersicht.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
@@ -84,6 +88,7 @@ private slots:
     void cellsNoLongerWantedStopTheirDecoders();
     void misbehavingDecodersCostOnlyTheirCells();
     void jpegsShowTheirExifThumbnailWhenItIsBigEnough();
+    void cellsComeFromTheThumbnailCacheOfOtherPrograms();
 
 private:
     void makeFiles(const QStringList& names);
@@ -908,6 +913,114 @@ void TstOverview::jpegsShowTheirExifThumbnailWhenItIsBigEnough()
     const QImage shot = grid->viewport()->grab().toImage();
     QVERIFY(near(shot.pixelColor(cell.left() + 4 + 40, cell.top() + 4 + 80), Qt::green));
     QVERIFY(near(shot.pixelColor(cell.left() + 4 + 120, cell.top() + 4 + 80), Qt::blue));
+}
+
+namespace {
+
+// Every file below root with its size, to see that nothing was written there.
+QStringList listing(const QString& root)
+{
+    QStringList files;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        files << file + u' ' + QString::number(QFileInfo(file).size());
+    }
+    files.sort();
+    return files;
+}
+
+} // namespace
+
+void TstOverview::cellsComeFromTheThumbnailCacheOfOtherPrograms()
+{
+    // The cache's URIs: the path's bytes escaped as GLib escapes them.
+    QCOMPARE(overview::thumbnailUri(QByteArray("/tmp/a b/\xC3\xA4#1;x&y=z@(1)!~*'.jpg")),
+             QByteArray("file:///tmp/a%20b/%C3%A4%231%3Bx&y=z@(1)!~*'.jpg"));
+    QCOMPARE(overview::thumbnailUri(QByteArray("/x/\xFF%.png")), QByteArray("file:///x/%FF%25.png"));
+
+    test::TemporaryDir cache;
+    const QByteArray oldCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+    struct Restore
+    {
+        QByteArray value;
+        ~Restore() { value.isNull() ? qunsetenv("XDG_CACHE_HOME") : qputenv("XDG_CACHE_HOME", value); }
+    } restore{oldCache};
+
+    const QString picture = m_dir->filePath(QStringLiteral("Urlaub am See.jpg"));
+    writeFile(picture, jpegOf(640, 480, Qt::red));
+    const QByteArray path = QFile::encodeName(picture);
+    const QByteArray uri = overview::thumbnailUri(path);
+    const QByteArray name = QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex() + ".png";
+    const QByteArray mtime = QByteArray::number(QFileInfo(picture).lastModified().toSecsSinceEpoch());
+    // A thumbnail as another program stores it: green, so a cell that shows green shows it.
+    const auto store = [&](const char* folder, QSize size, const QByteArray& forUri,
+                           const QByteArray& forTime, QSize of = {}) {
+        QImage thumbnail(size, QImage::Format_RGB32);
+        thumbnail.fill(Qt::green);
+        thumbnail.setText(QStringLiteral("Thumb::URI"), QString::fromLatin1(forUri));
+        thumbnail.setText(QStringLiteral("Thumb::MTime"), QString::fromLatin1(forTime));
+        if (of.isValid()) {
+            thumbnail.setText(QStringLiteral("Thumb::Image::Width"), QString::number(of.width()));
+            thumbnail.setText(QStringLiteral("Thumb::Image::Height"), QString::number(of.height()));
+        }
+        const QString dir = cache.filePath(QStringLiteral("thumbnails/") + QLatin1String(folder));
+        QDir().mkpath(dir);
+        QFile::remove(dir + u'/' + QString::fromLatin1(name));
+        QVERIFY(thumbnail.save(dir + u'/' + QString::fromLatin1(name), "PNG"));
+    };
+    const auto made = [&](int pixels) {
+        const std::optional<overview::Thumbnail> t = overview::makeThumbnail(path, false, pixels, 1.0);
+        return t ? t->image : QImage();
+    };
+    const auto green = [](const QImage& image) {
+        return near(image.pixelColor(image.rect().center()), Qt::green);
+    };
+    const auto red = [](const QImage& image) {
+        return near(image.pixelColor(image.rect().center()), Qt::red);
+    };
+
+    store("large", {256, 192}, uri, mtime, {640, 480});
+    const QStringList before = listing(cache.path());
+    QImage t = made(160);
+    QCOMPARE(t.size(), QSize(160, 120));
+    QVERIFY(green(t));
+    t = made(96); // no "normal" one: the larger serves
+    QCOMPARE(t.size(), QSize(96, 72));
+    QVERIFY(green(t));
+    QVERIFY(red(made(320))); // needs an "x-large" one
+    // Read only: nothing added (no "fail" folder either), nothing changed.
+    QCOMPARE(listing(cache.path()), before);
+    store("x-large", {512, 384}, uri, mtime);
+    QVERIFY(green(made(320)));
+    QDir(cache.filePath(QStringLiteral("thumbnails/x-large"))).removeRecursively();
+
+    // Made for another time, another file, or too small for what it says it shows: not used.
+    store("large", {256, 192}, uri, QByteArray::number(mtime.toLongLong() - 1));
+    QVERIFY(red(made(160)));
+    store("large", {256, 192}, uri + "x", mtime);
+    QVERIFY(red(made(160)));
+    store("large", {100, 75}, uri, mtime, {640, 480});
+    QVERIFY(red(made(160)));
+    // Fractions of a second after the time, as some programs write it: used.
+    store("large", {256, 192}, uri, mtime + ".25");
+    QVERIFY(green(made(160)));
+    // A cache file that is no picture, or a pipe in its place: the picture is shown.
+    const QString large = cache.filePath(QStringLiteral("thumbnails/large/")) + QString::fromLatin1(name);
+    QFile file(large);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray png = file.readAll();
+    file.close();
+    writeFile(large, png.left(png.indexOf("IDAT") + 20));
+    QVERIFY(red(made(160)));
+    QVERIFY(QFile::remove(large));
+    QVERIFY(::mkfifo(QFile::encodeName(large).constData(), 0600) == 0);
+    QVERIFY(red(made(160)));
+    QVERIFY(QFile::remove(large));
+    writeFile(large, QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(200, '\xFF'));
+    QVERIFY(red(made(160)));
 }
 
 FOTARIK_TEST_MAIN(TstOverview)
