@@ -141,7 +141,8 @@ std::optional<ReadableFile> cachedThumbnail(const QByteArray& path, const struct
         ReadableFile file = openForReading(cache + "/thumbnails/" + size.folder + '/' + name);
         if (!file.isOpen())
             continue;
-        const std::optional<CachedThumbnailInfo> info = readCachedThumbnailInfo(readAtMost(file.fd, InfoReadBytes));
+        const std::optional<CachedThumbnailInfo> info =
+            readCachedThumbnailInfo(readAtMost(file.fd, InfoReadBytes));
         // Some writers add fractions of a second; the whole seconds must match.
         if (!info || info->uri != uri || info->mtime.split('.').value(0) != mtime)
             continue;
@@ -150,7 +151,8 @@ std::optional<ReadableFile> cachedThumbnail(const QByteArray& path, const struct
         if (info->pictureWidth > 0 && info->pictureHeight > 0) {
             const double scale =
                 std::min({double(side) / info->pictureWidth, double(side) / info->pictureHeight, 1.0});
-            if (info->width < int(info->pictureWidth * scale) || info->height < int(info->pictureHeight * scale))
+            if (info->width < int(info->pictureWidth * scale) ||
+                info->height < int(info->pictureHeight * scale))
                 continue;
         }
         return file;

@@ -23,9 +23,9 @@ struct CachedThumbnailInfo
 {
     QByteArray uri;
     QByteArray mtime;
-    int width = 0;          // of the thumbnail
+    int width = 0; // of the thumbnail
     int height = 0;
-    int pictureWidth = 0;   // of the picture it was made from (Thumb::Image::Width), 0 if unknown
+    int pictureWidth = 0; // of the picture it was made from (Thumb::Image::Width), 0 if unknown
     int pictureHeight = 0;
 };
 std::optional<CachedThumbnailInfo> readCachedThumbnailInfo(const QByteArray& pngStart);
