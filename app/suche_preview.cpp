@@ -218,11 +218,19 @@ void Suche::lstFoundFiles_DblClick()
 
 Uebersicht& Suche::openOverview()
 {
+    if (m_overview && m_overview->lostFromScreen()) {
+        // Its window was taken from the screen from outside: showing it again would show
+        // nothing. It goes, and a new one takes its place.
+        m_overview->deleteLater();
+        m_overview = nullptr;
+    }
     if (!m_overview) {
         m_overview = new Uebersicht(ui->lstFoundFiles, this);
         connect(m_overview, &Uebersicht::entrySelected, this, &Suche::Uebersicht_Select);
         connect(m_overview, &Uebersicht::entryOpened, this, &Suche::Uebersicht_Open);
     }
+    if (m_overview->isMinimized())
+        m_overview->setWindowState(m_overview->windowState() & ~Qt::WindowMinimized);
     m_overview->show();
     m_overview->raise();
     m_overview->activateWindow();

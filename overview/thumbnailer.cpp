@@ -2,16 +2,23 @@
 
 #include <QSet>
 #include <QThread>
+#include <QTransform>
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/mman.h>
 #include <thread>
+#include <unistd.h>
 
 #include "budgets.h"
 #include "decoderworker.h"
 #include "modul1.h"
 #include "readablefile.h"
+#include "thumbnailcache.h"
 
 namespace fotarik::overview {
 namespace {
@@ -51,6 +58,179 @@ QStringList firstLines(QByteArray bytes, bool wholeFile)
     return lines;
 }
 
+uint16_t read16(const uchar* p, bool bigEndian)
+{
+    return bigEndian ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]);
+}
+
+uint32_t read32(const uchar* p, bool bigEndian)
+{
+    return bigEndian ? uint32_t(read16(p, true)) << 16 | read16(p + 2, true)
+                     : uint32_t(read16(p + 2, false)) << 16 | read16(p, false);
+}
+
+// The segments of a JPEG's start up to its first scan: its frame's size (stored
+// orientation) and the body of its EXIF segment, where bytes hold them.
+struct JpegHead
+{
+    QSize size;
+    QByteArrayView exif; // from the TIFF header on
+};
+
+JpegHead readJpegHead(QByteArrayView bytes)
+{
+    JpegHead head;
+    const auto* d = reinterpret_cast<const uchar*>(bytes.data());
+    const qsizetype n = bytes.size();
+    if (n < 4 || d[0] != 0xFF || d[1] != 0xD8)
+        return head;
+    qsizetype at = 2;
+    while (at + 4 <= n && d[at] == 0xFF) {
+        const uchar marker = d[at + 1];
+        if (marker == 0xFF) { // fill byte
+            ++at;
+            continue;
+        }
+        if (marker == 0xDA || marker == 0xD9)
+            break;
+        const qsizetype length = read16(d + at + 2, true);
+        if (length < 2 || at + 2 + length > n)
+            break;
+        const uchar* body = d + at + 4;
+        const qsizetype bodyLength = length - 2;
+        const bool frame =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (frame && bodyLength >= 5) {
+            head.size = QSize(read16(body + 3, true), read16(body + 1, true));
+            break;
+        }
+        if (marker == 0xE1 && head.exif.isEmpty() && bodyLength > 6 && std::memcmp(body, "Exif\0\0", 6) == 0)
+            head.exif = QByteArrayView(reinterpret_cast<const char*>(body + 6), bodyLength - 6);
+        at += 2 + length;
+    }
+    return head;
+}
+
+} // namespace
+
+std::optional<ExifThumbnail> exifThumbnail(const QByteArray& start, int pixels, qreal devicePixelRatio)
+{
+    const JpegHead head = readJpegHead(start);
+    if (head.exif.size() < 8 || head.size.isEmpty())
+        return std::nullopt;
+    const auto* tiff = reinterpret_cast<const uchar*>(head.exif.data());
+    const qsizetype size = head.exif.size();
+    bool big = false;
+    if (tiff[0] == 'M' && tiff[1] == 'M')
+        big = true;
+    else if (tiff[0] != 'I' || tiff[1] != 'I')
+        return std::nullopt;
+    if (read16(tiff + 2, big) != 42)
+        return std::nullopt;
+    // Reads a directory at offset: its entries through entry(tag, type, value), and the
+    // offset of the next directory (0 when none or out of bounds).
+    const auto directory = [&](uint32_t offset, const auto& entry) -> uint32_t {
+        if (offset < 8 || qsizetype(offset) + 2 > size)
+            return 0;
+        const int entries = read16(tiff + offset, big);
+        const qsizetype end = qsizetype(offset) + 2 + qsizetype(entries) * 12;
+        if (end + 4 > size)
+            return 0;
+        for (int i = 0; i < entries; ++i) {
+            const uchar* e = tiff + offset + 2 + qsizetype(i) * 12;
+            const uint16_t type = read16(e + 2, big);
+            const uint32_t value = type == 3 ? read16(e + 8, big) : type == 4 ? read32(e + 8, big) : 0;
+            entry(read16(e, big), value);
+        }
+        const uint32_t next = read32(tiff + end, big);
+        return next > offset ? next : 0; // forward only: a loop of directories ends here
+    };
+    ExifThumbnail result;
+    const uint32_t second = directory(read32(tiff + 4, big), [&](uint16_t tag, uint32_t value) {
+        if (tag == 0x0112 && value >= 1 && value <= 8)
+            result.orientation = int(value);
+    });
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    directory(second, [&](uint16_t tag, uint32_t value) {
+        if (tag == 0x0201)
+            offset = value;
+        else if (tag == 0x0202)
+            length = value;
+    });
+    if (second == 0 || offset == 0 || length < 4 || qsizetype(offset) + qsizetype(length) > size)
+        return std::nullopt;
+    result.jpeg = QByteArray(reinterpret_cast<const char*>(tiff + offset), qsizetype(length));
+    const QSize thumbnail = readJpegHead(result.jpeg).size;
+    if (thumbnail.isEmpty())
+        return std::nullopt;
+    // Of use only when it holds at least the pixels the cell shows of the picture, and the
+    // picture's shape (many cameras add black bars to fit a fixed thumbnail size).
+    const double side = std::ceil(pixels * devicePixelRatio);
+    const QSize picture = head.size;
+    const double scale = std::min({side / picture.width(), side / picture.height(), 1.0});
+    if (thumbnail.width() < std::floor(picture.width() * scale) ||
+        thumbnail.height() < std::floor(picture.height() * scale))
+        return std::nullopt;
+    const double shape = double(picture.width()) / picture.height();
+    const double thumbnailShape = double(thumbnail.width()) / thumbnail.height();
+    if (std::abs(thumbnailShape - shape) > 0.02 * shape)
+        return std::nullopt;
+    return result;
+}
+
+namespace {
+
+// A picture through a decoder worker, fitted into pixels x pixels: nothing when it was
+// given up (no longer wanted), a null image when it could not be decoded.
+std::optional<QImage> decode(ReadableFile file, int pixels, qreal devicePixelRatio,
+                             const std::function<bool()>& stillWanted)
+{
+    imaging::DecodeJob job(std::move(file),
+                           imaging::DecodeParams{pixels, pixels, -1, -1, 0x00FFFFFF, devicePixelRatio});
+    while (!job.waitFor(budget::DecodeWaitSlice)) {
+        if (stillWanted && !stillWanted()) {
+            job.cancel();
+            return std::nullopt;
+        }
+    }
+    imaging::DecodeResult decoded = job.wait(/*serveEvents=*/false);
+    if (decoded.outcome == imaging::DecodeOutcome::Superseded)
+        return std::nullopt;
+    if (decoded.outcome != imaging::DecodeOutcome::Decoded || decoded.picture.isNull())
+        return QImage();
+    return std::move(decoded.picture.image);
+}
+
+// Bytes held in memory, handed to a worker as a file of their own (a sealed memory file).
+std::optional<QImage> decodeBytes(const QByteArray& bytes, int pixels, qreal devicePixelRatio,
+                                  const std::function<bool()>& stillWanted)
+{
+    ReadableFile file;
+    file.fd = UniqueFd(::memfd_create("exif-thumbnail", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!file.fd || ::write(file.fd.get(), bytes.constData(), size_t(bytes.size())) != bytes.size() ||
+        ::lseek(file.fd.get(), 0, SEEK_SET) != 0 ||
+        ::fcntl(file.fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0 ||
+        ::fstat(file.fd.get(), &file.status) != 0)
+        return QImage();
+    file.size = file.status.st_size;
+    return decode(std::move(file), pixels, devicePixelRatio, stillWanted);
+}
+
+// The picture turned as an EXIF orientation (1-8) says it is to be shown.
+QImage oriented(QImage image, int orientation)
+{
+    const bool mirror = orientation == 2 || orientation == 7;
+    const bool flip = orientation == 4 || orientation == 5;
+    if (mirror || flip)
+        image = image.mirrored(mirror, flip);
+    if (orientation == 3)
+        image = image.transformed(QTransform().rotate(180));
+    else if (orientation >= 5)
+        image = image.transformed(QTransform().rotate(orientation == 8 ? 270 : 90));
+    return image;
+}
+
 } // namespace
 
 qint64 Thumbnail::bytes() const
@@ -84,22 +264,43 @@ std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pi
         result.lines = firstLines(start, start.size() < TextThumbnailReadBytes);
         return result;
     }
-    // The preview's way: the file opened here (never blocking), decoded by a worker.
-    imaging::DecodeJob job(openForReading(path),
-                           imaging::DecodeParams{pixels, pixels, -1, -1, 0x00FFFFFF, devicePixelRatio});
-    while (!job.waitFor(budget::DecodeWaitSlice)) {
-        if (stillWanted && !stillWanted()) {
-            job.cancel();
-            return std::nullopt;
+    // The preview's way: the file opened here (never blocking), decoded by a worker. A
+    // JPEG's own EXIF thumbnail, where it is big enough, spares the decoding of the whole
+    // picture; it is decoded by a worker all the same.
+    ReadableFile file = openForReading(path);
+    if (file.isOpen()) {
+        // A thumbnail another program made of this very file, kept in the thumbnail cache.
+        if (std::optional<ReadableFile> cachedFile =
+                cachedThumbnail(path, file.status, int(std::ceil(pixels * devicePixelRatio)))) {
+            std::optional<QImage> made =
+                decode(std::move(*cachedFile), pixels, devicePixelRatio, stillWanted);
+            if (!made)
+                return std::nullopt;
+            if (!made->isNull()) {
+                result.kind = Thumbnail::Kind::Picture;
+                result.image = std::move(*made);
+                return result;
+            }
+        }
+        const QByteArray start = readAtMost(file.fd, ExifReadBytes);
+        if (std::optional<ExifThumbnail> exif = exifThumbnail(start, pixels, devicePixelRatio)) {
+            std::optional<QImage> small = decodeBytes(exif->jpeg, pixels, devicePixelRatio, stillWanted);
+            if (!small)
+                return std::nullopt;
+            if (!small->isNull()) {
+                result.kind = Thumbnail::Kind::Picture;
+                result.image = oriented(std::move(*small), exif->orientation);
+                return result;
+            }
         }
     }
-    imaging::DecodeResult decoded = job.wait(/*serveEvents=*/false);
-    if (decoded.outcome == imaging::DecodeOutcome::Superseded)
+    std::optional<QImage> picture = decode(std::move(file), pixels, devicePixelRatio, stillWanted);
+    if (!picture)
         return std::nullopt;
-    if (decoded.outcome != imaging::DecodeOutcome::Decoded || decoded.picture.isNull())
+    if (picture->isNull())
         return result;
     result.kind = Thumbnail::Kind::Picture;
-    result.image = std::move(decoded.picture.image);
+    result.image = std::move(*picture);
     return result;
 }
 

@@ -45,6 +45,18 @@ struct Thumbnail
 std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio,
                                        const std::function<bool()>& stillWanted = {});
 
+// The EXIF thumbnail a camera stored in a JPEG, when it is of use for a cell of pixels
+// (logical) x pixels: it holds at least the pixels the cell shows of the picture, and the
+// picture's shape. start: the first bytes of the file (ExifReadBytes). The thumbnail is
+// stored as the picture is, orientation (1-8) says how to turn it for showing.
+struct ExifThumbnail
+{
+    QByteArray jpeg;
+    int orientation = 1;
+};
+inline constexpr qint64 ExifReadBytes = 128 * 1024;
+std::optional<ExifThumbnail> exifThumbnail(const QByteArray& start, int pixels, qreal devicePixelRatio);
+
 // Test seam: called on the worker thread before each thumbnail is made. A test slows it
 // down or holds it to stand for a slow or hung drive.
 using ThumbnailHook = void (*)();

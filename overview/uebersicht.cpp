@@ -9,6 +9,7 @@
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <QWindow>
 #include <algorithm>
 #include <limits>
 
@@ -59,6 +60,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override
     {
+        m_window->m_painted = true;
         m_paintFirst = std::numeric_limits<int32_t>::max();
         m_paintLast = -1;
         QListView::paintEvent(event);
@@ -105,8 +107,9 @@ protected:
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override
     {
         QListView::currentChanged(current, previous);
-        // A press reports its entry itself, once the view has handled it.
-        if (current.isValid() && !m_pressing)
+        // A press reports its entry itself, once the view has handled it; a selection that
+        // follows the search window's reports nothing back.
+        if (current.isValid() && !m_pressing && !m_window->m_following)
             emit m_window->entrySelected(current.row());
     }
 
@@ -267,6 +270,10 @@ Uebersicht::Uebersicht(ListBox* foundList, QWidget* parent)
     m_grid->setResizeMode(QListView::Adjust);
     m_grid->setMovement(QListView::Static);
     m_grid->setUniformItemSizes(true);
+    // Laid out a batch at a time: a million hits show their first screen at once, the rest
+    // are placed in the next passes of the event loop.
+    m_grid->setLayoutMode(QListView::Batched);
+    m_grid->setBatchSize(LayoutBatch);
     m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
     m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_grid->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
@@ -286,8 +293,11 @@ Uebersicht::Uebersicht(ListBox* foundList, QWidget* parent)
     connect(m_model, &QAbstractItemModel::rowsInserted, this, &Uebersicht::updateCaption);
     connect(m_model, &QAbstractItemModel::rowsRemoved, this, &Uebersicht::updateCaption);
     connect(m_model, &QAbstractItemModel::modelReset, this, &Uebersicht::modelReset);
+    connect(foundList->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &Uebersicht::followFoundList);
     updateCaption();
     setFocusProxy(m_grid);
+    followFoundList(foundList->currentIndex());
 }
 
 Uebersicht::~Uebersicht()
@@ -297,6 +307,9 @@ Uebersicht::~Uebersicht()
 
 QString Uebersicht::captionFor(int count)
 {
+    // The count as the search window shows it: decimal digits, no separators.
+    if (count == 1)
+        return QStringLiteral("Übersicht – 1 Datei");
     return QStringLiteral("Übersicht – %1 Dateien").arg(count);
 }
 
@@ -391,6 +404,41 @@ void Uebersicht::modelReset()
     m_thumbnailer->want({}, m_cellPixels, devicePixelRatioF(), m_generation, true);
     m_cache.clear();
     updateCaption();
+}
+
+void Uebersicht::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // Opened on a chosen entry: it is in view from the start.
+    if (!m_shownBefore && m_grid->currentIndex().isValid())
+        m_grid->scrollTo(m_grid->currentIndex());
+    m_shownBefore = true;
+}
+
+void Uebersicht::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    m_painted = false;
+}
+
+bool Uebersicht::lostFromScreen() const
+{
+    // Shown and painted once, so it was on the screen; not exposed now, and not because it
+    // was minimised: nothing of it is left there.
+    const QWindow* window = windowHandle();
+    return isVisible() && m_painted && window && !window->isExposed() &&
+           !(windowState() & Qt::WindowMinimized);
+}
+
+void Uebersicht::followFoundList(const QModelIndex& current)
+{
+    // The search window moved its entry (hsb, its list, a key): the grid's selection goes
+    // along and the cell is scrolled into view.
+    if (!current.isValid() || current.row() == m_grid->currentIndex().row())
+        return;
+    m_following = true;
+    m_grid->setCurrentIndex(m_model->index(current.row()));
+    m_following = false;
 }
 
 void Uebersicht::showMenu(const QPoint& viewportPos)

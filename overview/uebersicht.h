@@ -48,10 +48,17 @@ public:
     static constexpr int MaxCellPixels = 320;
     static constexpr int DefaultCellPixels = 160;
     static constexpr int CellPixelsStep = 32;
+    // Cells laid out in one pass of the event loop.
+    static constexpr int LayoutBatch = 10000;
     // The most the cached thumbnails may take.
     static constexpr qint64 DefaultCacheBytes = qint64(256) * 1024 * 1024;
 
     static QString captionFor(int count);
+
+    // True when the window is meant to be shown but is no longer on the screen: its
+    // window was destroyed or unmapped from outside (a window manager, xdotool windowclose)
+    // after it had been shown. A minimised window is not lost.
+    bool lostFromScreen() const;
 
     QListView* grid() const;
     int cellPixels() const { return m_cellPixels; }
@@ -67,6 +74,10 @@ signals:
     void entrySelected(int32_t row);
     void entryOpened(int32_t row);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 private:
     friend class overview::ThumbnailGrid;
     friend class overview::CellDelegate;
@@ -78,12 +89,16 @@ private:
     void modelReset();
     void updateCaption();
     void showMenu(const QPoint& viewportPos);
+    void followFoundList(const QModelIndex& current);
 
     QPointer<ListBox> m_foundList;
     ListBoxModel* m_model;
     overview::ThumbnailGrid* m_grid;
     int m_cellPixels = DefaultCellPixels;
     uint64_t m_generation = 0;
+    bool m_following = false;
+    bool m_shownBefore = false;
+    bool m_painted = false; // since it was last shown
     mutable QCache<QByteArray, overview::Thumbnail> m_cache;
     std::unique_ptr<overview::Thumbnailer> m_thumbnailer;
 };

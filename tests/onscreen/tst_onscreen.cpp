@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QListView>
 #include <QPainter>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -23,6 +24,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <QWheelEvent>
 #include <QWindow>
 
 #include "budgets.h"
@@ -38,6 +40,7 @@
 #include "recordingbackend.h"
 #include "suche.h"
 #include "testfiles.h"
+#include "uebersicht.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
 #include "workermain.h"
@@ -208,6 +211,8 @@ private slots:
     void folderLineAdvancesOnScreen();
     void theTaskBarKnowsTheProgramByClassAndIcon();
     void screenshotOfTheSearchWindow();
+    void overviewScrolledShowsItsCells();
+    void overviewDestroyedFromOutsideOpensAgain();
 
 private:
     static constexpr int Folders = 3000;
@@ -520,6 +525,144 @@ void TstOnScreen::screenshotOfTheSearchWindow()
     QVERIFY(!hasBlackEdge(shot));
     if (!screenshot.isEmpty())
         QVERIFY(shot.save(QFile::decodeName(screenshot)));
+}
+
+namespace {
+
+// The real pictures of the test corpus when it is there, else a few hundred made here.
+QString overviewPictures(QTemporaryDir& made)
+{
+    const QString corpus = QStringLiteral(FOTARIK_CORPUS_DIR "/images");
+    if (QDir(corpus).exists())
+        return corpus;
+    for (int i = 0; i < 300; ++i)
+        makePicture(made.filePath(QStringLiteral("d%1/p%2.png").arg(i / 50).arg(i)),
+                    QColor::fromHsv(i, 200, 220));
+    return made.path();
+}
+
+// F3 in the search window, as a user presses it.
+Uebersicht* pressF3(Suche* w)
+{
+    w->activateWindow();
+    // The search window itself, not only a window over it (the overview is one of its own).
+    if (!QTest::qWaitFor([&] { return QApplication::activeWindow() == w; }))
+        return nullptr;
+    QTest::keyClick(w->ui->lstFoundFiles, Qt::Key_F3);
+    Uebersicht* overview = w->overviewWindow();
+    if (!overview || !QTest::qWaitForWindowExposed(overview))
+        return nullptr;
+    waitForSizeToSettle(overview);
+    return overview;
+}
+
+// Every cell on screen made (or failed): nothing left to change the picture.
+bool cellsSettle(Uebersicht* overview)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < budget::ms(budget::TestWait)) {
+        QTest::qWait(50);
+        if (overview->outstandingThumbnails() == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// The overview over real pictures, scrolled by its scroll bar, by keys and by the wheel:
+// after every step the screen shows the cells the window holds.
+void TstOnScreen::overviewScrolledShowsItsCells()
+{
+    QTemporaryDir made;
+    auto w = openOn(overviewPictures(made));
+    w->ui->txtSearchSpec->setText(QStringLiteral("*.*"));
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    QVERIFY(GetListCount(w->ui->lstFoundFiles) >= 100);
+    Uebersicht* overview = pressF3(w.get());
+    QVERIFY(overview);
+    QVERIFY(cellsSettle(overview));
+    QVERIFY(screenShowsState(overview, "overview-opened"));
+    QListView* grid = overview->grid();
+    QScrollBar* bar = grid->verticalScrollBar();
+    QVERIFY(bar->maximum() > grid->viewport()->height());
+    // The first cell on screen: each step must show other cells than the one before.
+    const auto firstShown = [&] { return grid->indexAt(QPoint(8, 8)).row(); };
+    int before = firstShown();
+    bar->setValue(bar->maximum() / 2);
+    QVERIFY(firstShown() != before);
+    QVERIFY(cellsSettle(overview));
+    QVERIFY(screenShowsState(overview, "overview-scrolled-bar"));
+    before = firstShown();
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_PageDown);
+    QTRY_VERIFY(firstShown() != before);
+    QVERIFY(cellsSettle(overview));
+    QVERIFY(screenShowsState(overview, "overview-scrolled-key"));
+    before = firstShown();
+    const QPoint at = grid->viewport()->rect().center();
+    for (int i = 0; i < 3; ++i) {
+        QWheelEvent wheel(at, grid->viewport()->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, {},
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(grid->viewport(), &wheel);
+    }
+    QTRY_VERIFY(firstShown() != before);
+    QVERIFY(cellsSettle(overview));
+    QVERIFY(screenShowsState(overview, "overview-scrolled-wheel"));
+    // Larger cells: the whole grid laid out again.
+    overview->setCellPixels(256);
+    QVERIFY(cellsSettle(overview));
+    QVERIFY(screenShowsState(overview, "overview-zoomed"));
+    const QByteArray screenshot = qgetenv("FOTARIK_OVERVIEW_SCREENSHOT");
+    if (!screenshot.isEmpty()) {
+        // The window over the picture tree at two cell sizes, as the X server shows it.
+        bar->setValue(0);
+        for (const int pixels : {160, 256}) {
+            overview->setCellPixels(pixels);
+            QVERIFY(cellsSettle(overview));
+            QVERIFY(screenShowsState(overview, "overview-screenshot"));
+            QVERIFY(onScreen(overview).save(QFile::decodeName(screenshot).arg(pixels)));
+        }
+    }
+}
+
+// The overview's window destroyed from outside (xdotool windowclose, a window manager that
+// drops it): F3 gives a working window on the screen again, as does the found list's menu.
+void TstOnScreen::overviewDestroyedFromOutsideOpensAgain()
+{
+    const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+    if (xdotool.isEmpty())
+        QSKIP("xdotool is not installed (scripts/install-deps.sh --test installs it)");
+    auto w = openOn(m_pics.path());
+    w->ui->txtSearchSpec->setText(QStringLiteral("*.*"));
+    QTest::mouseClick(w->ui->cmdSearch, Qt::LeftButton);
+    QCOMPARE(GetListCount(w->ui->lstFoundFiles), 5);
+    QPointer<Uebersicht> overview = pressF3(w.get());
+    QVERIFY(overview);
+    QVERIFY(cellsSettle(overview));
+    QVERIFY(screenShowsState(overview, "overview-before-destroy"));
+    for (int round = 0; round < 2; ++round) {
+        QCOMPARE(
+            QProcess::execute(xdotool, {QStringLiteral("windowclose"), QString::number(overview->winId())}),
+            0);
+        QTRY_VERIFY(!overview->windowHandle()->isExposed());
+        Uebersicht* again = pressF3(w.get());
+        QVERIFY(again);
+        QVERIFY(again->isVisible());
+        QCOMPARE(again->windowTitle(), QStringLiteral("Übersicht – 5 Dateien"));
+        QCOMPARE(again->grid()->model()->rowCount(), 5);
+        QVERIFY(cellsSettle(again));
+        QVERIFY(screenShowsState(again, round == 0 ? "overview-reopened" : "overview-reopened-twice"));
+        // The lost one is gone with everything it had; the new one works: a click previews.
+        QTRY_VERIFY(!overview);
+        const QRect cell = again->grid()->visualRect(again->grid()->model()->index(2, 0));
+        QTest::mouseClick(again->grid()->viewport(), Qt::LeftButton, {}, cell.center());
+        QCOMPARE(w->hsb->Value(), 2);
+        overview = again;
+    }
+    // A window that is merely there is brought forward, not replaced.
+    QCOMPARE(pressF3(w.get()), overview.data());
 }
 
 FOTARIK_TEST_MAIN(TstOnScreen)

@@ -5,15 +5,20 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -36,6 +41,7 @@
 #include "suche.h"
 #include "testfiles.h"
 #include "textview.h"
+#include "thumbnailcache.h"
 #include "uebersicht.h"
 #include "ui_form1.h"
 #include "ui_suche.h"
@@ -70,6 +76,7 @@ private slots:
     void clickPreviewsTheEntryInTheSearchWindow();
     void doubleClickAndEnterOpenPicturesAndTextsOnly();
     void keysMoveTheSelection();
+    void selectionFollowsTheSearchWindow();
     void ctrlWheelAndPlusMinusZoomWithinTheirRange();
     void menuOnACellOffersTheFileActions();
     void growsWhileTheSearchRuns();
@@ -80,6 +87,8 @@ private slots:
     void closingWhileADriveHangsDoesNotWaitForIt();
     void cellsNoLongerWantedStopTheirDecoders();
     void misbehavingDecodersCostOnlyTheirCells();
+    void jpegsShowTheirExifThumbnailWhenItIsBigEnough();
+    void cellsComeFromTheThumbnailCacheOfOtherPrograms();
 
 private:
     void makeFiles(const QStringList& names);
@@ -140,7 +149,8 @@ void TstOverview::search(const QString& pattern)
 Uebersicht* TstOverview::pressF3()
 {
     m_window->activateWindow();
-    if (!QTest::qWaitForWindowActive(m_window.get()))
+    // The search window itself, not only a window over it (the overview is one of its own).
+    if (!QTest::qWaitFor([&] { return QApplication::activeWindow() == m_window.get(); }))
         return nullptr;
     QTest::keyClick(m_window->ui->lstFoundFiles, Qt::Key_F3);
     Uebersicht* overview = m_window->overviewWindow();
@@ -199,8 +209,15 @@ void TstOverview::f3OpensTheOverviewOfTheFoundList()
     QVERIFY(first.width() >= 160);
     QCOMPARE(second.top(), first.top());
     QVERIFY(second.left() >= first.right());
-    // F3 again brings the same window forward; closing it leaves the search window as it was.
+    // F3 again brings the same window forward, also out of the task bar; closing it leaves
+    // the search window as it was.
     QCOMPARE(pressF3(), overview);
+    overview->showMinimized();
+    QVERIFY(overview->isMinimized());
+    QVERIFY(!overview->lostFromScreen());
+    QCOMPARE(pressF3(), overview);
+    QVERIFY(!overview->isMinimized());
+    QVERIFY(overview->isVisible());
     const QString label = m_window->ui->Label1->text();
     overview->close();
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->overviewWindow(), Wait);
@@ -372,6 +389,53 @@ void TstOverview::keysMoveTheSelection()
     QCOMPARE(m_window->hsb->Value(), row());
 }
 
+void TstOverview::selectionFollowsTheSearchWindow()
+{
+    QStringList names;
+    for (int i = 0; i < 60; ++i)
+        names << QStringLiteral("bild%1.png").arg(i, 2, 10, QLatin1Char('0'));
+    makeFiles(names);
+    search(QStringLiteral("*.png"));
+    ListBox* list = m_window->ui->lstFoundFiles;
+    QCOMPARE(GetListCount(list), 60);
+    // Opened on the entry the search window shows: that cell is chosen and in view.
+    m_window->hsb->setValue(45);
+    QCOMPARE(GetListIndex(list), 45);
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QListView* grid = overview->grid();
+    const auto inView = [&](int32_t row) {
+        return grid->viewport()->rect().intersects(grid->visualRect(grid->model()->index(row, 0)));
+    };
+    QCOMPARE(grid->currentIndex().row(), 45);
+    QVERIFY(inView(45));
+    QSignalSpy selected(overview, &Uebersicht::entrySelected);
+    // hsb moved in the search window: the grid's selection goes along, into view, and
+    // reports nothing back (the search window previews once, by itself).
+    m_window->hsb->setValue(0);
+    QCOMPARE(m_window->ui->Label2->text(), QStringLiteral("1"));
+    QCOMPARE(grid->currentIndex().row(), 0);
+    QVERIFY(grid->selectionModel()->isSelected(grid->model()->index(0, 0)));
+    QVERIFY(inView(0));
+    QVERIFY(!inView(59));
+    m_window->hsb->setValue(59);
+    QCOMPARE(grid->currentIndex().row(), 59);
+    QVERIFY(inView(59));
+    // The found list moved by key.
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Up);
+    QCOMPARE(GetListIndex(list), 58);
+    QCOMPARE(grid->currentIndex().row(), 58);
+    QCOMPARE(selected.count(), 0);
+    QCOMPARE(m_window->hsb->Value(), 59); // the list's key moves no hsb, as before
+    // And the other way still: a click in the grid moves hsb, once.
+    clickCell(10);
+    QCOMPARE(m_window->hsb->Value(), 10);
+    QCOMPARE(GetListIndex(list), 10);
+    QCOMPARE(selected.count(), 1);
+    QCOMPARE(grid->currentIndex().row(), 10);
+}
+
 void TstOverview::ctrlWheelAndPlusMinusZoomWithinTheirRange()
 {
     makeFiles({"rot.jpg", "blau.png"});
@@ -483,6 +547,10 @@ void TstOverview::aNewSearchShowsTheNewHits()
         QVERIFY(overview->grid()->model()->index(i, 0).data().toString().endsWith(QLatin1String(".txt")));
         QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(i), CellState::Text, Wait);
     }
+    // One hit is one file.
+    search(QStringLiteral("rot.*"));
+    QCOMPARE(overview->grid()->model()->rowCount(), 1);
+    QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 1 Datei"));
     // A search without hits empties it.
     search(QStringLiteral("*.xyz"));
     QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 0 Dateien"));
@@ -744,6 +812,215 @@ void TstOverview::misbehavingDecodersCostOnlyTheirCells()
     for (const char* name : {"rot.jpg", "blau.png"})
         QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QString::fromLatin1(name))), CellState::Picture,
                                   Wait);
+}
+
+namespace {
+
+QByteArray jpegOf(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 95);
+    return bytes;
+}
+
+QByteArray jpegOf(int w, int h, QColor colour)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(colour);
+    return jpegOf(image);
+}
+
+bool near(QColor a, QColor b)
+{
+    return std::abs(a.red() - b.red()) < 40 && std::abs(a.green() - b.green()) < 40 &&
+           std::abs(a.blue() - b.blue()) < 40;
+}
+
+} // namespace
+
+void TstOverview::jpegsShowTheirExifThumbnailWhenItIsBigEnough()
+{
+    // The pictures are red; their EXIF thumbnails green (blue on the right half): what a
+    // cell shows tells which was decoded.
+    QImage halves(160, 120, QImage::Format_RGB32);
+    halves.fill(Qt::green);
+    for (int y = 0; y < 120; ++y)
+        for (int x = 80; x < 160; ++x)
+            halves.setPixelColor(x, y, Qt::blue);
+    const QByteArray red = jpegOf(640, 480, Qt::red);
+    const QByteArray thumbnail = jpegOf(halves);
+    const QString dir = m_dir->path() + u'/';
+    writeFile(dir + QStringLiteral("kamera.jpg"), test::withExifThumbnail(red, thumbnail));
+    writeFile(dir + QStringLiteral("klein.jpg"), test::withExifThumbnail(red, jpegOf(80, 60, Qt::green)));
+    // 3:2 with a 4:3 thumbnail: black bars in the thumbnail, so the picture is decoded.
+    writeFile(dir + QStringLiteral("balken.jpg"),
+              test::withExifThumbnail(jpegOf(600, 400, Qt::red), jpegOf(160, 120, Qt::green)));
+    writeFile(dir + QStringLiteral("gedreht.jpg"), test::withExifThumbnail(red, thumbnail, 6));
+    writeFile(dir + QStringLiteral("ohne.jpg"), test::withExifThumbnail(red, {}, 1));
+    // Broken thumbnails cost nothing but the time to look: the picture is shown.
+    writeFile(dir + QStringLiteral("halb.jpg"),
+              test::withExifThumbnail(red, thumbnail.left(thumbnail.size() / 2)));
+    QByteArray beyond = test::withExifThumbnail(red, thumbnail);
+    // The thumbnail's offset (little-endian, 60 bytes in) made to point 2 GiB past the segment.
+    beyond[2 + 4 + 6 + 8 + 2 + 12 + 4 + 2 + 12 + 8 + 3] = char(0x7F);
+    writeFile(dir + QStringLiteral("daneben.jpg"), beyond);
+    writeFile(dir + QStringLiteral("kaputt.jpg"),
+              test::withExifThumbnail(QByteArray("\xFF\xD8", 2), thumbnail));
+
+    const auto made = [&](const char* name, int pixels = 160) {
+        const std::optional<overview::Thumbnail> t =
+            overview::makeThumbnail(QFile::encodeName(dir + QString::fromLatin1(name)), false, pixels, 1.0);
+        return t ? *t : overview::Thumbnail{};
+    };
+    const auto colourAt = [](const overview::Thumbnail& t, double fx, double fy) {
+        return t.image.pixelColor(int(fx * (t.image.width() - 1)), int(fy * (t.image.height() - 1)));
+    };
+    overview::Thumbnail t = made("kamera.jpg");
+    QCOMPARE(t.kind, overview::Thumbnail::Kind::Picture);
+    QCOMPARE(t.image.size(), QSize(160, 120));
+    QVERIFY(near(colourAt(t, 0.2, 0.5), Qt::green));
+    QVERIFY(near(colourAt(t, 0.8, 0.5), Qt::blue));
+    // Cells smaller than the thumbnail use it too; larger ones need the picture.
+    t = made("kamera.jpg", 96);
+    QCOMPARE(t.image.size(), QSize(96, 72));
+    QVERIFY(near(colourAt(t, 0.2, 0.5), Qt::green));
+    t = made("kamera.jpg", 256);
+    QCOMPARE(t.image.size(), QSize(256, 192));
+    QVERIFY(near(colourAt(t, 0.2, 0.5), Qt::red));
+    for (const char* name : {"klein.jpg", "balken.jpg", "ohne.jpg", "halb.jpg", "daneben.jpg"}) {
+        t = made(name);
+        QCOMPARE(t.kind, overview::Thumbnail::Kind::Picture);
+        QVERIFY2(near(colourAt(t, 0.2, 0.5), Qt::red), name);
+        QVERIFY2(near(colourAt(t, 0.8, 0.5), Qt::red), name);
+    }
+    QCOMPARE(made("kaputt.jpg").kind, overview::Thumbnail::Kind::Failed);
+    // Turned as the picture is to be shown: a quarter turn clockwise, so the left half is
+    // on top.
+    t = made("gedreht.jpg");
+    QCOMPARE(t.image.size(), QSize(120, 160));
+    QVERIFY(near(colourAt(t, 0.5, 0.2), Qt::green));
+    QVERIFY(near(colourAt(t, 0.5, 0.8), Qt::blue));
+
+    // In the window: the cell shows the thumbnail.
+    search(QStringLiteral("kamera.jpg"));
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(0), CellState::Picture, Wait);
+    QListView* grid = overview->grid();
+    const QRect cell = grid->visualRect(grid->model()->index(0, 0));
+    const QImage shot = grid->viewport()->grab().toImage();
+    QVERIFY(near(shot.pixelColor(cell.left() + 4 + 40, cell.top() + 4 + 80), Qt::green));
+    QVERIFY(near(shot.pixelColor(cell.left() + 4 + 120, cell.top() + 4 + 80), Qt::blue));
+}
+
+namespace {
+
+// Every file below root with its size, to see that nothing was written there.
+QStringList listing(const QString& root)
+{
+    QStringList files;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        files << file + u' ' + QString::number(QFileInfo(file).size());
+    }
+    files.sort();
+    return files;
+}
+
+} // namespace
+
+void TstOverview::cellsComeFromTheThumbnailCacheOfOtherPrograms()
+{
+    // The cache's URIs: the path's bytes escaped as GLib escapes them.
+    QCOMPARE(overview::thumbnailUri(QByteArray("/tmp/a b/\xC3\xA4#1;x&y=z@(1)!~*'.jpg")),
+             QByteArray("file:///tmp/a%20b/%C3%A4%231%3Bx&y=z@(1)!~*'.jpg"));
+    QCOMPARE(overview::thumbnailUri(QByteArray("/x/\xFF%.png")), QByteArray("file:///x/%FF%25.png"));
+
+    test::TemporaryDir cache;
+    const QByteArray oldCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+    struct Restore
+    {
+        QByteArray value;
+        ~Restore() { value.isNull() ? qunsetenv("XDG_CACHE_HOME") : qputenv("XDG_CACHE_HOME", value); }
+    } restore{oldCache};
+
+    const QString picture = m_dir->filePath(QStringLiteral("Urlaub am See.jpg"));
+    writeFile(picture, jpegOf(640, 480, Qt::red));
+    const QByteArray path = QFile::encodeName(picture);
+    const QByteArray uri = overview::thumbnailUri(path);
+    const QByteArray name = QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex() + ".png";
+    const QByteArray mtime = QByteArray::number(QFileInfo(picture).lastModified().toSecsSinceEpoch());
+    // A thumbnail as another program stores it: green, so a cell that shows green shows it.
+    const auto store = [&](const char* folder, QSize size, const QByteArray& forUri,
+                           const QByteArray& forTime, QSize of = {}) {
+        QImage thumbnail(size, QImage::Format_RGB32);
+        thumbnail.fill(Qt::green);
+        thumbnail.setText(QStringLiteral("Thumb::URI"), QString::fromLatin1(forUri));
+        thumbnail.setText(QStringLiteral("Thumb::MTime"), QString::fromLatin1(forTime));
+        if (of.isValid()) {
+            thumbnail.setText(QStringLiteral("Thumb::Image::Width"), QString::number(of.width()));
+            thumbnail.setText(QStringLiteral("Thumb::Image::Height"), QString::number(of.height()));
+        }
+        const QString dir = cache.filePath(QStringLiteral("thumbnails/") + QLatin1String(folder));
+        QDir().mkpath(dir);
+        QFile::remove(dir + u'/' + QString::fromLatin1(name));
+        QVERIFY(thumbnail.save(dir + u'/' + QString::fromLatin1(name), "PNG"));
+    };
+    const auto made = [&](int pixels) {
+        const std::optional<overview::Thumbnail> t = overview::makeThumbnail(path, false, pixels, 1.0);
+        return t ? t->image : QImage();
+    };
+    const auto green = [](const QImage& image) {
+        return near(image.pixelColor(image.rect().center()), Qt::green);
+    };
+    const auto red = [](const QImage& image) {
+        return near(image.pixelColor(image.rect().center()), Qt::red);
+    };
+
+    store("large", {256, 192}, uri, mtime, {640, 480});
+    const QStringList before = listing(cache.path());
+    QImage t = made(160);
+    QCOMPARE(t.size(), QSize(160, 120));
+    QVERIFY(green(t));
+    t = made(96); // no "normal" one: the larger serves
+    QCOMPARE(t.size(), QSize(96, 72));
+    QVERIFY(green(t));
+    QVERIFY(red(made(320))); // needs an "x-large" one
+    // Read only: nothing added (no "fail" folder either), nothing changed.
+    QCOMPARE(listing(cache.path()), before);
+    store("x-large", {512, 384}, uri, mtime);
+    QVERIFY(green(made(320)));
+    QDir(cache.filePath(QStringLiteral("thumbnails/x-large"))).removeRecursively();
+
+    // Made for another time, another file, or too small for what it says it shows: not used.
+    store("large", {256, 192}, uri, QByteArray::number(mtime.toLongLong() - 1));
+    QVERIFY(red(made(160)));
+    store("large", {256, 192}, uri + "x", mtime);
+    QVERIFY(red(made(160)));
+    store("large", {100, 75}, uri, mtime, {640, 480});
+    QVERIFY(red(made(160)));
+    // Fractions of a second after the time, as some programs write it: used.
+    store("large", {256, 192}, uri, mtime + ".25");
+    QVERIFY(green(made(160)));
+    // A cache file that is no picture, or a pipe in its place: the picture is shown.
+    const QString large = cache.filePath(QStringLiteral("thumbnails/large/")) + QString::fromLatin1(name);
+    QFile file(large);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray png = file.readAll();
+    file.close();
+    writeFile(large, png.left(png.indexOf("IDAT") + 20));
+    QVERIFY(red(made(160)));
+    QVERIFY(QFile::remove(large));
+    QVERIFY(::mkfifo(QFile::encodeName(large).constData(), 0600) == 0);
+    QVERIFY(red(made(160)));
+    QVERIFY(QFile::remove(large));
+    writeFile(large, QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(200, '\xFF'));
+    QVERIFY(red(made(160)));
 }
 
 FOTARIK_TEST_MAIN(TstOverview)

@@ -174,4 +174,51 @@ bool threadsBackTo(int count)
     return false;
 }
 
+QByteArray withExifThumbnail(const QByteArray& jpeg, const QByteArray& thumbnail, int orientation)
+{
+    // Little-endian TIFF: header, the first directory (orientation), the second (the
+    // thumbnail's place and length), then the thumbnail.
+    QByteArray tiff("II*\0\x08\0\0\0", 8);
+    const auto put16 = [&](int v) {
+        tiff.append(char(v & 0xFF));
+        tiff.append(char((v >> 8) & 0xFF));
+    };
+    const auto put32 = [&](uint32_t v) {
+        put16(int(v & 0xFFFF));
+        put16(int(v >> 16));
+    };
+    const auto entry = [&](int tag, int type, uint32_t value) {
+        put16(tag);
+        put16(type);
+        put32(1);
+        if (type == 3) {
+            put16(int(value));
+            put16(0);
+        } else {
+            put32(value);
+        }
+    };
+    const bool withThumbnail = !thumbnail.isEmpty();
+    const uint32_t ifd1 = 8 + 2 + 12 + 4;
+    put16(1);
+    entry(0x0112, 3, uint32_t(orientation));
+    put32(withThumbnail ? ifd1 : 0);
+    if (withThumbnail) {
+        const uint32_t data = ifd1 + 2 + 3 * 12 + 4;
+        put16(3);
+        entry(0x0103, 3, 6);
+        entry(0x0201, 4, data);
+        entry(0x0202, 4, uint32_t(thumbnail.size()));
+        put32(0);
+        tiff.append(thumbnail);
+    }
+    const QByteArray body = QByteArray("Exif\0\0", 6) + tiff;
+    const int length = int(body.size()) + 2;
+    QByteArray segment("\xFF\xE1", 2);
+    segment.append(char((length >> 8) & 0xFF));
+    segment.append(char(length & 0xFF));
+    segment.append(body);
+    return jpeg.left(2) + segment + jpeg.mid(2);
+}
+
 } // namespace fotarik::test

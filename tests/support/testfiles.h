@@ -16,6 +16,10 @@ void writeFile(const QString& path, const QByteArray& content = "x");
 // A picture of w x h pixels in one colour, in the format the name's suffix says.
 void writePicture(const QString& path, int w, int h, const QColor& colour = Qt::blue);
 
+// A JPEG (as bytes) with an EXIF segment right after its start: an orientation (1-8) and,
+// when thumbnail is not empty, that JPEG as its EXIF thumbnail, as cameras store one.
+QByteArray withExifThumbnail(const QByteArray& jpeg, const QByteArray& thumbnail, int orientation = 1);
+
 // By bytes, for names that are not UTF-8: an empty file (emptied if it exists), a folder.
 void makeFile(const QByteArray& path);
 void writeBytes(const QByteArray& path, const QByteArray& content);
