@@ -1,7 +1,7 @@
 #include "walker.h"
 
 #include "budgets.h"
-#include "errors.h"
+#include "errorcatalogue.h"
 #include "pseudofs.h"
 #include "readahead.h"
 
