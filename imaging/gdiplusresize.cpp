@@ -137,8 +137,15 @@ QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHe
         return {};
     width = picture.size.width();
     height = picture.size.height();
-    ScaledWidth = float(width);
-    ScaledHeight = float(height);
+    return takeScaledPicture(std::move(picture));
+}
+
+QImage takeScaledPicture(imaging::ScaledPicture&& picture)
+{
+    if (!picture.isNull()) {
+        ScaledWidth = float(picture.size.width());
+        ScaledHeight = float(picture.size.height());
+    }
     return std::move(picture.image);
 }
 
