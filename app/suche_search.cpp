@@ -163,7 +163,7 @@ void Suche::runWalk(const QString& patternList)
 {
     m_searching = true;
     // The found list keeps track of its widest entry while it fills, for the fitting.
-    tryStep("track the list's width", [&] { TrackListExtent(this, ui->lstFoundFiles); });
+    tryStep("track the list's width", [&] { trackListExtent(this, ui->lstFoundFiles); });
     tryStep("walk the folder", [&] {
         WindowSink sink(*this, *ui);
         const int16_t withSubFolders = ui->chkSubFolder->isChecked() ? -1 : 0;

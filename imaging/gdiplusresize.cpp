@@ -91,7 +91,7 @@ void StopGdiPlus(const uint32_t& token)
     openSessions().erase(token);
 }
 
-void FitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height)
+void fitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height)
 {
     int32_t w = width;
     int32_t h = height;

@@ -40,7 +40,7 @@ QImage takeScaledPicture(imaging::ScaledPicture&& picture);
 // the box in either direction is reduced to fit it with the aspect ratio kept (ratio in
 // single precision, rounding half to even); a smaller one is left alone. A side that
 // would round to 0 becomes 1.
-void FitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height);
+void fitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height);
 
 // Whether the picture readers can be used (the JPEG reader plugin is present). Tests
 // replace the probe to act out a missing library; an empty function restores the real one.

@@ -393,7 +393,7 @@ void TstSuche::shortcutTargetByteSearch()
 {
     QFETCH(QByteArray, content);
     QFETCH(QByteArray, target);
-    QCOMPARE(ShortcutTargetFromBytes(content), target);
+    QCOMPARE(shortcutTargetFromBytes(content), target);
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("x.lnk"));
     writeFile(file, content);

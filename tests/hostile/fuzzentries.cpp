@@ -37,7 +37,7 @@ void patternList(const QByteArray& bytes)
 
 void shortcutTarget(const QByteArray& bytes)
 {
-    const QByteArray target = fotarik::ShortcutTargetFromBytes(bytes);
+    const QByteArray target = fotarik::shortcutTargetFromBytes(bytes);
     // Whatever it finds is a piece of the file.
     if (!target.isEmpty() && !bytes.contains(target))
         std::abort();
