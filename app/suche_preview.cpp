@@ -75,8 +75,8 @@ void Suche::hsb_Scroll()
 void Suche::stopPreviewMedia()
 {
     tryStep("stop the mp3", [&] { StopMp3(Mp3Alias); });
-    tryStep("close all media", [&] { CloseAllMedia(); });
-    tryStep("stop the wave sound", [&] { StopWaveSound(); });
+    tryStep("close all media", [&] { closeAllMedia(); });
+    tryStep("stop the wave sound", [&] { stopWaveSound(); });
 }
 
 void Suche::ThumbNailShow()
@@ -103,7 +103,7 @@ void Suche::ThumbNailShow()
     const FileKind kind = FileClass(path);
     tryStep("start a midi sound", [&] {
         if (kind == FileKind::MidiSound)
-            StartMidiSound(path);
+            startMidiSound(path);
     });
     if (kind == FileKind::Program) {
         tryStep("default pointer", [&] { setBusy(false); });
@@ -149,9 +149,9 @@ void Suche::ThumbNailShow()
         });
         tryStep("load the text", [&] { LoadTextFile(path, ui->TextBox1); });
     } else if (kind == FileKind::WaveSound) {
-        tryStep("start the wave sound", [&] { StartWaveSound(path); });
+        tryStep("start the wave sound", [&] { startWaveSound(path); });
     } else if (kind == FileKind::Video) {
-        tryStep("start the video", [&] { StartVideo(path); });
+        tryStep("start the video", [&] { startVideo(path); });
     } else if (kind == FileKind::Mp3) {
         tryStep("start the mp3", [&] { PlayMp3(path, Mp3Alias); });
     }

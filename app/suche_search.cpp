@@ -20,19 +20,12 @@
 namespace fotarik {
 namespace {
 
-// Hands the walker's reports to the window's controls.
-//
-// Events are served at every folder and, inside a long folder, at screen pace, so a click
-// on the cancel button is seen at the next folder or the next entry. What costs is not serving events but
-// painting: a folder line and a count that change at every folder would be painted (and sent to the display)
-// once per folder, ten times the cost of the walk itself. So the two labels take the walker's latest values
-// at screen pace only, and the painting itself is never switched off: the window stays
-// free to paint whatever is due, and the screen always follows the window's state.
-// (Switching the window's updates off and on around the event serving left the screen
-// stale on X11: the window's update request, scheduled a few milliseconds ahead, came
-// while updates were off and was used up without a paint; from then on no request came
-// at all, so after the walk the idle window never repainted and the screen kept the
-// searching state until something repainted at once, such as a button press.)
+// Hands the walker's reports to the window's controls. Events are served at every folder
+// and, inside a long folder, at screen pace, so a click on the cancel button is seen at the
+// next folder or entry; the two labels take the walker's latest values at screen pace only,
+// because painting them at every folder would cost ten times the walk. Never switch the
+// window's updates off around serving events: on X11 that swallows the pending repaint and
+// leaves the screen showing the searching state after the walk.
 class WindowSink : public search::WalkSink
 {
 public:
@@ -84,7 +77,7 @@ private:
     std::string m_folder;
     bool m_folderChanged = false;
     int32_t m_total = 0;
-    int32_t m_totalShown = 0; // the label changes with the first hit, as before
+    int32_t m_totalShown = 0; // so the count is first written at the first hit
 };
 
 } // namespace
@@ -170,7 +163,7 @@ void Suche::runWalk(const QString& patternList)
 {
     m_searching = true;
     // The found list keeps track of its widest entry while it fills, for the fitting.
-    tryStep("track the list's width", [&] { TrackListExtent(this, ui->lstFoundFiles); });
+    tryStep("track the list's width", [&] { trackListExtent(this, ui->lstFoundFiles); });
     tryStep("walk the folder", [&] {
         WindowSink sink(*this, *ui);
         const int16_t withSubFolders = ui->chkSubFolder->isChecked() ? -1 : 0;

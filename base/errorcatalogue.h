@@ -19,7 +19,7 @@ struct ErrorEntry
     const char* text;   // UTF-8
 };
 
-// Numbers that code compares with (the runtime's own, 6, 9 and 91, are in raisederror.h).
+// Numbers that code compares with.
 // Left behind by a list message sent to something that is no list window.
 inline constexpr int32_t ErrInvalidWindowHandle = 1400;
 // Left behind by a list message with an index outside the list.

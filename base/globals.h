@@ -10,7 +10,8 @@ inline int16_t VollbildAktiv = 0;
 // Cleared by every double click on the found list, set by the full-screen window's load.
 inline int16_t VollbildGeladen = 0;
 
-// Pixel size of the last picture made by LoadScaledPicture; not reset by a failed load.
+// Pixel size of the last picture made for display (set by takeScaledPicture only); not
+// reset by a failed load.
 inline float ScaledWidth = 0.0f;
 inline float ScaledHeight = 0.0f;
 

@@ -31,9 +31,4 @@ private:
     std::string m_what;
 };
 
-// Error numbers the runtime itself raises.
-inline constexpr int32_t ErrOverflow = 6;
-inline constexpr int32_t ErrSubscriptOutOfRange = 9;
-inline constexpr int32_t ErrObjectVariableNotSet = 91;
-
 } // namespace fotarik

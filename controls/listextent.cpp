@@ -315,7 +315,7 @@ int32_t GetListExtent(QWidget* window, QObject* list)
     return listExtentFromWidth(widestTwips, ScreenTwipsX, VScrollWidth);
 }
 
-void TrackListExtent(QWidget* window, QObject* list)
+void trackListExtent(QWidget* window, QObject* list)
 {
     GetListCount(list); // the large-list access's type check
     auto& access = dynamic_cast<ListBoxAccess&>(*list);

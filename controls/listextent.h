@@ -77,7 +77,7 @@ int32_t GetListExtent(QWidget* window, QObject* list);
 
 // Makes list (a list box) track its entries' widths in the window's font from now on, so
 // that fitting after many appends costs no pass over all entries.
-void TrackListExtent(QWidget* window, QObject* list);
+void trackListExtent(QWidget* window, QObject* list);
 
 // Applies GetListExtent as the list's horizontal scroll range. An extent beyond the
 // 16-bit range raises the overflow error (6) and leaves the list's extent as it was.

@@ -396,7 +396,7 @@ void Form1::Anzeige()
     case FileKind::Text:
         ui->Image1->hide();
         // Shown again (a resize, the panel toggled): the text in the box stays as it is.
-        if (!TextFileShown(path, ui->TextBox1))
+        if (!textFileShown(path, ui->TextBox1))
             ui->TextBox1->clear();
         ui->TextBox1->show();
         // A closed window only updates its line: nobody sees the text any more.

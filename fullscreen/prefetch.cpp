@@ -3,7 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "globals.h"
+#include "gdiplusresize.h"
 #include "readablefile.h"
 
 namespace fotarik {
@@ -68,12 +68,7 @@ std::optional<QImage> PicturePrefetch::take(const QByteArray& path, int32_t boxW
     }
     if (stampOf(path) != m_stamp)
         return std::nullopt;
-    if (!result.picture.isNull()) {
-        // The fitted size in logical pixels, as the load itself sets them.
-        ScaledWidth = float(result.picture.size.width());
-        ScaledHeight = float(result.picture.size.height());
-    }
-    return std::move(result.picture.image);
+    return takeScaledPicture(std::move(result.picture));
 }
 
 } // namespace fotarik

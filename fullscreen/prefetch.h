@@ -4,7 +4,7 @@
 // picture is exactly what LoadScaledPicture would make for the same file and box at display
 // time; the display still happens when and where it always does, only sooner.
 //
-// The program-wide ScaledWidth/ScaledHeight are set only by take, on the user-interface thread.
+// take hands its picture out through takeScaledPicture, on the user-interface thread.
 
 #include <QByteArray>
 #include <QDateTime>

@@ -91,7 +91,7 @@ void StopGdiPlus(const uint32_t& token)
     openSessions().erase(token);
 }
 
-void FitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height)
+void fitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height)
 {
     int32_t w = width;
     int32_t h = height;
@@ -137,8 +137,15 @@ QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHe
         return {};
     width = picture.size.width();
     height = picture.size.height();
-    ScaledWidth = float(width);
-    ScaledHeight = float(height);
+    return takeScaledPicture(std::move(picture));
+}
+
+QImage takeScaledPicture(imaging::ScaledPicture&& picture)
+{
+    if (!picture.isNull()) {
+        ScaledWidth = float(picture.size.width());
+        ScaledHeight = float(picture.size.height());
+    }
     return std::move(picture.image);
 }
 

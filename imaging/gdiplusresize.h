@@ -7,6 +7,9 @@
 #include <functional>
 
 namespace fotarik {
+namespace imaging {
+struct ScaledPicture;
+}
 
 // Starts an imaging session: a non-zero token, or 0 (after the start-up message) when
 // the picture readers are unavailable. Each window holds its own session.
@@ -28,11 +31,16 @@ QImage LoadScaledPicture(const QByteArray& path, int32_t boxWidth, int32_t boxHe
                          int32_t& height, uint32_t backColour, qreal devicePixelRatio = 1.0,
                          bool* superseded = nullptr);
 
+// Hands out a picture made for display, by LoadScaledPicture or prepared ahead: a picture
+// that was made sets ScaledWidth/ScaledHeight to its fitted (logical) size; a null one
+// leaves them. The one place that sets them.
+QImage takeScaledPicture(imaging::ScaledPicture&& picture);
+
 // The fitting arithmetic of LoadScaledPicture on its own: a width x height larger than
 // the box in either direction is reduced to fit it with the aspect ratio kept (ratio in
 // single precision, rounding half to even); a smaller one is left alone. A side that
 // would round to 0 becomes 1.
-void FitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height);
+void fitToBox(int32_t boxWidth, int32_t boxHeight, int32_t& width, int32_t& height);
 
 // Whether the picture readers can be used (the JPEG reader plugin is present). Tests
 // replace the probe to act out a missing library; an empty function restores the real one.

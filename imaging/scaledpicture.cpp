@@ -286,7 +286,7 @@ ScaledPicture decodeScaledPicture(ReadableFile file, int32_t boxWidth, int32_t b
             w = natural.width();
             h = natural.height();
         }
-        FitToBox(boxWidth, boxHeight, w, h);
+        fitToBox(boxWidth, boxHeight, w, h);
         return QSize(std::max(1, qRound(w * ratio)), std::max(1, qRound(h * ratio)));
     };
     Decoded decoded = decodePicture(std::move(file), fit);

@@ -4,7 +4,7 @@
 
 namespace fotarik {
 
-QByteArray GetShortPathName(const QByteArray& longPath)
+QByteArray getShortPathName(const QByteArray& longPath)
 {
     struct stat st
     {

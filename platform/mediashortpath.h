@@ -8,6 +8,6 @@ namespace fotarik {
 
 // The short form of longPath, or an empty array (length 0) when the file does not exist.
 // There is no length limit.
-QByteArray GetShortPathName(const QByteArray& longPath);
+QByteArray getShortPathName(const QByteArray& longPath);
 
 } // namespace fotarik

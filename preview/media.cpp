@@ -7,7 +7,7 @@ namespace fotarik {
 
 bool PlayMp3(const QByteArray& path, const QString& alias)
 {
-    const QByteArray shortPath = GetShortPathName(path);
+    const QByteArray shortPath = getShortPathName(path);
     if (shortPath.isEmpty())
         return false;
     const QByteArray name = alias.toUtf8();
@@ -27,27 +27,27 @@ void StopMp3(const QString& alias)
 
 // Without a short path the command goes out with an empty path and fails; for MIDI the
 // interpreter then tells the user, the video start fails silently.
-void StartMidiSound(const QByteArray& path)
+void startMidiSound(const QByteArray& path)
 {
-    mciExecute("Play " + quoteMediaPath(GetShortPathName(path)));
+    mciExecute("Play " + quoteMediaPath(getShortPathName(path)));
 }
 
-void StartVideo(const QByteArray& path)
+void startVideo(const QByteArray& path)
 {
-    mciSendString("play " + quoteMediaPath(GetShortPathName(path)));
+    mciSendString("play " + quoteMediaPath(getShortPathName(path)));
 }
 
-void StartWaveSound(const QByteArray& path)
+void startWaveSound(const QByteArray& path)
 {
     sndPlaySound(path, SndAsync);
 }
 
-void StopWaveSound()
+void stopWaveSound()
 {
     sndPlaySound(std::nullopt, SndAsync);
 }
 
-void CloseAllMedia()
+void closeAllMedia()
 {
     mciExecute("Close all");
 }

@@ -13,10 +13,10 @@ bool PlayMp3(const QByteArray& path, const QString& alias);
 void StopMp3(const QString& alias);
 
 // The preview's starts and stops.
-void StartMidiSound(const QByteArray& path); // "Play <short>" through mciExecute
-void StartVideo(const QByteArray& path);     // "play <short>" through mciSendString
-void StartWaveSound(const QByteArray& path); // sndPlaySound(path, async)
-void StopWaveSound();                        // sndPlaySound(no name, async)
-void CloseAllMedia();                        // "Close all" through mciExecute
+void startMidiSound(const QByteArray& path); // "Play <short>" through mciExecute
+void startVideo(const QByteArray& path);     // "play <short>" through mciSendString
+void startWaveSound(const QByteArray& path); // sndPlaySound(path, async)
+void stopWaveSound();                        // sndPlaySound(no name, async)
+void closeAllMedia();                        // "Close all" through mciExecute
 
 } // namespace fotarik

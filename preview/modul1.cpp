@@ -96,7 +96,7 @@ QString decodeText(const QByteArray& bytes)
     return decodeWindows1252(bytes);
 }
 
-bool TextFileShown(const QByteArray& path, const TextView* box)
+bool textFileShown(const QByteArray& path, const TextView* box)
 {
     if (!box || box->shownKey().isEmpty())
         return false;

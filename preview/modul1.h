@@ -22,7 +22,7 @@ class TextView;
 void LoadTextFile(const QByteArray& path, TextView* box);
 
 // Whether box shows the file at path as LoadTextFile loaded it, unchanged since.
-bool TextFileShown(const QByteArray& path, const TextView* box);
+bool textFileShown(const QByteArray& path, const TextView* box);
 
 // Sets the box's text in one call, up to its first NUL (the text travels as a
 // NUL-terminated string); returns 1 (the message's "true").

@@ -5,7 +5,7 @@
 
 namespace fotarik {
 
-QByteArray ShortcutTargetFromBytes(const QByteArray& s)
+QByteArray shortcutTargetFromBytes(const QByteArray& s)
 {
     // Positions as the byte search counts them: from 1, 0 for "not found".
     auto inStr = [&](qsizetype start, const QByteArray& what) -> qsizetype {
@@ -33,7 +33,7 @@ QByteArray ShortcutTarget(const QByteArray& shortcutFile)
     const ReadableFile file = openForReading(shortcutFile);
     if (!file.isOpen())
         return {};
-    return ShortcutTargetFromBytes(readAtMost(file.fd, MaxShortcutBytes));
+    return shortcutTargetFromBytes(readAtMost(file.fd, MaxShortcutBytes));
 }
 
 } // namespace fotarik

@@ -13,6 +13,6 @@ inline constexpr qint64 MaxShortcutBytes = 1024 * 1024;
 // the drive letter before the second ":\" up to the next two NUL bytes. Empty when the
 // file cannot be read (a pipe or device is not read at all) or holds no such text.
 QByteArray ShortcutTarget(const QByteArray& shortcutFile);
-QByteArray ShortcutTargetFromBytes(const QByteArray& bytes);
+QByteArray shortcutTargetFromBytes(const QByteArray& bytes);
 
 } // namespace fotarik

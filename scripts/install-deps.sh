@@ -12,7 +12,7 @@ BUILD_PKGS=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6
 TEST_PKGS=(xvfb xauth xdotool imagemagick matchbox-window-manager sox ffmpeg
     pulseaudio findutils fd-find libvips-tools time desktop-file-utils appstream dpkg-dev file groff-base dbus
     xdg-utils libglib2.0-bin shared-mime-info lintian x11-utils
-    libheif-examples libavif-bin libjxl-tools fuse3)
+    libheif-examples libavif-bin libjxl-tools fuse3 python3)
 
 want=("${BUILD_PKGS[@]}")
 if [ "${1:-}" = "--test" ]; then

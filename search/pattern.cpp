@@ -1,6 +1,6 @@
 #include "pattern.h"
 
-#include "errors.h"
+#include "errorcatalogue.h"
 
 #include <QChar>
 #include <QList>

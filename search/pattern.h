@@ -15,10 +15,6 @@
 
 namespace fotarik::search {
 
-// Raised for an element with a "[" that is never closed or a range whose first
-// character comes after its last.
-inline constexpr int32_t ErrInvalidPattern = 93;
-
 class PatternList
 {
 public:
@@ -27,8 +23,9 @@ public:
     explicit PatternList(const QString& text);
 
     // True when at least one element matches the whole name. Every element is tested,
-    // so an invalid element raises fotarik::RaisedError 93 for every name, even one that
-    // another element matches.
+    // so an invalid element (a "[" that is never closed, a range whose first character
+    // comes after its last) raises errors::InvalidPattern (93) for every name, even one
+    // that another element matches.
     bool matches(std::string_view name) const;
 
     // False when an element is invalid (matches() would raise).

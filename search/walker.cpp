@@ -2,7 +2,7 @@
 
 #include "budgets.h"
 #include "callguard.h"
-#include "errors.h"
+#include "errorcatalogue.h"
 #include "filesystems.h"
 #include "folderlisting.h"
 #include "pseudofs.h"

@@ -91,7 +91,7 @@ int main(int argc, char** argv)
     const long long heapBefore = heapBytes();
 
     // As the search run does: the list follows its widest entry while it fills.
-    fotarik::TrackListExtent(&window, list);
+    fotarik::trackListExtent(&window, list);
     QElapsedTimer timer;
     timer.start();
     double cpu = cpuMs();

@@ -28,6 +28,7 @@
 #include "listbox.h"
 #include "modlargelist.h"
 #include "modul1.h"
+#include "programflags.h"
 #include "recordingbackend.h"
 #include "suche.h"
 #include "testfiles.h"
@@ -101,8 +102,7 @@ private:
 
 void TstAccessibility::init()
 {
-    VollbildAktiv = 0;
-    VollbildGeladen = 1;
+    test::resetProgramFlags({.vollbildGeladen = 1});
     m_dir = std::make_unique<QTemporaryDir>();
     m_media = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();

@@ -21,6 +21,7 @@
 #include "listbox.h"
 #include "mediacommands.h"
 #include "modlargelist.h"
+#include "programflags.h"
 #include "recordingbackend.h"
 #include "suche.h"
 #include "testfiles.h"
@@ -61,7 +62,7 @@ private:
 
 void TstDoubleClick::init()
 {
-    VollbildAktiv = 0;
+    test::resetProgramFlags();
     m_dir = std::make_unique<QTemporaryDir>();
     m_media = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();

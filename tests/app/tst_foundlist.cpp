@@ -31,6 +31,7 @@
 #include "mediacommands.h"
 #include "messagebox.h"
 #include "modlargelist.h"
+#include "programflags.h"
 #include "recordingbackend.h"
 #include "recordingdesktopseam.h"
 #include "suche.h"
@@ -92,8 +93,7 @@ private:
 
 void TstFoundList::init()
 {
-    VollbildAktiv = 0;
-    VollbildGeladen = 1;
+    test::resetProgramFlags({.vollbildGeladen = 1});
     m_dir = std::make_unique<test::TemporaryDir>();
     m_media = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();

@@ -23,6 +23,7 @@
 #include "mediacommands.h"
 #include "messagebox.h"
 #include "modlargelist.h"
+#include "programflags.h"
 #include "recordingbackend.h"
 #include "suche.h"
 #include "ui_form1.h"
@@ -82,7 +83,7 @@ private:
 
 void TstHiDpi::init()
 {
-    VollbildAktiv = 0;
+    test::resetProgramFlags();
     m_dir = std::make_unique<QTemporaryDir>();
     m_media = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();

@@ -27,6 +27,7 @@
 #include "listbox.h"
 #include "mediacommands.h"
 #include "modlargelist.h"
+#include "programflags.h"
 #include "recordingbackend.h"
 #include "suche.h"
 #include "testfiles.h"
@@ -103,7 +104,7 @@ void TstPreview::init()
     m_dir = std::make_unique<QTemporaryDir>();
     m_media = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();
-    VollbildAktiv = 0;
+    test::resetProgramFlags();
 }
 
 void TstPreview::cleanup()

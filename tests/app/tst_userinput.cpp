@@ -30,6 +30,7 @@
 #include "mediacommands.h"
 #include "messagebox.h"
 #include "modlargelist.h"
+#include "programflags.h"
 #include "recordingbackend.h"
 #include "slideshow.h"
 #include "suche.h"
@@ -120,8 +121,7 @@ private:
 
 void TstUserInput::init()
 {
-    VollbildAktiv = 0;
-    VollbildGeladen = 1;
+    test::resetProgramFlags({.vollbildGeladen = 1});
     m_dir = std::make_unique<QTemporaryDir>();
     m_media = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();

@@ -129,7 +129,7 @@ private slots:
         window.setFont(font);
         ListBox list;
         AddItem(&list, "/vorher/da.jpg");
-        TrackListExtent(&window, &list);
+        trackListExtent(&window, &list);
         const auto fill = [&](int n) {
             for (int i = 0; i < n; ++i) {
                 QByteArray entry = "/home/user/" + randomEntry(rng, path, 10 + rng.bounded(90));

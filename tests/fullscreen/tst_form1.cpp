@@ -20,6 +20,7 @@
 #include "globals.h"
 #include "listbox.h"
 #include "modlargelist.h"
+#include "programflags.h"
 #include "twips.h"
 #include "ui_form1.h"
 
@@ -96,8 +97,7 @@ private slots:
         m_search = std::make_unique<QWidget>();
         m_list = new ListBox(m_search.get());
         m_search->show();
-        VollbildAktiv = 0;
-        VollbildGeladen = 0;
+        test::resetProgramFlags();
     }
     void cleanup()
     {

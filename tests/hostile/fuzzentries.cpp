@@ -7,12 +7,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "errorcatalogue.h"
 #include "heifdecoder.h"
 #include "jxldecoder.h"
 #include "metafile.h"
 #include "modul1.h"
 #include "pattern.h"
-#include "raisederror.h"
 #include "scaledpicture.h"
 #include "shortcut.h"
 
@@ -30,14 +30,14 @@ void patternList(const QByteArray& bytes)
             std::abort(); // an invalid list must raise, never answer
         (void)hit;
     } catch (const fotarik::RaisedError& e) {
-        if (patterns.isValid() || e.number() != fotarik::search::ErrInvalidPattern)
+        if (patterns.isValid() || e.number() != fotarik::errors::InvalidPattern.number)
             std::abort();
     }
 }
 
 void shortcutTarget(const QByteArray& bytes)
 {
-    const QByteArray target = fotarik::ShortcutTargetFromBytes(bytes);
+    const QByteArray target = fotarik::shortcutTargetFromBytes(bytes);
     // Whatever it finds is a piece of the file.
     if (!target.isEmpty() && !bytes.contains(target))
         std::abort();

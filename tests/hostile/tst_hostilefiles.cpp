@@ -18,6 +18,7 @@
 #include "listbox.h"
 #include "modlargelist.h"
 #include "modul1.h"
+#include "programflags.h"
 #include "raisederror.h"
 #include "shortcut.h"
 #include "textview.h"
@@ -184,8 +185,7 @@ private slots:
         AddItem(list, QFile::encodeName(path));
         SetListIndex(list, 0);
         search.show();
-        VollbildAktiv = 0;
-        VollbildGeladen = 0;
+        test::resetProgramFlags();
         Form1 form(list, &search);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));

@@ -2,7 +2,7 @@
 
 #include "gdiplusresize.h"
 
-using fotarik::FitToBox;
+using fotarik::fitToBox;
 
 class TstImagingFit : public QObject
 {
@@ -52,7 +52,7 @@ void TstImagingFit::fit()
     QFETCH(int, height);
     int32_t w = width;
     int32_t h = height;
-    FitToBox(boxWidth, boxHeight, w, h);
+    fitToBox(boxWidth, boxHeight, w, h);
     QTEST(int(w), "fittedWidth");
     QTEST(int(h), "fittedHeight");
     QVERIFY(w <= std::max(boxWidth, width) && h <= std::max(boxHeight, height));

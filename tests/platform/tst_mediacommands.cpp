@@ -206,12 +206,12 @@ void TstMediaCommands::recognisesMedia()
 void TstMediaCommands::shortPathIsThePathWhenTheFileExists()
 {
     const QByteArray path = file("kurz mit blank.mp3", "ID3");
-    QCOMPARE(GetShortPathName(path), path);
-    QCOMPARE(GetShortPathName(path + ".fehlt").size(), 0);
-    QCOMPARE(GetShortPathName(QByteArray()).size(), 0);
+    QCOMPARE(getShortPathName(path), path);
+    QCOMPARE(getShortPathName(path + ".fehlt").size(), 0);
+    QCOMPARE(getShortPathName(QByteArray()).size(), 0);
     const QByteArray longPath = QFile::encodeName(m_dir.path()) + '/' + QByteArray(240, 'l') + ".mp3";
     file(longPath.mid(longPath.lastIndexOf('/') + 1), "ID3");
-    QCOMPARE(GetShortPathName(longPath), longPath); // no 255-character ceiling
+    QCOMPARE(getShortPathName(longPath), longPath); // no 255-character ceiling
 }
 
 void TstMediaCommands::playMp3OpensUnderTheAliasAndPlaysFromTheStart()
@@ -236,8 +236,8 @@ void TstMediaCommands::secondMp3StopsAndClosesTheFirstBeforeItOpens()
 
     // The preview's stop sequence, then the next MP3.
     StopMp3(QStringLiteral("MyAlias"));
-    CloseAllMedia();
-    StopWaveSound();
+    closeAllMedia();
+    stopWaveSound();
     QVERIFY(PlayMp3(second, QStringLiteral("MyAlias")));
     const QByteArray secondId = "#" + QByteArray::number(mediaDeviceId("MyAlias"));
     QVERIFY(secondId != firstId);
@@ -308,7 +308,7 @@ void TstMediaCommands::stopOfAnAliasNotOpenFailsQuietly()
 void TstMediaCommands::midiPlaysThroughTheInterpreter()
 {
     const QByteArray path = file("lied.mid", QByteArray("MThd\0\0\0\x06\0\0\0\x01\0\x60", 14));
-    StartMidiSound(path);
+    startMidiSound(path);
     QCOMPARE(withoutIds(m_rec->log()),
              QByteArrayList({"open # " + path + " = 0", "play # = 0", "mciExecute(Play " + path + ") = 0"}));
     QVERIFY(mediaDeviceId(path) > 0); // the implicit device carries the file's name
@@ -317,7 +317,7 @@ void TstMediaCommands::midiPlaysThroughTheInterpreter()
 
 void TstMediaCommands::missingMidiShowsTheInterpretersMessage()
 {
-    StartMidiSound(QFile::encodeName(m_dir.path()) + "/fehlt.mid");
+    startMidiSound(QFile::encodeName(m_dir.path()) + "/fehlt.mid");
     QCOMPARE(m_rec->log(), QByteArrayList({"mciExecute(Play ) = 292"}));
     QCOMPARE(m_messages->messages.size(), size_t(1));
     const Message& m = m_messages->messages.front();
@@ -329,11 +329,11 @@ void TstMediaCommands::missingMidiShowsTheInterpretersMessage()
 void TstMediaCommands::videoPlaysImplicitlyAndAMissingOneFailsSilently()
 {
     const QByteArray path = file("film.avi", "RIFF\0\0\0\0AVI LIST");
-    StartVideo(path);
+    startVideo(path);
     QCOMPARE(withoutIds(m_rec->log()), QByteArrayList({"open # " + path + " = 0", "play # = 0",
                                                        "mciSendString(play " + path + ") = 0"}));
     m_rec->clear();
-    StartVideo(QFile::encodeName(m_dir.path()) + "/fehlt.avi");
+    startVideo(QFile::encodeName(m_dir.path()) + "/fehlt.avi");
     QCOMPARE(m_rec->log(), QByteArrayList({"mciSendString(play ) = 292"}));
     QVERIFY(m_messages->messages.empty());
 }
@@ -345,13 +345,13 @@ void TstMediaCommands::closeAllClosesEveryDeviceButNotTheWave()
     const QByteArray avi = file("c.avi", "RIFF");
     const QByteArray wav = file("d.wav", "RIFF");
     QVERIFY(PlayMp3(mp3, QStringLiteral("MyAlias")));
-    StartMidiSound(mid);
-    StartVideo(avi);
-    StartWaveSound(wav);
+    startMidiSound(mid);
+    startVideo(avi);
+    startWaveSound(wav);
     const MediaDeviceId ids[] = {mediaDeviceId("MyAlias"), mediaDeviceId(mid), mediaDeviceId(avi)};
     m_rec->clear();
 
-    CloseAllMedia();
+    closeAllMedia();
     QByteArrayList calls = m_rec->calls();
     std::sort(calls.begin(), calls.end());
     QByteArrayList expected;
@@ -364,7 +364,7 @@ void TstMediaCommands::closeAllClosesEveryDeviceButNotTheWave()
     QCOMPARE(mediaDeviceId("MyAlias"), -1);
     QCOMPARE(mediaDeviceId(mid), -1);
     // Closing with nothing open is no error.
-    CloseAllMedia();
+    closeAllMedia();
     QCOMPARE(m_rec->commands().last(), QByteArray("mciExecute(Close all) = 0"));
     QVERIFY(m_messages->messages.empty());
 }
@@ -372,8 +372,8 @@ void TstMediaCommands::closeAllClosesEveryDeviceButNotTheWave()
 void TstMediaCommands::waveStartsAndStops()
 {
     const QByteArray path = file("ton.wav", "RIFF\0\0\0\0WAVE");
-    StartWaveSound(path);
-    StopWaveSound();
+    startWaveSound(path);
+    stopWaveSound();
     QCOMPARE(m_rec->log(), QByteArrayList({"wave " + path, "sndPlaySound(" + path + ", 1) = 1", "stop wave",
                                            "sndPlaySound(NULL, 1) = 1"}));
     m_rec->clear();

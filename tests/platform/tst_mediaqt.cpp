@@ -76,8 +76,8 @@ void TstMediaQt::initTestCase()
 
 void TstMediaQt::cleanup()
 {
-    CloseAllMedia();
-    StopWaveSound();
+    closeAllMedia();
+    stopWaveSound();
     for (const QByteArray& path : m_oddNames)
         ::unlink(path.constData());
     m_oddNames.clear();
@@ -93,7 +93,7 @@ QByteArray TstMediaQt::file(const QByteArray& name, const QByteArray& bytes)
 
 void TstMediaQt::waveSoundPlaysToItsEnd()
 {
-    StartWaveSound(file("ton.wav", sineWave(400)));
+    startWaveSound(file("ton.wav", sineWave(400)));
     QMediaPlayer* player = qtMediaBackend()->wavePlayer();
     QVERIFY(player);
     QSignalSpy states(player, &QMediaPlayer::playbackStateChanged);
@@ -106,13 +106,13 @@ void TstMediaQt::waveSoundPlaysToItsEnd()
 
 void TstMediaQt::waveWithNonUtf8NameAndBlankPlays()
 {
-    StartWaveSound(file("gr\xfc\xdf mit blank.wav", sineWave(200)));
+    startWaveSound(file("gr\xfc\xdf mit blank.wav", sineWave(200)));
     QMediaPlayer* player = qtMediaBackend()->wavePlayer();
     QVERIFY(player);
     QTRY_COMPARE_WITH_TIMEOUT(player->mediaStatus(), QMediaPlayer::EndOfMedia,
                               budget::ms(budget::TestMediaWait));
     QCOMPARE(player->error(), QMediaPlayer::NoError);
-    StopWaveSound();
+    stopWaveSound();
     QCOMPARE(qtMediaBackend()->wavePlayer(), nullptr);
 }
 
@@ -133,7 +133,7 @@ void TstMediaQt::mp3AliasDevicePlaysAndCloseAllEndsIt()
     QVERIFY(PlayMp3(file("zweites.mp3", sineWave(5000)), QStringLiteral("MyAlias")));
     const MediaDeviceId second = mediaDeviceId("MyAlias");
     QVERIFY(qtMediaBackend()->player(second));
-    CloseAllMedia();
+    closeAllMedia();
     QCOMPARE(qtMediaBackend()->player(second), nullptr);
 }
 
@@ -172,7 +172,7 @@ void TstMediaQt::videoOpensItsOwnWindow()
     search.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&search));
 
-    StartVideo(QFile::encodeName(avi));
+    startVideo(QFile::encodeName(avi));
     const MediaDeviceId id = mediaDeviceId(QFile::encodeName(avi));
     QVERIFY(id > 0);
     QWidget* window = qtMediaBackend()->videoWindow(id);
@@ -186,7 +186,7 @@ void TstMediaQt::videoOpensItsOwnWindow()
     QCOMPARE(QApplication::activeWindow(), &search);
     QCOMPARE(window->windowTitle(), QStringLiteral("mein film.avi"));
     QCOMPARE(qtMediaBackend()->player(id)->error(), QMediaPlayer::NoError);
-    CloseAllMedia();
+    closeAllMedia();
     QCOMPARE(qtMediaBackend()->videoWindow(id), nullptr);
 }
 

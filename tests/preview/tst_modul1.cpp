@@ -246,7 +246,7 @@ void TestModul1::sameFileIsNotShownAgain()
 {
     const QByteArray path = write("gleich.txt", "eins\nzwei");
     LoadTextFile(path, &m_box);
-    QVERIFY(TextFileShown(path, &m_box));
+    QVERIFY(textFileShown(path, &m_box));
     const int revision = m_box.revision();
     LoadTextFile(path, &m_box);
     QCOMPARE(m_box.revision(), revision);
@@ -254,7 +254,7 @@ void TestModul1::sameFileIsNotShownAgain()
     m_box.moveCursor(QTextCursor::End);
     QTest::keyClick(&m_box, Qt::Key_X);
     QCOMPARE(m_box.toPlainText(), QStringLiteral("eins\nzweix"));
-    QVERIFY(!TextFileShown(path, &m_box));
+    QVERIFY(!textFileShown(path, &m_box));
     LoadTextFile(path, &m_box);
     QCOMPARE(m_box.toPlainText(), QStringLiteral("eins\nzwei"));
 }

@@ -1,5 +1,13 @@
 #!/usr/bin/env python3
-"""Writes ui/suche.ui from the design table below (positions in twips, 15 per pixel)."""
+"""The search window's design: the table below (positions in twips, 15 per pixel) is the one
+source of ui/suche.ui and of the names app/suche.h uses for its controls.
+
+    make_suche_ui.py > ui/suche.ui              writes the form
+    make_suche_ui.py --check SUCHE_UI SUCHE_H   fails, saying why, when the committed form is
+                                                not this table's output or suche.h names a
+                                                control, type box or caption the table lacks
+"""
+import re
 import sys
 from xml.sax.saxutils import escape
 
@@ -146,7 +154,7 @@ def widget_xml(c, indent):
     return out
 
 
-def main():
+def render():
     lines = ['<?xml version="1.0" encoding="UTF-8"?>', '<ui version="4.0">', ' <class>Suche</class>',
              ' <widget class="QWidget" name="Suche">',
              '  <property name="geometry"><rect><x>227</x><y>183</y><width>668</width><height>413</height></rect></property>',
@@ -169,7 +177,53 @@ def main():
     lines.append(" <resources/>")
     lines.append(" <connections/>")
     lines.append("</ui>")
-    sys.stdout.write("\n".join(lines) + "\n")
+    return "\n".join(lines) + "\n"
 
 
-main()
+# Handlers named after something that is no control of the form: the form itself, hsb (the
+# scroll-bar wrapper over HScroll1) and the overview window's signals.
+NOT_CONTROLS = {"Form", "hsb", "Uebersicht"}
+HANDLER = re.compile(r"\bvoid\s+([A-Za-z][A-Za-z0-9]*(?:_[0-9]+)?)_(?:Click|DblClick|Change|Scroll|"
+                     r"GotFocus|MouseDown|MouseUp|Load|Select|Open)\s*\(")
+
+
+def check_header(header):
+    """What app/suche.h says about the design and the table does not."""
+    names = {c["name"] for c in C}
+    problems = []
+    for control in HANDLER.findall(header):
+        if control not in names and control not in NOT_CONTROLS and not (control + "_0") in names:
+            problems.append(f"suche.h has a handler for {control}, which the design does not have")
+    boxes = [c for c in C if re.fullmatch(r"chkP_[0-9]+", c["name"])]
+    array = re.search(r"std::array<QCheckBox\*,\s*([0-9]+)>\s*chkP\b", header)
+    if not array or int(array.group(1)) != len(boxes):
+        problems.append(f"suche.h's chkP array does not hold the design's {len(boxes)} type boxes")
+    captions = re.search(r"TypeCaptions\s*=\s*\{([^}]*)\}", header)
+    listed = re.findall(r'"([^"]*)"', captions.group(1)) if captions else []
+    designed = [cap for _, cap, *_ in sorted(CHK)]
+    if listed != designed:
+        problems.append(f"suche.h's TypeCaptions {listed} differ from the design's captions {designed}")
+    return problems
+
+
+def main(argv):
+    if len(argv) == 1:
+        sys.stdout.write(render())
+        return 0
+    if len(argv) != 4 or argv[1] != "--check":
+        sys.stderr.write(__doc__)
+        return 2
+    problems = []
+    with open(argv[2], encoding="utf-8") as f:
+        if f.read() != render():
+            problems.append(f"{argv[2]} is not what the design table makes: run "
+                            "ui/tools/make_suche_ui.py > ui/suche.ui")
+    with open(argv[3], encoding="utf-8") as f:
+        problems += check_header(f.read())
+    for p in problems:
+        sys.stderr.write(p + "\n")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
