@@ -169,13 +169,13 @@ QByteArray wmfOfText()
     face.resize(32, '\0');
     QByteArray records;
     // The font: height -300, weight 700, then its face name.
-    records += le32(3 + 9 + 16) + le16(0x02FB) + le16(quint16(-300)) + le16(0) + le16(0) + le16(0) + le16(700) +
-               QByteArray(8, '\0') + face;
+    records += le32(3 + 9 + 16) + le16(0x02FB) + le16(quint16(-300)) + le16(0) + le16(0) + le16(0) +
+               le16(700) + QByteArray(8, '\0') + face;
     records += le32(4) + le16(0x012D) + le16(0); // selected
     records += le32(3 + 1 + 2 + 2) + le16(0x0521) + le16(3) + QByteArray("WWW\0", 4) + le16(500) + le16(100);
     records += le32(3) + le16(0);
-    w += le16(1) + le16(9) + le16(0x0300) + le32(9 + quint32(records.size()) / 2) + le16(1) + le32(28) + le16(0) +
-         records;
+    w += le16(1) + le16(9) + le16(0x0300) + le32(9 + quint32(records.size()) / 2) + le16(1) + le32(28) +
+         le16(0) + records;
     return w;
 }
 
@@ -449,7 +449,8 @@ void TstDecoderWorker::metafileAfterOtherPicturesGetsAFreshWorker()
     const DecodeResult first = decodeFile(wmf);
     QCOMPARE(first.outcome, DecodeOutcome::Decoded);
     // The text is drawn: its fonts could be read.
-    QVERIFY2(darkPixels(first.picture.image) > 200, qPrintable(QString::number(darkPixels(first.picture.image))));
+    QVERIFY2(darkPixels(first.picture.image) > 200,
+             qPrintable(QString::number(darkPixels(first.picture.image))));
     stopIdleDecodeWorkers();
 
     QCOMPARE(decodeFile(write(QStringLiteral("a.png"), pngBytes(photo(400, 300)))).outcome,
