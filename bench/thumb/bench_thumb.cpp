@@ -21,7 +21,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include <csetjmp>
@@ -38,23 +40,64 @@ using fotarik::bench::timeProcess;
 
 namespace {
 
+double cpuClockMs(clockid_t clock)
+{
+    timespec t{};
+    return ::clock_gettime(clock, &t) == 0 ? t.tv_sec * 1e3 + t.tv_nsec / 1e6 : 0;
+}
+
+// The CPU time this process and its decoder workers have used so far, per process.
+std::map<pid_t, double> cpuSoFar()
+{
+    std::map<pid_t, double> used{{0, cpuClockMs(CLOCK_PROCESS_CPUTIME_ID)}};
+    for (const pid_t pid : fotarik::imaging::decodeWorkers()) {
+        clockid_t clock{};
+        if (::clock_getcpuclockid(pid, &clock) == 0)
+            used[pid] = cpuClockMs(clock);
+    }
+    return used;
+}
+
+// The CPU time used between two readings (a worker new since the first counts whole).
+double cpuBetween(const std::map<pid_t, double>& before, const std::map<pid_t, double>& after)
+{
+    double ms = 0;
+    for (const auto& [pid, used] : after) {
+        const auto it = before.find(pid);
+        ms += used - (it == before.end() ? 0 : it->second);
+    }
+    return ms;
+}
+
+struct Timings
+{
+    std::vector<double> ms;    // wall time
+    std::vector<double> cpuMs; // CPU time of this process and its workers: what the load does not change
+    double operator[](size_t i) const { return ms[i]; }
+};
+
 // Medians of several pieces of work timed in turn, so that a change in the machine's
 // load during the measurement weighs on all of them alike and their ratio holds.
-std::vector<double> timeInProcess(int runs, const std::vector<std::function<void()>>& works)
+Timings timeInProcess(int runs, const std::vector<std::function<void()>>& works)
 {
     std::vector<std::vector<double>> ms(works.size());
+    std::vector<std::vector<double>> cpu(works.size());
     for (const auto& work : works)
         work(); // warm the file cache and the plugins
     for (int i = 0; i < runs; ++i)
         for (size_t w = 0; w < works.size(); ++w) {
+            const std::map<pid_t, double> before = cpuSoFar();
             QElapsedTimer t;
             t.start();
             works[w]();
             ms[w].push_back(t.nsecsElapsed() / 1e6);
+            cpu[w].push_back(cpuBetween(before, cpuSoFar()));
         }
-    std::vector<double> medians;
-    for (const auto& m : ms)
-        medians.push_back(median(m));
+    Timings medians;
+    for (size_t w = 0; w < works.size(); ++w) {
+        medians.ms.push_back(median(ms[w]));
+        medians.cpuMs.push_back(median(cpu[w]));
+    }
     return medians;
 }
 
@@ -187,7 +230,7 @@ void benchPicture(const Picture& pic, int runs, const QTemporaryDir& dir)
             if (!readPngRows(path.constData()))
                 std::printf("libpng read failed\n");
         });
-    const std::vector<double> ms = timeInProcess(runs, works);
+    const Timings ms = timeInProcess(runs, works);
     const double workerPeak = workerPeakMiB(path);
     // The same decode in a process of its own, for its peak memory.
     const ProcessFigures alone =
@@ -202,7 +245,8 @@ void benchPicture(const Picture& pic, int runs, const QTemporaryDir& dir)
     rowAgainst("through the worker (LoadScaledPicture; worker's peak)", ms[0], workerPeak, vips);
     rowAgainst(pic.todaysFormat ? "same decode in process (as before the worker)" : "same decode in process",
                ms[1], alone.peakMiB, vips, alone.ok);
-    std::printf("  %-52s %9.2f x\n", "  worker / in process", ms[0] / ms[1]);
+    std::printf("  %-52s %9.2f x   CPU %.1f / %.1f ms = %.2f x\n", "  worker / in process", ms[0] / ms[1],
+                ms.cpuMs[0], ms.cpuMs[1], ms.cpuMs[0] / ms.cpuMs[1]);
     rowAgainst("fotarik --thumbnail F 210x210 (its own peak, no worker)", thumb.ms, thumb.peakMiB, vips,
                thumb.ok);
     rowAgainst("vipsthumbnail F -s 210", vips.ms, vips.peakMiB, vips, vips.ok);
@@ -222,7 +266,7 @@ void benchPicture(const Picture& pic, int runs, const QTemporaryDir& dir)
             row("djpeg -scale 1/8 F", d8.ms, d8.peakMiB);
         }
         // The full-screen size: the look-ahead's work.
-        const std::vector<double> big = timeInProcess(runs, {load(1915, 1030)});
+        const Timings big = timeInProcess(runs, {load(1915, 1030)});
         const ProcessFigures v1915 = timeProcess(runs, QStringLiteral("vipsthumbnail"),
                                                  {pic.file, QStringLiteral("-s"), QStringLiteral("1915x1030"),
                                                   QStringLiteral("-o"), dir.filePath("w%s.png")});
@@ -260,7 +304,7 @@ int main(int argc, char** argv)
         QImage(16, 16, QImage::Format_RGB32).save(tiny, "png");
         const QByteArray path = QFile::encodeName(tiny);
         bool failed = false;
-        const std::vector<double> ms = timeInProcess(
+        const Timings ms = timeInProcess(
             std::max(runs, 200),
             {[&] {
                  int32_t w = -1;
@@ -276,7 +320,8 @@ int main(int argc, char** argv)
                     failed ? " (a decode failed)" : "");
         std::printf("  %-52s %9.3f ms\n", "through the worker", ms[0]);
         std::printf("  %-52s %9.3f ms\n", "in process", ms[1]);
-        std::printf("  %-52s %9.3f ms\n", "round trip (difference)", ms[0] - ms[1]);
+        std::printf("  %-52s %9.3f ms   CPU %.3f ms\n", "round trip (difference)", ms[0] - ms[1],
+                    ms.cpuMs[0] - ms.cpuMs[1]);
     }
 
     // The test pictures: a 24 MP photo as JPEG and PNG, and 12 MP of it (a 3:2 crop, grain
