@@ -255,6 +255,9 @@ QImage HeifDecoder::decodeScaled(QSize need, qint64 allocationLimitBytes)
         qint64(chosenSize.width()) * chosenSize.height() * 4 > allocationLimitBytes)
         return {};
 
+    // An overlay's canvas (and a grid's output) takes its size from the item's own data,
+    // not from the size checked above: neither side may pass the larger one checked.
+    heif_context_set_maximum_image_size_limit(s.context.get(), std::max(coded.width(), coded.height()) + 1);
     const std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
     if (!options)
         return {};

@@ -188,7 +188,9 @@ bool loadReading()
     return f.load();
 }
 
-// Laid over the first: no file may be opened any more, nor looked for.
+// Laid over the first: no file may be opened any more, nor a folder listed, nor a path
+// tested or followed. (Asking a path's status still works: the C library's fstat is the
+// same call as stat by path.)
 bool loadSealed()
 {
     Filter f(SCMP_ACT_ALLOW);
