@@ -194,13 +194,6 @@ QByteArray gridData(int rows, int columns, QSize output)
     return d + be16(quint32(output.width())) + be16(quint32(output.height()));
 }
 
-// The data of an overlay item: no background colour and a canvas of canvas size.
-QByteArray overlayData(QSize canvas)
-{
-    return QByteArray(2, '\0') + QByteArray(8, '\0') + be16(quint32(canvas.width())) +
-           be16(quint32(canvas.height()));
-}
-
 // A grid of rows x columns tiles of tile size each, with garbage for coded data.
 QByteArray gridFile(int rows, int columns, QSize tile)
 {
@@ -514,9 +507,13 @@ void TstPhotoFormats::hostileHeif_data()
     QTest::newRow("grid 1 x 1 of a huge tile") << heifFile(
         {{1, "grid", gridData(1, 1, QSize(64, 64)), QSize(64, 64)}, {2, "hvc1", junk, QSize(30000, 30000)}},
         {2});
-    // An overlay's canvas is the size its own data gives, not the one declared.
-    QTest::newRow("overlay of 512 x 512 on a canvas of 12000 x 12000")
-        << heifFile({{1, "iovl", overlayData(QSize(12000, 12000)), QSize(512, 512)}});
+    // An overlay's canvas is the size its own data gives (here 5924 x 10265), not the one
+    // declared (512 x 512). A fuzzer's find.
+    QFile overlay(QStringLiteral(FOTARIK_FUZZ_REGRESSIONS "/heif/overlay-canvas-larger-than-its-size"));
+    if (overlay.open(QIODevice::ReadOnly))
+        QTest::newRow("overlay of 512 x 512 on a larger canvas") << overlay.readAll();
+    else
+        QTest::newRow("overlay file missing") << QByteArray();
     QTest::newRow("grid naming itself")
         << heifFile({{1, "grid", gridData(1, 1, QSize(64, 64)), QSize(64, 64)}}, {1});
     // Grids of grids, each the one tile of the one before, down to a coded picture.
