@@ -128,12 +128,7 @@ QByteArray wmfOfPolylines(int lines, int points)
 {
     using hostile::le16;
     using hostile::le32;
-    QByteArray w;
-    w += le32(0x9AC6CDD7) + le16(0) + le16(0) + le16(0) + le16(1000) + le16(1000) + le16(1440) + le32(0);
-    quint16 sum = 0;
-    for (int i = 0; i < 10; ++i)
-        sum ^= qFromLittleEndian<quint16>(w.constData() + 2 * i);
-    w += le16(sum);
+    QByteArray w = hostile::placeableWmfHeader();
     const qint64 polyline = 4 + 2 * qint64(points);
     const qint64 words = 9 + 8 + 4 + lines * polyline + 3;
     w += le16(1) + le16(9) + le16(0x0300) + le32(words) + le16(1) + le32(polyline) + le16(0);
@@ -159,12 +154,7 @@ QByteArray wmfOfText()
 {
     using hostile::le16;
     using hostile::le32;
-    QByteArray w;
-    w += le32(0x9AC6CDD7) + le16(0) + le16(0) + le16(0) + le16(1000) + le16(1000) + le16(1440) + le32(0);
-    quint16 sum = 0;
-    for (int i = 0; i < 10; ++i)
-        sum ^= qFromLittleEndian<quint16>(w.constData() + 2 * i);
-    w += le16(sum);
+    QByteArray w = hostile::placeableWmfHeader();
     QByteArray face("Liberation Sans");
     face.resize(32, '\0');
     QByteArray records;
