@@ -143,8 +143,12 @@ void row(const char* name, double ms, double peakMiB = -1)
 // A row beside the peer tool's figures: time and peak memory and their ratios to it.
 void rowAgainst(const char* name, double ms, double peakMiB, const ProcessFigures& peer, bool ok = true)
 {
-    std::printf("  %-52s %9.1f ms %9.1f MiB   %5.2f x  %5.2f x%s\n", name, ms, peakMiB, ms / peer.ms,
-                peakMiB / peer.peakMiB, ok ? "" : "  (failed)");
+    if (peakMiB < 0) // not measured
+        std::printf("  %-52s %9.1f ms %13s   %5.2f x %8s%s\n", name, ms, "", ms / peer.ms, "",
+                    ok ? "" : "  (failed)");
+    else
+        std::printf("  %-52s %9.1f ms %9.1f MiB   %5.2f x  %5.2f x%s\n", name, ms, peakMiB, ms / peer.ms,
+                    peakMiB / peer.peakMiB, ok ? "" : "  (failed)");
 }
 
 // The peak memory of a fresh worker serving one picture: its own high-water mark of
