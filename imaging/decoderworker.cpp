@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -47,7 +49,28 @@ struct Worker
 {
     pid_t pid = 0;
     UniqueFd channel;
+    uint64_t startSize = 0; // its address space once it had served its first request
+    bool served = false;
 };
+
+// A worker's address space as /proc tells it (0 when unknown): the worker cannot look itself.
+uint64_t addressSpaceOf(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/statm", int(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    char text[64] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return 0;
+    return std::strtoull(text, nullptr, 10) * uint64_t(::sysconf(_SC_PAGESIZE));
+}
+
+// A worker retires once it has grown this much: the next picture gets a fresh one.
+constexpr uint64_t MaxGrowthBytes = 128ULL * 1024 * 1024;
 
 // How a worker that is gone ended: by its CPU limit, or otherwise.
 DecodeOutcome reapEnded(pid_t pid, std::vector<pid_t>& zombies)
@@ -80,11 +103,12 @@ public:
         m_idle.clear();
     }
 
-    std::unique_ptr<Worker> acquire()
+    // An idle worker, or a new one; with fresh always a new one.
+    std::unique_ptr<Worker> acquire(bool fresh = false)
     {
         const std::lock_guard lock(m_mutex);
         reapZombies();
-        while (!m_idle.empty()) {
+        while (!fresh && !m_idle.empty()) {
             std::unique_ptr<Worker> w = std::move(m_idle.back());
             m_idle.pop_back();
             // An idle worker says nothing: one that is readable or hung up is gone.
@@ -103,9 +127,14 @@ public:
 
     void release(std::unique_ptr<Worker> w)
     {
+        const uint64_t size = addressSpaceOf(w->pid);
+        if (!w->served) {
+            w->served = true;
+            w->startSize = size;
+        }
         const std::lock_guard lock(m_mutex);
         unbusy(w->pid);
-        if (m_idle.size() >= KeptIdle) {
+        if (m_idle.size() >= KeptIdle || (w->startSize > 0 && size > w->startSize + MaxGrowthBytes)) {
             discardLocked(std::move(w), false);
             return;
         }
@@ -314,6 +343,8 @@ struct DecodeJob::State
 {
     worker::WorkerRequest request;
     std::unique_ptr<Worker> worker;
+    UniqueFd file; // kept for a fresh worker, should the first one ask for it
+    bool freshTried = false;
     UniqueFd memory;
     Clock::time_point start;
     Clock::time_point deadline; // the wall cap, moved on while the worker computes
@@ -331,6 +362,7 @@ struct DecodeJob::State
     {
         done = true;
         result.outcome = outcome;
+        file.reset();
     }
 
     void stopWorker(DecodeOutcome outcome)
@@ -341,8 +373,11 @@ struct DecodeJob::State
         finish(outcome);
     }
 
-    bool sendRequest(int file)
+    // Sends the request to the worker acquired; whether it went.
+    bool sendRequest()
     {
+        // A worker new from spawn measures itself while it sets up.
+        request.addressSpace = worker->served ? addressSpaceOf(worker->pid) : 0;
         iovec io{&request, sizeof request};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 2)] = {};
         msghdr msg{};
@@ -354,7 +389,7 @@ struct DecodeJob::State
         c->cmsg_level = SOL_SOCKET;
         c->cmsg_type = SCM_RIGHTS;
         c->cmsg_len = CMSG_LEN(sizeof(int) * 2);
-        const int fds[2] = {file, memory.get()};
+        const int fds[2] = {file.get(), memory.get()};
         std::memcpy(CMSG_DATA(c), fds, sizeof fds);
         ssize_t n;
         do
@@ -400,6 +435,11 @@ struct DecodeJob::State
             return false;
         }
         case V::Refused:
+            if (c.freshWorker && !freshTried) {
+                freshTried = true;
+                pool().discard(std::move(worker), false);
+                return !startOn(true);
+            }
             memory.reset();
             if (c.retiring)
                 pool().discard(std::move(worker), false);
@@ -450,6 +490,29 @@ struct DecodeJob::State
         result.picture = ScaledPicture{std::move(image), c.logical};
         finish(DecodeOutcome::Decoded);
         return true;
+    }
+
+    // Hands the request to a worker (with fresh a new one); whether it went. A worker that
+    // ended while idle is seen only when the request cannot be sent: the request never
+    // reached it, so a fresh one gets it.
+    bool startOn(bool fresh)
+    {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            worker = pool().acquire(fresh || attempt > 0);
+            if (!worker) {
+                memory.reset();
+                finish(DecodeOutcome::Unavailable);
+                return false;
+            }
+            if (sendRequest()) {
+                startSampling();
+                return true;
+            }
+            pool().discard(std::move(worker), true);
+        }
+        memory.reset();
+        finish(DecodeOutcome::Unavailable);
+        return false;
     }
 
     void setAllowance(budget::Duration cpu)
@@ -569,21 +632,8 @@ DecodeJob::DecodeJob(ReadableFile file, const DecodeParams& params) : d(std::mak
         d->finish(DecodeOutcome::Unavailable);
         return;
     }
-    // A worker that ended while idle is seen only when the request cannot be sent: the
-    // request never reached it, so a fresh one gets it.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        d->worker = pool().acquire();
-        if (!d->worker) {
-            d->finish(DecodeOutcome::Unavailable);
-            return;
-        }
-        if (d->sendRequest(file.fd.get())) {
-            d->startSampling();
-            return;
-        }
-        pool().discard(std::move(d->worker), true);
-    }
-    d->finish(DecodeOutcome::Unavailable);
+    d->file = std::move(file.fd);
+    d->startOn(false);
 }
 
 DecodeJob::~DecodeJob()

@@ -3,9 +3,10 @@
 // with the hidden option "--decode-worker" (posix_spawn, never a fork of the threaded
 // program). A worker is kept warm and reused for the next picture; each request runs
 // under limits the kernel enforces (CPU time by a CPU-clock timer and RLIMIT_CPU,
-// address space, no file writes, no core files); the program waits a wall-time cap for
-// it. A worker that crashes, hangs or passes a limit costs that one picture, never the
-// program, and the next request gets a fresh worker.
+// address space, no file writes, no core files, and a system call filter: see
+// workersandbox.h); the program waits a wall-time cap for it. A worker that crashes,
+// hangs or passes a limit costs that one picture, never the program, and the next
+// request gets a fresh worker.
 //
 // The program opens the file itself (openForReading) and hands the worker its descriptor;
 // the answer is the finished picture (fitted, drawn over the background) in sealed shared

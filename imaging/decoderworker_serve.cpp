@@ -1,5 +1,6 @@
 // The worker's side: the loop that serves decode requests in the worker process.
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QGuiApplication>
 #include <QImage>
@@ -19,13 +20,17 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "budgets.h"
 #include "decoderworker.h"
 #include "metafile.h"
+#include "pictureformat.h"
 #include "scaledpicture.h"
 #include "workerprotocol.h"
+#include "workersandbox.h"
 
 namespace fotarik::imaging {
 
@@ -46,10 +51,9 @@ constexpr bool Instrumented = false;
 constexpr bool Instrumented = false;
 #endif
 
-// A worker retires after this many requests or once it has grown this much: the next
-// picture gets a fresh one with its full allowance of address space.
+// A worker retires after this many requests (the program also retires one that has grown
+// too much): the next picture gets a fresh one.
 constexpr int MaxRequests = 1000;
-constexpr long long MaxGrowthBytes = 128LL * 1024 * 1024;
 
 struct Request
 {
@@ -62,7 +66,10 @@ timer_t g_timer{};
 bool g_haveTimer = false;
 Request* g_current = nullptr;
 QByteArray g_misbehaviour;
+// The address space when set up, until the program tells a newer figure.
+long long g_addressSpace = 0;
 
+// Only while the worker may still open files.
 long long addressSpaceBytes()
 {
     const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
@@ -127,7 +134,7 @@ void limitAddressSpace(bool on)
     rlimit as{};
     ::getrlimit(RLIMIT_AS, &as);
     if (on) {
-        const long long now = addressSpaceBytes();
+        const long long now = g_addressSpace;
         if (now <= 0)
             return;
         const rlim_t want = rlim_t(now + budget::DecodeWorkerMemoryBytes);
@@ -207,10 +214,55 @@ bool writePicture(int memory, const QImage& image)
     return ::fcntl(memory, F_ADD_SEALS, worker::requiredSeals()) == 0;
 }
 
+// Tries what the filter forbids at the worker's level; whether every try failed as it should.
+bool forbiddenCallsFail()
+{
+    bool all = true;
+    const auto expect = [&](bool failed, int wantedErrno) { all = all && failed && errno == wantedErrno; };
+    const auto tryOpen = [&](const char* path, int flags, int wantedErrno) {
+        const int fd = ::open(path, flags | O_CLOEXEC, 0600);
+        expect(fd < 0, wantedErrno);
+        if (fd >= 0)
+            ::close(fd);
+    };
+    if (sandbox::level() == sandbox::Level::Sealed)
+        tryOpen("/proc/self/exe", O_RDONLY, EACCES);
+    tryOpen("/dev/null", O_WRONLY, EACCES);
+    tryOpen("/dev/null", O_RDONLY | O_CREAT, EACCES);
+    tryOpen("/dev/shm", O_TMPFILE | O_RDWR, EACCES);
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    expect(sock < 0, EPERM);
+    if (sock >= 0)
+        ::close(sock);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    expect(::connect(Channel, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0, EPERM);
+    expect(::kill(::getppid(), 0) < 0, EPERM);
+    rlimit theirs{};
+    expect(::prlimit(::getppid(), RLIMIT_CPU, nullptr, &theirs) < 0, EPERM);
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    expect(child < 0, EPERM);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    // Should this run, the worker is gone and the program sees it end.
+    char program[] = "/bin/true";
+    char* const argv[] = {program, nullptr};
+    char* const envp[] = {nullptr};
+    expect(::execve(program, argv, envp) < 0, EPERM);
+    return all;
+}
+
 void misbehave(const Request& r, int memory)
 {
     worker::WorkerMessage m;
     m.id = r.header.id;
+    if (g_misbehaviour == "forbidden") {
+        if (!forbiddenCallsFail())
+            ::_exit(3);
+        return; // refused as a picture it cannot decode
+    }
     if (g_misbehaviour == "garbage") {
         std::mt19937 random(unsigned(r.header.id) * 7919u + 17u);
         char bytes[sizeof m + 16];
@@ -250,6 +302,35 @@ void misbehave(const Request& r, int memory)
     (void)memory;
 }
 
+// Qt's readers of the other formats are plugins, loaded on first use: loaded before the
+// worker may open no more files.
+void loadQtReaders()
+{
+    static bool loaded = false;
+    if (loaded)
+        return;
+    loaded = true;
+    for (const PictureFormat format : {PictureFormat::Bmp, PictureFormat::Ico, PictureFormat::Cur,
+                                       PictureFormat::Gif, PictureFormat::Tiff, PictureFormat::Webp}) {
+        QBuffer empty;
+        empty.open(QIODevice::ReadOnly);
+        QImageReader reader(&empty, qtReaderFormat(format));
+        (void)reader.canRead();
+    }
+}
+
+// The filter a file needs: a metafile's text opens fonts, nothing else opens any file.
+sandbox::Level neededLevel(int file)
+{
+    QByteArray head(FormatHeadBytes, Qt::Uninitialized);
+    const ssize_t n = ::pread(file, head.data(), size_t(head.size()), 0);
+    head.truncate(n > 0 ? qsizetype(n) : 0);
+    const PictureFormat format = pictureFormat(head);
+    if (format == PictureFormat::Wmf || format == PictureFormat::Emf)
+        return sandbox::Level::Reading;
+    return sandbox::Level::Sealed;
+}
+
 void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
 {
     worker::WorkerMessage m;
@@ -280,7 +361,7 @@ void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
     event.sigev_notify = SIGEV_SIGNAL;
     event.sigev_signo = SIGXCPU;
     g_haveTimer = ::timer_create(CLOCK_PROCESS_CPUTIME_ID, &event, &g_timer) == 0;
-    const long long baseline = addressSpaceBytes();
+    g_addressSpace = addressSpaceBytes();
 
     for (int served = 0;; ++served) {
         Request r;
@@ -319,16 +400,31 @@ void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
         g_current = &r;
         r.startCpu = processCpu();
         allowCpu(r, budget::DecodeCpuBase);
+        if (r.header.addressSpace > 0)
+            g_addressSpace = (long long)r.header.addressSpace;
         limitAddressSpace(true);
-        if (!g_misbehaviour.isEmpty())
+        // Nothing is decoded before the filter is in force; a worker that can no longer
+        // open files leaves a metafile to a fresh one.
+        const sandbox::Level needed = neededLevel(file.get());
+        if (needed == sandbox::Level::Sealed)
+            loadQtReaders();
+        if (int(sandbox::level()) > int(needed)) {
+            refuse(r.header.id, worker::RefusalReason::FreshWorker, true);
+            ::_exit(0);
+        }
+        const bool filtered = sandbox::narrowTo(needed);
+        bool decode = filtered;
+        if (filtered && !g_misbehaviour.isEmpty()) {
             misbehave(r, memory.get());
+            decode = false;
+        }
 
         ReadableFile readable;
         struct stat st
         {
         };
         ScaledPicture picture;
-        if (::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (decode && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode)) {
             readable.fd = std::move(file);
             readable.size = st.st_size;
             readable.status = st;
@@ -367,11 +463,9 @@ void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
                 memory.reset();
                 endCpuAllowance();
                 limitAddressSpace(false);
-                const long long grown = addressSpaceBytes() - baseline;
-                const bool retire = retiring || grown > MaxGrowthBytes;
-                m.retiring = retire ? 1 : 0;
+                m.retiring = retiring ? 1 : 0;
                 send(m);
-                if (retire)
+                if (retiring)
                     ::_exit(0);
                 continue;
             }
@@ -380,7 +474,8 @@ void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
         memory.reset();
         endCpuAllowance();
         limitAddressSpace(false);
-        const bool retire = retiring || addressSpaceBytes() - baseline > MaxGrowthBytes;
+        // A worker whose filter failed decodes nothing.
+        const bool retire = retiring || !filtered;
         if (!answered)
             refuse(r.header.id, worker::RefusalReason::CannotDecode, retire);
         if (retire)

@@ -255,6 +255,11 @@ QImage HeifDecoder::decodeScaled(QSize need, qint64 allocationLimitBytes)
         qint64(chosenSize.width()) * chosenSize.height() * 4 > allocationLimitBytes)
         return {};
 
+    // An overlay's canvas (and a grid's output) takes its size from the item's own data,
+    // not from the size checked above; a coded picture or a grid's tile may pass that
+    // size somewhat (coding blocks, tiles cut at the edge): no side passes twice it.
+    const int side = std::max(coded.width(), coded.height());
+    heif_context_set_maximum_image_size_limit(s.context.get(), std::min(MaxSide, 2 * side + 64));
     const std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
     if (!options)
         return {};

@@ -70,11 +70,12 @@ CheckedMessage checkAnswer(const void* packet, size_t length, const WorkerReques
     }
     case MessageKind::Refused: {
         if (m.reason != RefusalReason::CannotDecode && m.reason != RefusalReason::BadRequest &&
-            m.reason != RefusalReason::NoRoom)
+            m.reason != RefusalReason::NoRoom && m.reason != RefusalReason::FreshWorker)
             return invalid;
         CheckedMessage c;
         c.verdict = CheckedMessage::Verdict::Refused;
         c.retiring = m.retiring != 0;
+        c.freshWorker = m.reason == RefusalReason::FreshWorker;
         return c;
     }
     case MessageKind::Picture:

@@ -20,7 +20,7 @@ namespace fotarik::imaging::worker {
 
 inline constexpr uint32_t RequestMagic = 0x46445251; // "FDRQ"
 inline constexpr uint32_t AnswerMagic = 0x4644414e;  // "FDAN"
-inline constexpr uint32_t ProtocolVersion = 1;
+inline constexpr uint32_t ProtocolVersion = 2;
 
 struct WorkerRequest
 {
@@ -35,11 +35,16 @@ struct WorkerRequest
     uint32_t reserved = 0;
     double devicePixelRatio = 1.0;
     uint64_t capacity = 0; // bytes of the shared-memory file
+    // The worker's address space as the program sees it now (0 when unknown): the worker's
+    // filter lets it open no file to look itself.
+    uint64_t addressSpace = 0;
 };
 
 enum class MessageKind : uint32_t { Declared = 1, Picture = 2, Refused = 3 };
 
-enum class RefusalReason : uint32_t { CannotDecode = 1, BadRequest = 2, NoRoom = 3 };
+// FreshWorker: the file needs what this worker's filter no longer allows (a metafile's
+// fonts after other pictures); a fresh worker can decode it. The worker retires with it.
+enum class RefusalReason : uint32_t { CannotDecode = 1, BadRequest = 2, NoRoom = 3, FreshWorker = 4 };
 
 struct WorkerMessage
 {
@@ -72,6 +77,7 @@ struct CheckedMessage
     QSize logical;  // Picture
     int bytesPerLine = 0;
     bool retiring = false;
+    bool freshWorker = false; // Refused: a fresh worker may decode it
 };
 
 // Checks a packet of length bytes against the request it answers. memorySize and seals are

@@ -8,7 +8,7 @@ BUILD_PKGS=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-libav libwmf-dev libwmf-bin fonts-urw-base35 libemf2svg-dev
     fonts-dejavu-core fonts-liberation2 libjpeg-turbo-progs libpng-dev libjpeg-dev ccache clang-format
-    libheif-dev libjxl-dev liblcms2-dev libfuse3-dev)
+    libheif-dev libjxl-dev liblcms2-dev libfuse3-dev libseccomp-dev)
 TEST_PKGS=(xvfb xauth xdotool imagemagick matchbox-window-manager sox ffmpeg
     pulseaudio findutils fd-find libvips-tools time desktop-file-utils appstream dpkg-dev file groff-base dbus
     xdg-utils libglib2.0-bin shared-mime-info lintian x11-utils

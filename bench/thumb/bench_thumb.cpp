@@ -4,7 +4,8 @@
 // JPEG and PNG also the decoding floors (Qt's reduced read, bare libpng, djpeg) and the
 // full-screen size. A 24 MP JPEG and PNG and 12 MP HEIC, AVIF and JPEG XL are made in a
 // temporary folder; first a tiny picture's round trip through the worker.
-// Usage: bench_thumb [runs] (default 5). See README.md for the tools it needs.
+// Usage: bench_thumb [runs [kind...]] (runs default 5; kinds jpeg png heic avif jxl, default
+// all). See README.md for the tools it needs.
 
 #include "benchsupport.h"
 #include <QCoreApplication>
@@ -20,7 +21,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include <csetjmp>
@@ -37,23 +40,64 @@ using fotarik::bench::timeProcess;
 
 namespace {
 
+double cpuClockMs(clockid_t clock)
+{
+    timespec t{};
+    return ::clock_gettime(clock, &t) == 0 ? t.tv_sec * 1e3 + t.tv_nsec / 1e6 : 0;
+}
+
+// The CPU time this process and its decoder workers have used so far, per process.
+std::map<pid_t, double> cpuSoFar()
+{
+    std::map<pid_t, double> used{{0, cpuClockMs(CLOCK_PROCESS_CPUTIME_ID)}};
+    for (const pid_t pid : fotarik::imaging::decodeWorkers()) {
+        clockid_t clock{};
+        if (::clock_getcpuclockid(pid, &clock) == 0)
+            used[pid] = cpuClockMs(clock);
+    }
+    return used;
+}
+
+// The CPU time used between two readings (a worker new since the first counts whole).
+double cpuBetween(const std::map<pid_t, double>& before, const std::map<pid_t, double>& after)
+{
+    double ms = 0;
+    for (const auto& [pid, used] : after) {
+        const auto it = before.find(pid);
+        ms += used - (it == before.end() ? 0 : it->second);
+    }
+    return ms;
+}
+
+struct Timings
+{
+    std::vector<double> ms;    // wall time
+    std::vector<double> cpuMs; // CPU time of this process and its workers: what the load does not change
+    double operator[](size_t i) const { return ms[i]; }
+};
+
 // Medians of several pieces of work timed in turn, so that a change in the machine's
 // load during the measurement weighs on all of them alike and their ratio holds.
-std::vector<double> timeInProcess(int runs, const std::vector<std::function<void()>>& works)
+Timings timeInProcess(int runs, const std::vector<std::function<void()>>& works)
 {
     std::vector<std::vector<double>> ms(works.size());
+    std::vector<std::vector<double>> cpu(works.size());
     for (const auto& work : works)
         work(); // warm the file cache and the plugins
     for (int i = 0; i < runs; ++i)
         for (size_t w = 0; w < works.size(); ++w) {
+            const std::map<pid_t, double> before = cpuSoFar();
             QElapsedTimer t;
             t.start();
             works[w]();
             ms[w].push_back(t.nsecsElapsed() / 1e6);
+            cpu[w].push_back(cpuBetween(before, cpuSoFar()));
         }
-    std::vector<double> medians;
-    for (const auto& m : ms)
-        medians.push_back(median(m));
+    Timings medians;
+    for (size_t w = 0; w < works.size(); ++w) {
+        medians.ms.push_back(median(ms[w]));
+        medians.cpuMs.push_back(median(cpu[w]));
+    }
     return medians;
 }
 
@@ -99,20 +143,34 @@ void row(const char* name, double ms, double peakMiB = -1)
 // A row beside the peer tool's figures: time and peak memory and their ratios to it.
 void rowAgainst(const char* name, double ms, double peakMiB, const ProcessFigures& peer, bool ok = true)
 {
-    std::printf("  %-52s %9.1f ms %9.1f MiB   %5.2f x  %5.2f x%s\n", name, ms, peakMiB, ms / peer.ms,
-                peakMiB / peer.peakMiB, ok ? "" : "  (failed)");
+    if (peakMiB < 0) // not measured
+        std::printf("  %-52s %9.1f ms %13s   %5.2f x %8s%s\n", name, ms, "", ms / peer.ms, "",
+                    ok ? "" : "  (failed)");
+    else
+        std::printf("  %-52s %9.1f ms %9.1f MiB   %5.2f x  %5.2f x%s\n", name, ms, peakMiB, ms / peer.ms,
+                    peakMiB / peer.peakMiB, ok ? "" : "  (failed)");
 }
 
-// The peak memory of a worker serving one picture: a fresh worker in a process of its own
-// ("--worker-once"), whose peak is that of its reaped children.
-double workerPeakMiB(const QString& file)
+// The peak memory of a fresh worker serving one picture: its own high-water mark of
+// resident memory (VmHWM, counted from its start as a program of its own), read while it
+// waits for the next request.
+double workerPeakMiB(const QByteArray& path)
 {
-    QProcess p;
-    p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--worker-once"), file});
-    p.waitForFinished(120000);
-    bool ok = false;
-    const double mib = p.readAllStandardOutput().trimmed().toDouble(&ok);
-    return ok && p.exitCode() == 0 ? mib : -1;
+    fotarik::imaging::stopIdleDecodeWorkers();
+    int32_t w = -1;
+    int32_t h = -1;
+    if (fotarik::LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF).isNull())
+        return -1;
+    const QList<pid_t> workers = fotarik::imaging::decodeWorkers();
+    if (workers.size() != 1)
+        return -1;
+    QFile status(QStringLiteral("/proc/%1/status").arg(workers.first()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return -1;
 }
 
 bool haveProgram(const char* name)
@@ -176,8 +234,8 @@ void benchPicture(const Picture& pic, int runs, const QTemporaryDir& dir)
             if (!readPngRows(path.constData()))
                 std::printf("libpng read failed\n");
         });
-    const std::vector<double> ms = timeInProcess(runs, works);
-    const double workerPeak = workerPeakMiB(pic.file);
+    const Timings ms = timeInProcess(runs, works);
+    const double workerPeak = workerPeakMiB(path);
     // The same decode in a process of its own, for its peak memory.
     const ProcessFigures alone =
         timeProcess(1, QCoreApplication::applicationFilePath(), {QStringLiteral("--in-process"), pic.file});
@@ -191,7 +249,8 @@ void benchPicture(const Picture& pic, int runs, const QTemporaryDir& dir)
     rowAgainst("through the worker (LoadScaledPicture; worker's peak)", ms[0], workerPeak, vips);
     rowAgainst(pic.todaysFormat ? "same decode in process (as before the worker)" : "same decode in process",
                ms[1], alone.peakMiB, vips, alone.ok);
-    std::printf("  %-52s %9.2f x\n", "  worker / in process", ms[0] / ms[1]);
+    std::printf("  %-52s %9.2f x   CPU %.1f / %.1f ms = %.2f x\n", "  worker / in process", ms[0] / ms[1],
+                ms.cpuMs[0], ms.cpuMs[1], ms.cpuMs[0] / ms.cpuMs[1]);
     rowAgainst("fotarik --thumbnail F 210x210 (its own peak, no worker)", thumb.ms, thumb.peakMiB, vips,
                thumb.ok);
     rowAgainst("vipsthumbnail F -s 210", vips.ms, vips.peakMiB, vips, vips.ok);
@@ -211,7 +270,7 @@ void benchPicture(const Picture& pic, int runs, const QTemporaryDir& dir)
             row("djpeg -scale 1/8 F", d8.ms, d8.peakMiB);
         }
         // The full-screen size: the look-ahead's work.
-        const std::vector<double> big = timeInProcess(runs, {load(1915, 1030)});
+        const Timings big = timeInProcess(runs, {load(1915, 1030)});
         const ProcessFigures v1915 = timeProcess(runs, QStringLiteral("vipsthumbnail"),
                                                  {pic.file, QStringLiteral("-s"), QStringLiteral("1915x1030"),
                                                   QStringLiteral("-o"), dir.filePath("w%s.png")});
@@ -233,36 +292,40 @@ int main(int argc, char** argv)
             fotarik::imaging::decodeScaledPicture(QByteArray(argv[2]), 210, 210, -1, -1, 0x00FFFFFF);
         return p.isNull() ? 1 : 0;
     }
-    if (argc == 3 && std::strcmp(argv[1], "--worker-once") == 0) {
-        int32_t w = -1;
-        int32_t h = -1;
-        const bool ok = !fotarik::LoadScaledPicture(QByteArray(argv[2]), 210, 210, w, h, 0x00FFFFFF).isNull();
-        fotarik::imaging::stopIdleDecodeWorkers();
-        rusage r{};
-        getrusage(RUSAGE_CHILDREN, &r);
-        std::printf("%.1f\n", r.ru_maxrss / 1024.0);
-        return ok ? 0 : 1;
-    }
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each row as soon as it is measured
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
+    QStringList kinds;
+    for (int i = 2; i < argc; ++i)
+        kinds << QString::fromLocal8Bit(argv[i]);
+    const auto wanted = [&](const char* kind) {
+        return kinds.isEmpty() || kinds.contains(QLatin1String(kind));
+    };
     QTemporaryDir dir;
     {
         // The worker's own cost: a tiny picture there and back.
         const QString tiny = dir.filePath(QStringLiteral("tiny.png"));
         QImage(16, 16, QImage::Format_RGB32).save(tiny, "png");
         const QByteArray path = QFile::encodeName(tiny);
-        const std::vector<double> ms = timeInProcess(
+        bool failed = false;
+        const Timings ms = timeInProcess(
             std::max(runs, 200),
             {[&] {
                  int32_t w = -1;
                  int32_t h = -1;
-                 fotarik::LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF);
+                 failed = fotarik::LoadScaledPicture(path, 210, 210, w, h, 0x00FFFFFF).isNull() || failed;
              },
-             [&] { fotarik::imaging::decodeScaledPicture(path, 210, 210, -1, -1, 0x00FFFFFF); }});
-        std::printf("16 x 16 PNG into the 210 box, median of %d\n", std::max(runs, 200));
-        row("through the worker", ms[0]);
-        row("in process", ms[1]);
-        std::printf("  %-52s %9.3f ms\n", "round trip (difference)", ms[0] - ms[1]);
+             [&] {
+                 failed =
+                     fotarik::imaging::decodeScaledPicture(path, 210, 210, -1, -1, 0x00FFFFFF).isNull() ||
+                     failed;
+             }});
+        std::printf("16 x 16 PNG into the 210 box, median of %d%s\n", std::max(runs, 200),
+                    failed ? " (a decode failed)" : "");
+        std::printf("  %-52s %9.3f ms\n", "through the worker", ms[0]);
+        std::printf("  %-52s %9.3f ms\n", "in process", ms[1]);
+        std::printf("  %-52s %9.3f ms   CPU %.3f ms\n", "round trip (difference)", ms[0] - ms[1],
+                    ms.cpuMs[0] - ms.cpuMs[1]);
     }
 
     // The test pictures: a 24 MP photo as JPEG and PNG, and 12 MP of it (a 3:2 crop, grain
@@ -276,25 +339,42 @@ int main(int argc, char** argv)
         photo.save(png, "png");
         photo.copy(0, 0, 4240, 2832).save(source12, "png", 100);
     }
-    std::vector<Picture> pictures = {{"JPEG q90, 24 MP", jpeg, true, false},
-                                     {"PNG, 24 MP", png, true, false}};
+    std::vector<Picture> pictures;
+    if (wanted("jpeg"))
+        pictures.push_back({"JPEG q90, 24 MP", jpeg, true, false});
+    if (wanted("png"))
+        pictures.push_back({"PNG, 24 MP", png, true, false});
     const QString heic = dir.filePath(QStringLiteral("photo.heic"));
     const QString avif = dir.filePath(QStringLiteral("photo.avif"));
     const QString jxl = dir.filePath(QStringLiteral("photo.jxl"));
     std::printf("\nencoding the 12 MP pictures...\n");
-    if (haveProgram("heif-enc") && encode(QStringLiteral("heif-enc"), {"-q", "50", source12, "-o", heic}))
-        pictures.push_back({"HEIC (x265 q50), 12 MP", heic, false, true});
-    else
-        std::printf("no heif-enc: HEIC skipped\n");
-    if (haveProgram("avifenc") && encode(QStringLiteral("avifenc"), {"-s", "8", "-j", "2", "--min", "20",
-                                                                     "--max", "30", source12, avif}))
-        pictures.push_back({"AVIF (aom, 4:4:4, q20-30), 12 MP", avif, false, true});
-    else
-        std::printf("no avifenc: AVIF skipped\n");
-    if (haveProgram("cjxl") && encode(QStringLiteral("cjxl"), {source12, jxl, "-d", "1", "-e", "7"}))
-        pictures.push_back({"JPEG XL (VarDCT, d1), 12 MP", jxl, false, false});
-    else
-        std::printf("no cjxl: JPEG XL skipped\n");
+    struct Encoding
+    {
+        const char* kind;
+        const char* tool;
+        const char* title;
+        QString file;
+        QStringList arguments;
+        bool heif;
+    };
+    const Encoding encodings[] = {
+        {"heic", "heif-enc", "HEIC (x265 q50), 12 MP", heic, {"-q", "50", source12, "-o", heic}, true},
+        {"avif",
+         "avifenc",
+         "AVIF (aom, 4:4:4, q20-30), 12 MP",
+         avif,
+         {"-s", "8", "-j", "2", "--min", "20", "--max", "30", source12, avif},
+         true},
+        {"jxl", "cjxl", "JPEG XL (VarDCT, d1), 12 MP", jxl, {source12, jxl, "-d", "1", "-e", "7"}, false},
+    };
+    for (const Encoding& e : encodings) {
+        if (!wanted(e.kind))
+            continue;
+        if (haveProgram(e.tool) && encode(QString::fromLatin1(e.tool), e.arguments))
+            pictures.push_back({e.title, e.file, false, e.heif});
+        else
+            std::printf("no %s: %s skipped\n", e.tool, e.kind);
+    }
     std::printf("median of %d runs; ratios against vipsthumbnail of the same file\n", runs);
     for (const Picture& p : pictures)
         benchPicture(p, runs, dir);

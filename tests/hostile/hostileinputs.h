@@ -124,8 +124,8 @@ inline QByteArray emfOfLines(int records)
     return e;
 }
 
-// A placeable WMF of records line records (10 bytes each).
-inline QByteArray wmfOfLines(int records)
+// The placeable header of a WMF of 1000 x 1000 units at 1440 units an inch.
+inline QByteArray placeableWmfHeader()
 {
     QByteArray w;
     w += le32(0x9AC6CDD7) + le16(0) + le16(0) + le16(0) + le16(1000) + le16(1000) + le16(1440) + le32(0);
@@ -133,6 +133,13 @@ inline QByteArray wmfOfLines(int records)
     for (int i = 0; i < 10; ++i)
         sum ^= qFromLittleEndian<quint16>(w.constData() + 2 * i);
     w += le16(sum);
+    return w;
+}
+
+// A placeable WMF of records line records (10 bytes each).
+inline QByteArray wmfOfLines(int records)
+{
+    QByteArray w = placeableWmfHeader();
     const qint64 words = 9 + qint64(records) * 5 + 3;
     w += le16(1) + le16(9) + le16(0x0300) + le32(words) + le16(0) + le32(5) + le16(0);
     const qsizetype at = w.size();

@@ -128,12 +128,7 @@ QByteArray wmfOfPolylines(int lines, int points)
 {
     using hostile::le16;
     using hostile::le32;
-    QByteArray w;
-    w += le32(0x9AC6CDD7) + le16(0) + le16(0) + le16(0) + le16(1000) + le16(1000) + le16(1440) + le32(0);
-    quint16 sum = 0;
-    for (int i = 0; i < 10; ++i)
-        sum ^= qFromLittleEndian<quint16>(w.constData() + 2 * i);
-    w += le16(sum);
+    QByteArray w = hostile::placeableWmfHeader();
     const qint64 polyline = 4 + 2 * qint64(points);
     const qint64 words = 9 + 8 + 4 + lines * polyline + 3;
     w += le16(1) + le16(9) + le16(0x0300) + le32(words) + le16(1) + le32(polyline) + le16(0);
@@ -153,6 +148,37 @@ QByteArray wmfOfPolylines(int lines, int points)
     return w;
 }
 
+// A placeable WMF that writes "WWW" in a font of height 300 of its 1000 units: drawing it
+// opens font files.
+QByteArray wmfOfText()
+{
+    using hostile::le16;
+    using hostile::le32;
+    QByteArray w = hostile::placeableWmfHeader();
+    QByteArray face("Liberation Sans");
+    face.resize(32, '\0');
+    QByteArray records;
+    // The font: height -300, weight 700, then its face name.
+    records += le32(3 + 9 + 16) + le16(0x02FB) + le16(quint16(-300)) + le16(0) + le16(0) + le16(0) +
+               le16(700) + QByteArray(8, '\0') + face;
+    records += le32(4) + le16(0x012D) + le16(0); // selected
+    records += le32(3 + 1 + 2 + 2) + le16(0x0521) + le16(3) + QByteArray("WWW\0", 4) + le16(500) + le16(100);
+    records += le32(3) + le16(0);
+    w += le16(1) + le16(9) + le16(0x0300) + le32(9 + quint32(records.size()) / 2) + le16(1) + le32(28) +
+         le16(0) + records;
+    return w;
+}
+
+// How many pixels of image are dark.
+int darkPixels(const QImage& image)
+{
+    int dark = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            dark += qGray(image.pixel(x, y)) < 100 ? 1 : 0;
+    return dark;
+}
+
 } // namespace
 
 class TstDecoderWorker : public QObject
@@ -168,6 +194,9 @@ private slots:
     void killedWorkerCostsOnePicture();
     void misbehavingWorkersAreRefused_data();
     void misbehavingWorkersAreRefused();
+    void filterRefusesWhatDecodingDoesNotNeed_data();
+    void filterRefusesWhatDecodingDoesNotNeed();
+    void metafileAfterOtherPicturesGetsAFreshWorker();
     void hostileFilesEndWithinTheirAllowance_data();
     void hostileFilesEndWithinTheirAllowance();
     void fixedFuzzFindingsAreRefusedByTheDecoder();
@@ -378,6 +407,52 @@ void TstDecoderWorker::misbehavingWorkersAreRefused()
     QCOMPARE(int(r.outcome), outcome);
     QVERIFY(r.picture.isNull());
     QVERIFY(busyDecodeWorkers().isEmpty());
+    expectNextPictureFine();
+}
+
+void TstDecoderWorker::filterRefusesWhatDecodingDoesNotNeed_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    // A picture's worker may open no file at all; a metafile's may read (fonts), no more.
+    QTest::newRow("picture") << QStringLiteral("a.png") << pngBytes(photo(400, 300));
+    QTest::newRow("metafile") << QStringLiteral("a.wmf") << wmfOfText();
+}
+
+void TstDecoderWorker::filterRefusesWhatDecodingDoesNotNeed()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    const QString path = write(name, content);
+    // The probing worker tries to open files, make a socket, connect its channel, signal
+    // the program, fork and run a program: it refuses the picture when every try failed
+    // as it should, and ends when one succeeded.
+    setDecodeWorkerMisbehaviour("forbidden");
+    const DecodeResult r = decodeFile(path);
+    QCOMPARE(r.outcome, DecodeOutcome::Refused);
+    expectNextPictureFine();
+}
+
+void TstDecoderWorker::metafileAfterOtherPicturesGetsAFreshWorker()
+{
+    const QString wmf = write(QStringLiteral("text.wmf"), wmfOfText());
+    const DecodeResult first = decodeFile(wmf);
+    QCOMPARE(first.outcome, DecodeOutcome::Decoded);
+    // The text is drawn: its fonts could be read.
+    QVERIFY2(darkPixels(first.picture.image) > 200,
+             qPrintable(QString::number(darkPixels(first.picture.image))));
+    stopIdleDecodeWorkers();
+
+    QCOMPARE(decodeFile(write(QStringLiteral("a.png"), pngBytes(photo(400, 300)))).outcome,
+             DecodeOutcome::Decoded);
+    const QList<pid_t> sealed = decodeWorkers();
+    QCOMPARE(sealed.size(), 1);
+    // That worker may open no more files: it hands the metafile on and retires.
+    const DecodeResult after = decodeFile(wmf);
+    QCOMPARE(after.outcome, DecodeOutcome::Decoded);
+    QCOMPARE(after.picture.size, first.picture.size);
+    QCOMPARE(after.picture.image, first.picture.image);
+    QVERIFY(!decodeWorkers().contains(sealed.first()));
     expectNextPictureFine();
 }
 

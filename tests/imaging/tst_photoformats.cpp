@@ -507,6 +507,13 @@ void TstPhotoFormats::hostileHeif_data()
     QTest::newRow("grid 1 x 1 of a huge tile") << heifFile(
         {{1, "grid", gridData(1, 1, QSize(64, 64)), QSize(64, 64)}, {2, "hvc1", junk, QSize(30000, 30000)}},
         {2});
+    // An overlay's canvas is the size its own data gives (here 5924 x 10265), not the one
+    // declared (512 x 512). A fuzzer's find.
+    QFile overlay(QStringLiteral(FOTARIK_FUZZ_REGRESSIONS "/heif/overlay-canvas-larger-than-its-size"));
+    if (overlay.open(QIODevice::ReadOnly))
+        QTest::newRow("overlay of 512 x 512 on a larger canvas") << overlay.readAll();
+    else
+        QTest::newRow("overlay file missing") << QByteArray();
     QTest::newRow("grid naming itself")
         << heifFile({{1, "grid", gridData(1, 1, QSize(64, 64)), QSize(64, 64)}}, {1});
     // Grids of grids, each the one tile of the one before, down to a coded picture.
