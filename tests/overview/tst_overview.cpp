@@ -37,6 +37,7 @@
 #include "hostileinputs.h"
 #include "listbox.h"
 #include "modlargelist.h"
+#include "programflags.h"
 #include "recordingbackend.h"
 #include "suche.h"
 #include "testfiles.h"
@@ -106,7 +107,7 @@ private:
 
 void TstOverview::init()
 {
-    VollbildAktiv = 0;
+    test::resetProgramFlags();
     m_dir = std::make_unique<test::TemporaryDir>();
     m_media = std::make_unique<RecordingBackend>();
     m_messages = std::make_unique<CapturingMessageSeam>();
