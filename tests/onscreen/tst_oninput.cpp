@@ -245,6 +245,8 @@ private:
     std::unique_ptr<CapturingMessageSeam> m_messages;
     std::unique_ptr<Suche> m_window;
     void openWindow();
+    // The window after a search for the folder's text, which it previews.
+    void openWindowOnTheLetter();
 };
 
 void TstOnInput::initTestCase()
@@ -287,6 +289,15 @@ void TstOnInput::openWindow()
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
 }
 
+void TstOnInput::openWindowOnTheLetter()
+{
+    openWindow();
+    m_window->ui->chkSubFolder->setChecked(false);
+    m_window->ui->txtSearchSpec->setText(QStringLiteral("*.txt"));
+    QTest::mouseClick(m_window->ui->cmdSearch, Qt::LeftButton);
+    QVERIFY(m_window->ui->TextBox1->isVisible());
+}
+
 void TstOnInput::focusStartsOnThePatternBox()
 {
     openWindow();
@@ -303,12 +314,10 @@ void TstOnInput::focusStartsOnThePatternBox()
 
 void TstOnInput::fileDraggedOntoTheTextPreviewOpensItsFolder()
 {
-    openWindow();
-    m_window->ui->chkSubFolder->setChecked(false);
-    m_window->ui->txtSearchSpec->setText(QStringLiteral("*.txt"));
-    QTest::mouseClick(m_window->ui->cmdSearch, Qt::LeftButton);
+    openWindowOnTheLetter();
+    if (QTest::currentTestFailed())
+        return;
     TextView* text = m_window->ui->TextBox1;
-    QVERIFY(text->isVisible());
     const QString shown = text->toPlainText();
     QVERIFY(shown.startsWith(QStringLiteral("Ein Brief")));
     QVERIFY(m_window->ui->Command1->isEnabled());
@@ -383,12 +392,10 @@ void TstOnInput::hitDraggedInsideTheFoundListIsNoDrop()
 
 void TstOnInput::textPreviewSelectsAndCopiesWithTheMouse()
 {
-    openWindow();
-    m_window->ui->chkSubFolder->setChecked(false);
-    m_window->ui->txtSearchSpec->setText(QStringLiteral("*.txt"));
-    QTest::mouseClick(m_window->ui->cmdSearch, Qt::LeftButton);
+    openWindowOnTheLetter();
+    if (QTest::currentTestFailed())
+        return;
     TextView* text = m_window->ui->TextBox1;
-    QVERIFY(text->isVisible());
     QTRY_VERIFY(text->visibleText().has_value());
     const auto at = [&](qint64 row, qsizetype column) {
         return text->viewport()->mapToGlobal(text->cursorRect({row, column}).center());
