@@ -2,7 +2,6 @@
 
 #include <QSet>
 #include <QThread>
-#include <QTransform>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -16,6 +15,7 @@
 
 #include "budgets.h"
 #include "decoderworker.h"
+#include "jpegdecoder.h"
 #include "modul1.h"
 #include "readablefile.h"
 #include "thumbnailcache.h"
@@ -217,20 +217,6 @@ std::optional<QImage> decodeBytes(const QByteArray& bytes, int pixels, qreal dev
     return decode(std::move(file), pixels, devicePixelRatio, stillWanted);
 }
 
-// The picture turned as an EXIF orientation (1-8) says it is to be shown.
-QImage oriented(QImage image, int orientation)
-{
-    const bool mirror = orientation == 2 || orientation == 7;
-    const bool flip = orientation == 4 || orientation == 5;
-    if (mirror || flip)
-        image = image.mirrored(mirror, flip);
-    if (orientation == 3)
-        image = image.transformed(QTransform().rotate(180));
-    else if (orientation >= 5)
-        image = image.transformed(QTransform().rotate(orientation == 8 ? 270 : 90));
-    return image;
-}
-
 } // namespace
 
 qint64 Thumbnail::bytes() const
@@ -289,7 +275,7 @@ std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pi
                 return std::nullopt;
             if (!small->isNull()) {
                 result.kind = Thumbnail::Kind::Picture;
-                result.image = oriented(std::move(*small), exif->orientation);
+                result.image = imaging::applyExifOrientation(std::move(*small), exif->orientation);
                 return result;
             }
         }
