@@ -73,6 +73,7 @@ private slots:
     void installsEveryFileInItsPlace();
     void iconsAreRenderedAtTheirSizes();
     void installedProgramRuns();
+    void terminalSearchRunsWithoutTheWindowLibrary();
     void desktopEntryValidatesAndOffersThePicturesItShows();
     void metainfoValidates();
     void manPageFormatsCleanlyAndCoversTheCommandLine();
@@ -98,6 +99,7 @@ void TstInstall::installsEveryFileInItsPlace()
 {
     QStringList expected = {
         QStringLiteral("bin/fotarik"),
+        QStringLiteral("lib/fotarik/libfotarik_gui.so"),
         QStringLiteral("share/applications/%1.desktop").arg(AppId),
         QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId),
         QStringLiteral("share/man/man1/fotarik.1.gz"),
@@ -114,9 +116,11 @@ void TstInstall::installsEveryFileInItsPlace()
         installed << QDir(m_prefix).relativeFilePath(it.next());
     installed.sort();
     expected.sort();
-    // Nothing else: no libraries, headers, tests or benchmarks.
+    // Nothing else: no public libraries, headers, tests or benchmarks.
     QCOMPARE(installed, expected);
     QVERIFY(QFileInfo(staged(QStringLiteral("bin/fotarik"))).isExecutable());
+    // The program's own library is loaded, never run.
+    QVERIFY(!QFileInfo(staged(QStringLiteral("lib/fotarik/libfotarik_gui.so"))).isExecutable());
 }
 
 void TstInstall::iconsAreRenderedAtTheirSizes()
@@ -144,6 +148,41 @@ void TstInstall::installedProgramRuns()
     r = run(program, {QStringLiteral("--find"), dir.path()});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.out, dir.filePath(QStringLiteral("a.JPG")) + u'\n');
+}
+
+// The installed program finds its library below its own prefix (the staged copy cannot reach
+// the build's), and --find does not need it: a system whose display libraries are broken
+// still searches, and everything else says why it cannot start.
+void TstInstall::terminalSearchRunsWithoutTheWindowLibrary()
+{
+    QTemporaryDir copy;
+    QVERIFY(copy.isValid());
+    QVERIFY(QDir().mkpath(copy.filePath(QStringLiteral("bin"))));
+    QVERIFY(QDir().mkpath(copy.filePath(QStringLiteral("lib/fotarik"))));
+    const QString program = copy.filePath(QStringLiteral("bin/fotarik"));
+    QVERIFY(QFile::copy(staged(QStringLiteral("bin/fotarik")), program));
+    // A library that is there but cannot be loaded, as a damaged installation leaves it.
+    QFile broken(copy.filePath(QStringLiteral("lib/fotarik/libfotarik_gui.so")));
+    QVERIFY(broken.open(QIODevice::WriteOnly));
+    QVERIFY(broken.write("not a library\n") > 0);
+    broken.close();
+
+    QTemporaryDir dir;
+    QFile(dir.filePath(QStringLiteral("a.JPG"))).open(QIODevice::WriteOnly);
+    Run r = run(program, {QStringLiteral("--find"), dir.path()});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, dir.filePath(QStringLiteral("a.JPG")) + u'\n');
+    QCOMPARE(r.err, QStringLiteral("1\n"));
+
+    for (const QStringList& arguments :
+         {QStringList{QStringLiteral("--version")}, QStringList{QStringLiteral("--thumbnail"), dir.path()}}) {
+        r = run(program, arguments);
+        QCOMPARE(r.exitCode, 127);
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.startsWith(QStringLiteral("fotarik: ")) && r.err.contains(broken.fileName()) &&
+                     r.err.endsWith(u'\n'),
+                 qPrintable(r.err));
+    }
 }
 
 void TstInstall::desktopEntryValidatesAndOffersThePicturesItShows()

@@ -155,6 +155,7 @@ void TstPackage::holdsExactlyTheInstalledFiles()
     files.sort();
     QStringList expected = {
         QStringLiteral("./usr/bin/fotarik"),
+        QStringLiteral("./usr/lib/fotarik/libfotarik_gui.so"),
         QStringLiteral("./usr/share/applications/org.fotarik.fotarik.desktop"),
         QStringLiteral("./usr/share/doc/fotarik/changelog.Debian.gz"),
         QStringLiteral("./usr/share/doc/fotarik/copyright"),
@@ -171,6 +172,10 @@ void TstPackage::holdsExactlyTheInstalledFiles()
     QVERIFY(contents.out.contains(
         QRegularExpression(QStringLiteral("^-rwxr-xr-x root/root .* \\./usr/bin/fotarik$"),
                            QRegularExpression::MultilineOption)));
+    // Its private library is read by everyone and executable by no one.
+    QVERIFY(contents.out.contains(QRegularExpression(
+        QStringLiteral("^-rw-r--r-- root/root .* \\./usr/lib/fotarik/libfotarik_gui\\.so$"),
+        QRegularExpression::MultilineOption)));
 }
 
 void TstPackage::lintianFindsNoErrorsOrWarnings()
@@ -190,6 +195,8 @@ void TstPackage::lintianFindsNoErrorsOrWarnings()
             tags << line;
 #ifdef FOTARIK_INSTRUMENTED
     tags.removeAll(QStringLiteral("I: fotarik: hardening-no-fortify-functions [usr/bin/fotarik]"));
+    tags.removeAll(
+        QStringLiteral("I: fotarik: hardening-no-fortify-functions [usr/lib/fotarik/libfotarik_gui.so]"));
 #endif
     QVERIFY2(tags.isEmpty(), qPrintable(tags.join(u'\n')));
     // The changelog's entry is this version; the copyright file is machine-readable.
