@@ -7,7 +7,7 @@ namespace fotarik {
 
 int runGuiParts(int argc, char** argv)
 {
-    // By name: the program's RUNPATH ($ORIGIN/../lib/fotarik) leads to it, in the build
+    // By name: the program's RUNPATH ($ORIGIN/../lib/fotarik/gui) leads to it, in the build
     // folder as where it is installed. Every symbol is bound now, so a library that does
     // not fit fails here and not halfway through.
     void* library = ::dlopen(FOTARIK_GUI_LIBRARY, RTLD_NOW | RTLD_LOCAL);

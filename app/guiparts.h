@@ -1,7 +1,7 @@
 #pragma once
 // The part of the program that needs Qt Gui, Widgets or Multimedia: the search window,
 // --thumbnail, the decoder worker, --help and --version. It is a private library next to
-// the program (lib/fotarik/ below the prefix), loaded only when one of them is asked for,
+// the program (lib/fotarik/gui/ below the prefix), loaded only when one of them is asked for,
 // so that `fotarik --find` starts with Qt Core alone.
 
 // The library's file name and the one function it exports.

@@ -99,7 +99,7 @@ void TstInstall::installsEveryFileInItsPlace()
 {
     QStringList expected = {
         QStringLiteral("bin/fotarik"),
-        QStringLiteral("lib/fotarik/libfotarik_gui.so"),
+        QStringLiteral("lib/fotarik/gui/libfotarik_gui.so"),
         QStringLiteral("share/applications/%1.desktop").arg(AppId),
         QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId),
         QStringLiteral("share/man/man1/fotarik.1.gz"),
@@ -120,7 +120,7 @@ void TstInstall::installsEveryFileInItsPlace()
     QCOMPARE(installed, expected);
     QVERIFY(QFileInfo(staged(QStringLiteral("bin/fotarik"))).isExecutable());
     // The program's own library is loaded, never run.
-    QVERIFY(!QFileInfo(staged(QStringLiteral("lib/fotarik/libfotarik_gui.so"))).isExecutable());
+    QVERIFY(!QFileInfo(staged(QStringLiteral("lib/fotarik/gui/libfotarik_gui.so"))).isExecutable());
 }
 
 void TstInstall::iconsAreRenderedAtTheirSizes()
@@ -158,11 +158,11 @@ void TstInstall::terminalSearchRunsWithoutTheWindowLibrary()
     QTemporaryDir copy;
     QVERIFY(copy.isValid());
     QVERIFY(QDir().mkpath(copy.filePath(QStringLiteral("bin"))));
-    QVERIFY(QDir().mkpath(copy.filePath(QStringLiteral("lib/fotarik"))));
+    QVERIFY(QDir().mkpath(copy.filePath(QStringLiteral("lib/fotarik/gui"))));
     const QString program = copy.filePath(QStringLiteral("bin/fotarik"));
     QVERIFY(QFile::copy(staged(QStringLiteral("bin/fotarik")), program));
     // A library that is there but cannot be loaded, as a damaged installation leaves it.
-    QFile broken(copy.filePath(QStringLiteral("lib/fotarik/libfotarik_gui.so")));
+    QFile broken(copy.filePath(QStringLiteral("lib/fotarik/gui/libfotarik_gui.so")));
     QVERIFY(broken.open(QIODevice::WriteOnly));
     QVERIFY(broken.write("not a library\n") > 0);
     broken.close();
@@ -179,7 +179,8 @@ void TstInstall::terminalSearchRunsWithoutTheWindowLibrary()
         r = run(program, arguments);
         QCOMPARE(r.exitCode, 127);
         QVERIFY(r.out.isEmpty());
-        QVERIFY2(r.err.startsWith(QStringLiteral("fotarik: ")) && r.err.contains(broken.fileName()) &&
+        QVERIFY2(r.err.startsWith(QStringLiteral("fotarik: ")) &&
+                     r.err.contains(QStringLiteral("/bin/../lib/fotarik/gui/libfotarik_gui.so: ")) &&
                      r.err.endsWith(u'\n'),
                  qPrintable(r.err));
     }

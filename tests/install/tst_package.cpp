@@ -155,7 +155,7 @@ void TstPackage::holdsExactlyTheInstalledFiles()
     files.sort();
     QStringList expected = {
         QStringLiteral("./usr/bin/fotarik"),
-        QStringLiteral("./usr/lib/fotarik/libfotarik_gui.so"),
+        QStringLiteral("./usr/lib/fotarik/gui/libfotarik_gui.so"),
         QStringLiteral("./usr/share/applications/org.fotarik.fotarik.desktop"),
         QStringLiteral("./usr/share/doc/fotarik/changelog.Debian.gz"),
         QStringLiteral("./usr/share/doc/fotarik/copyright"),
@@ -174,7 +174,7 @@ void TstPackage::holdsExactlyTheInstalledFiles()
                            QRegularExpression::MultilineOption)));
     // Its private library is read by everyone and executable by no one.
     QVERIFY(contents.out.contains(QRegularExpression(
-        QStringLiteral("^-rw-r--r-- root/root .* \\./usr/lib/fotarik/libfotarik_gui\\.so$"),
+        QStringLiteral("^-rw-r--r-- root/root .* \\./usr/lib/fotarik/gui/libfotarik_gui\\.so$"),
         QRegularExpression::MultilineOption)));
 }
 
@@ -196,7 +196,7 @@ void TstPackage::lintianFindsNoErrorsOrWarnings()
 #ifdef FOTARIK_INSTRUMENTED
     tags.removeAll(QStringLiteral("I: fotarik: hardening-no-fortify-functions [usr/bin/fotarik]"));
     tags.removeAll(
-        QStringLiteral("I: fotarik: hardening-no-fortify-functions [usr/lib/fotarik/libfotarik_gui.so]"));
+        QStringLiteral("I: fotarik: hardening-no-fortify-functions [usr/lib/fotarik/gui/libfotarik_gui.so]"));
 #endif
     QVERIFY2(tags.isEmpty(), qPrintable(tags.join(u'\n')));
     // The changelog's entry is this version; the copyright file is machine-readable.
