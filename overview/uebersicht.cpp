@@ -46,9 +46,36 @@ QString fileNameOf(const QByteArray& path)
 class ThumbnailGrid : public QListView
 {
 public:
-    explicit ThumbnailGrid(Uebersicht* window) : QListView(window), m_window(window) {}
+    explicit ThumbnailGrid(Uebersicht* window) : QListView(window), m_window(window)
+    {
+        // The user scrolled: the cell asked for has been seen, or is no longer wanted.
+        connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, [this] { m_keepInView = -1; });
+    }
 
     void relayout() { scheduleDelayedItemsLayout(); }
+
+    // Scrolls row into view, now if it is laid out, else as soon as the layout reaches it,
+    // and again after each new layout (more hits, another width) until the user scrolls.
+    void keepInView(int32_t row)
+    {
+        m_keepInView = row;
+        // A hidden grid is laid out when shown, at its size then.
+        if (isVisible())
+            scrollToKept();
+    }
+    void forgetKeptRow() { m_keepInView = -1; }
+
+    void doItemsLayout() override
+    {
+        // Rows are placed a batch at a time; the first batch reaches the row to be kept in
+        // view, so it is shown from the first paint on instead of after the rows before it.
+        const int batch = batchSize();
+        if (m_keepInView >= batch && m_keepInView < model()->rowCount())
+            setBatchSize(m_keepInView + 2);
+        QListView::doItemsLayout();
+        setBatchSize(batch);
+        scrollToKept();
+    }
 
     // Rows painted by the current paint event.
     void painted(int32_t row)
@@ -79,6 +106,14 @@ protected:
         }
     }
 
+    void timerEvent(QTimerEvent* event) override
+    {
+        // A batch of the layout placed (a layout begun while the last was running starts
+        // from the top without a first batch of its own).
+        QListView::timerEvent(event);
+        scrollToKept();
+    }
+
     void scrollContentsBy(int dx, int dy) override
     {
         if (dy != 0)
@@ -88,6 +123,7 @@ protected:
 
     void mousePressEvent(QMouseEvent* event) override
     {
+        m_keepInView = -1;
         m_pressing = true;
         QListView::mousePressEvent(event);
         m_pressing = false;
@@ -115,6 +151,7 @@ protected:
 
     void keyPressEvent(QKeyEvent* event) override
     {
+        m_keepInView = -1;
         switch (event->key()) {
         case Qt::Key_Return:
         case Qt::Key_Enter:
@@ -146,6 +183,20 @@ protected:
     }
 
 private:
+    void scrollToKept()
+    {
+        if (m_keepInView < 0 || m_keepInView >= model()->rowCount())
+            return;
+        const QModelIndex index = model()->index(m_keepInView, 0);
+        const QRect placed = rectForIndex(index);
+        if (!placed.isValid())
+            return; // not laid out yet
+        // The scroll range is brought up to the rows placed so far only once all are.
+        if (placed.bottom() > verticalScrollBar()->maximum() + viewport()->height())
+            updateGeometries();
+        scrollTo(index);
+    }
+
     void open(int32_t row)
     {
         if (madeByThePool(FileClass(m_window->pathOf(row))))
@@ -153,6 +204,7 @@ private:
     }
 
     Uebersicht* m_window;
+    int32_t m_keepInView = -1;
     int32_t m_paintFirst = 0;
     int32_t m_paintLast = -1;
     bool m_scrolledUp = false;
@@ -401,6 +453,7 @@ void Uebersicht::modelReset()
 {
     // A new search: its files may have changed since, so nothing made before is kept.
     ++m_generation;
+    m_grid->forgetKeptRow();
     m_thumbnailer->want({}, m_cellPixels, devicePixelRatioF(), m_generation, true);
     m_cache.clear();
     updateCaption();
@@ -409,9 +462,9 @@ void Uebersicht::modelReset()
 void Uebersicht::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    // Opened on a chosen entry: it is in view from the start.
+    // Opened on a chosen entry: it is in view from the start, wherever it is in the list.
     if (!m_shownBefore && m_grid->currentIndex().isValid())
-        m_grid->scrollTo(m_grid->currentIndex());
+        m_grid->keepInView(m_grid->currentIndex().row());
     m_shownBefore = true;
 }
 
@@ -439,6 +492,7 @@ void Uebersicht::followFoundList(const QModelIndex& current)
     m_following = true;
     m_grid->setCurrentIndex(m_model->index(current.row()));
     m_following = false;
+    m_grid->keepInView(current.row());
 }
 
 void Uebersicht::showMenu(const QPoint& viewportPos)

@@ -78,6 +78,7 @@ private slots:
     void doubleClickAndEnterOpenPicturesAndTextsOnly();
     void keysMoveTheSelection();
     void selectionFollowsTheSearchWindow();
+    void opensOnAnEntryFarDownALongList();
     void ctrlWheelAndPlusMinusZoomWithinTheirRange();
     void menuOnACellOffersTheFileActions();
     void growsWhileTheSearchRuns();
@@ -435,6 +436,54 @@ void TstOverview::selectionFollowsTheSearchWindow()
     QCOMPARE(GetListIndex(list), 10);
     QCOMPARE(selected.count(), 1);
     QCOMPARE(grid->currentIndex().row(), 10);
+}
+
+void TstOverview::opensOnAnEntryFarDownALongList()
+{
+    // More hits than one pass of the layout places: the grid still opens on the entry the
+    // search window shows, and keeps following it while more hits come in. Sound files
+    // draw a symbol, so no thumbnail work is involved.
+    ListBox list;
+    ListBoxModel* model = list.listModel();
+    const auto add = [&](int32_t n) {
+        const int32_t from = model->count();
+        for (int32_t i = from; i < from + n; ++i)
+            QVERIFY(model->insert(i, QByteArray("/nirgends/ton") + QByteArray::number(i) + ".wav"));
+        model->publishPending();
+    };
+    const int32_t hits = 20 * Uebersicht::LayoutBatch;
+    add(hits);
+    const int32_t far = hits - 3;
+    list.setCurrentIndex(model->index(far));
+    std::unique_ptr<Uebersicht> overview = std::make_unique<Uebersicht>(&list);
+    overview->setAttribute(Qt::WA_DeleteOnClose, false);
+    overview->show();
+    QVERIFY(QTest::qWaitForWindowExposed(overview.get()));
+    QListView* grid = overview->grid();
+    const auto inView = [&](int32_t row) {
+        const QRect cell = grid->visualRect(grid->model()->index(row, 0));
+        return cell.isValid() && grid->viewport()->rect().intersects(cell);
+    };
+    QCOMPARE(grid->currentIndex().row(), far);
+    QVERIFY(grid->selectionModel()->isSelected(grid->model()->index(far, 0)));
+    QTRY_VERIFY_WITH_TIMEOUT(inView(far), Wait);
+    QVERIFY(!inView(0));
+
+    // More hits make the grid lay itself out again from the top: the chosen cell stays in
+    // view, and so does one chosen far down the new hits.
+    add(hits);
+    QTRY_VERIFY_WITH_TIMEOUT(inView(far), Wait);
+    list.setCurrentIndex(model->index(2 * hits - 1));
+    QCOMPARE(grid->currentIndex().row(), 2 * hits - 1);
+    QTRY_VERIFY_WITH_TIMEOUT(inView(2 * hits - 1), Wait);
+
+    // Once the user scrolls, the grid stays where they took it.
+    grid->verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+    QVERIFY(inView(0));
+    add(hits);
+    // Until the layout has placed the last row.
+    QTRY_VERIFY_WITH_TIMEOUT(grid->visualRect(grid->model()->index(3 * hits - 1, 0)).isValid(), Wait);
+    QVERIFY(inView(0));
 }
 
 void TstOverview::ctrlWheelAndPlusMinusZoomWithinTheirRange()
