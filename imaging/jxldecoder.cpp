@@ -7,6 +7,7 @@
 #include <jxl/encode.h>
 #include <jxl/thread_parallel_runner.h>
 #include <mutex>
+#include <new>
 #include <unistd.h>
 #include <vector>
 
@@ -201,9 +202,11 @@ bool JxlDecoder::readHeader()
         JxlDecoderSetParallelRunner(d, JxlThreadParallelRunner, s.runner.get()) != JXL_DEC_SUCCESS)
         return false;
     // The orientation is applied after the reduction, where turning is cheap.
+    // The coarse detail's step is told, for pictures reduced far enough to need no more.
     if (JxlDecoderSetKeepOrientation(d, JXL_TRUE) != JXL_DEC_SUCCESS ||
-        JxlDecoderSubscribeEvents(d, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE) !=
-            JXL_DEC_SUCCESS)
+        JxlDecoderSubscribeEvents(d, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME_PROGRESSION |
+                                         JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetProgressiveDetail(d, kDC) != JXL_DEC_SUCCESS)
         return false;
     if (!s.feed())
         return false;
@@ -263,7 +266,12 @@ QImage JxlDecoder::decodeScaled(QSize size, qint64 allocationLimitBytes)
     const qint64 sumBytes = targetPixels * (alpha ? 4 : 3) * (wide ? 8 : 4);
     if (sumBytes + targetPixels * 4 > allocationLimitBytes)
         return {};
-    QImage image = wide ? decodeInto<quint64>(target, alpha) : decodeInto<quint32>(target, alpha);
+    // The whole frame at 8 bits beside the decoder's working memory, or row by row.
+    const qint64 frameBytes = pixels * (alpha ? 4 : 3);
+    const bool whole =
+        pixels * WorkingBytesPerPixel + frameBytes + sumBytes + targetPixels * 4 <= allocationLimitBytes;
+    QImage image =
+        wide ? decodeInto<quint64>(target, alpha, whole) : decodeInto<quint32>(target, alpha, whole);
     if (image.isNull())
         return {};
     if (!m_state->icc.isEmpty())
@@ -273,13 +281,55 @@ QImage JxlDecoder::decodeScaled(QSize size, qint64 allocationLimitBytes)
     return image;
 }
 
-template <typename Sum> QImage JxlDecoder::decodeInto(QSize target, bool alpha)
+bool JxlDecoder::takeColourEncoding(bool alpha)
+{
+    State& s = *m_state;
+    const JxlPixelFormat format{alpha ? 4u : 3u, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    ::JxlDecoder* d = s.decoder.get();
+    // Colours decoded from XYB can be had in sRGB directly; others come in their own space
+    // with its profile.
+    if (!s.info.uses_original_profile) {
+        JxlColorEncoding srgb{};
+        JxlColorEncodingSetToSRGB(&srgb, s.info.num_color_channels == 1 ? JXL_TRUE : JXL_FALSE);
+        JxlDecoderSetPreferredColorProfile(d, &srgb);
+    }
+    JxlColorEncoding encoded{};
+    const bool isSrgb =
+        JxlDecoderGetColorAsEncodedProfile(d, &format, JXL_COLOR_PROFILE_TARGET_DATA, &encoded) ==
+            JXL_DEC_SUCCESS &&
+        (encoded.color_space == JXL_COLOR_SPACE_RGB || encoded.color_space == JXL_COLOR_SPACE_GRAY) &&
+        encoded.white_point == JXL_WHITE_POINT_D65 &&
+        (encoded.color_space == JXL_COLOR_SPACE_GRAY || encoded.primaries == JXL_PRIMARIES_SRGB) &&
+        encoded.transfer_function == JXL_TRANSFER_FUNCTION_SRGB;
+    if (isSrgb)
+        return true;
+    size_t iccSize = 0;
+    if (JxlDecoderGetICCProfileSize(d, &format, JXL_COLOR_PROFILE_TARGET_DATA, &iccSize) != JXL_DEC_SUCCESS)
+        return true; // no profile to be had: shown as stored
+    if (iccSize > size_t(MaxIccProfileBytes))
+        return false;
+    s.icc.resize(qsizetype(iccSize));
+    if (JxlDecoderGetColorAsICCProfile(d, &format, JXL_COLOR_PROFILE_TARGET_DATA,
+                                       reinterpret_cast<uint8_t*>(s.icc.data()), iccSize) != JXL_DEC_SUCCESS)
+        s.icc.clear();
+    return true;
+}
+
+template <typename Sum> QImage JxlDecoder::decodeInto(QSize target, bool alpha, bool whole)
 {
     State& s = *m_state;
     ::JxlDecoder* d = s.decoder.get();
     const JxlPixelFormat format{alpha ? 4u : 3u, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    Reduction<Sum> reduction(storedSize(), target, alpha);
-    QByteArray& icc = s.icc;
+    const QSize stored = storedSize();
+    Reduction<Sum> reduction(stored, target, alpha);
+    // The whole frame at 8 bits, when it fits: libjxl then renders with much less working
+    // memory and time than row by row through a callback.
+    std::unique_ptr<uint8_t[]> frame;
+    const size_t line = size_t(stored.width()) * format.num_channels;
+    const auto reduceFrame = [&] {
+        for (int y = 0; y < stored.height(); ++y)
+            reduction.add(0, size_t(y), size_t(stored.width()), frame.get() + size_t(y) * line);
+    };
 
     for (;;) {
         const JxlDecoderStatus status = JxlDecoderProcessInput(d);
@@ -288,42 +338,36 @@ template <typename Sum> QImage JxlDecoder::decodeInto(QSize target, bool alpha)
             if (!s.feed())
                 return {};
             continue;
-        case JXL_DEC_COLOR_ENCODING: {
-            // Colours decoded from XYB can be had in sRGB directly; others come in their
-            // own space with its profile.
-            if (!s.info.uses_original_profile) {
-                JxlColorEncoding srgb{};
-                JxlColorEncodingSetToSRGB(&srgb, s.info.num_color_channels == 1 ? JXL_TRUE : JXL_FALSE);
-                JxlDecoderSetPreferredColorProfile(d, &srgb);
-            }
-            JxlColorEncoding encoded{};
-            const bool isSrgb =
-                JxlDecoderGetColorAsEncodedProfile(d, &format, JXL_COLOR_PROFILE_TARGET_DATA, &encoded) ==
-                    JXL_DEC_SUCCESS &&
-                (encoded.color_space == JXL_COLOR_SPACE_RGB || encoded.color_space == JXL_COLOR_SPACE_GRAY) &&
-                encoded.white_point == JXL_WHITE_POINT_D65 &&
-                (encoded.color_space == JXL_COLOR_SPACE_GRAY || encoded.primaries == JXL_PRIMARIES_SRGB) &&
-                encoded.transfer_function == JXL_TRANSFER_FUNCTION_SRGB;
-            if (isSrgb)
-                continue;
-            size_t iccSize = 0;
-            if (JxlDecoderGetICCProfileSize(d, &format, JXL_COLOR_PROFILE_TARGET_DATA, &iccSize) !=
-                JXL_DEC_SUCCESS)
-                continue; // no profile to be had: shown as stored
-            if (iccSize > size_t(MaxIccProfileBytes))
+        case JXL_DEC_COLOR_ENCODING:
+            if (!takeColourEncoding(alpha))
                 return {};
-            icc.resize(qsizetype(iccSize));
-            if (JxlDecoderGetColorAsICCProfile(d, &format, JXL_COLOR_PROFILE_TARGET_DATA,
-                                               reinterpret_cast<uint8_t*>(icc.data()),
-                                               iccSize) != JXL_DEC_SUCCESS)
-                icc.clear();
+            continue;
+        case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
+            if (whole) {
+                size_t bytes = 0;
+                if (JxlDecoderImageOutBufferSize(d, &format, &bytes) != JXL_DEC_SUCCESS ||
+                    bytes != line * size_t(stored.height()))
+                    return {};
+                frame.reset(new (std::nothrow) uint8_t[bytes]);
+                if (!frame || JxlDecoderSetImageOutBuffer(d, &format, frame.get(), bytes) != JXL_DEC_SUCCESS)
+                    return {};
+            } else if (JxlDecoderSetImageOutCallback(d, &format, Reduction<Sum>::callback, &reduction) !=
+                       JXL_DEC_SUCCESS) {
+                return {};
+            }
+            continue;
+        case JXL_DEC_FRAME_PROGRESSION: {
+            // Every pixel known at a coarser detail (an eighth, from the DC coefficients):
+            // enough when each target pixel still gathers at least one pixel of that
+            // detail, and the finer passes are then not decoded at all.
+            const qint64 ratio = qint64(JxlDecoderGetIntendedDownsamplingRatio(d));
+            if (whole && ratio > 1 && target.width() * ratio <= stored.width() &&
+                target.height() * ratio <= stored.height() && JxlDecoderFlushImage(d) == JXL_DEC_SUCCESS) {
+                reduceFrame();
+                return reduction.image();
+            }
             continue;
         }
-        case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-            if (JxlDecoderSetImageOutCallback(d, &format, Reduction<Sum>::callback, &reduction) !=
-                JXL_DEC_SUCCESS)
-                return {};
-            continue;
         case JXL_DEC_FULL_IMAGE:
             break; // the first frame is all that is shown
         default:
@@ -331,7 +375,11 @@ template <typename Sum> QImage JxlDecoder::decodeInto(QSize target, bool alpha)
         }
         break;
     }
-
+    if (whole) {
+        if (!frame)
+            return {};
+        reduceFrame();
+    }
     return reduction.image();
 }
 

@@ -41,8 +41,13 @@ public:
     QImage decodeScaled(QSize size, qint64 allocationLimitBytes);
 
 private:
-    // Runs the decoder to the end of the first frame, reducing into a picture of target.
-    template <typename Sum> QImage decodeInto(QSize target, bool alpha);
+    // Runs the decoder to the end of the first frame (or to a coarser detail that is enough
+    // for target), reducing into a picture of target; whole: through a buffer of the whole
+    // frame, else row by row.
+    template <typename Sum> QImage decodeInto(QSize target, bool alpha, bool whole);
+    // Asks for sRGB where libjxl converts, else keeps the profile of the pixels (with or
+    // without alpha); false for a profile larger than any real one.
+    bool takeColourEncoding(bool alpha);
 
     struct State;
     std::unique_ptr<State> m_state;

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
+#include <algorithm>
 #include <cmath>
 #include <jxl/encode.h>
 #include <lcms2.h>
@@ -228,27 +229,41 @@ QByteArray giantIccProfile(int size)
     return icc;
 }
 
-// A small lossless JPEG XL picture carrying icc as its colour profile; empty when the
-// encoder refused.
-QByteArray jxlWithIcc(const QByteArray& icc)
+// A JPEG XL file of image: lossless with icc as its profile, or (icc empty) lossy at the
+// distance in sRGB, with alpha when the image has it; empty when the encoder refused.
+QByteArray jxlOf(const QImage& image, const QByteArray& icc, float distance = 1.0f)
 {
+    const bool alpha = image.hasAlphaChannel();
+    const QImage rgb = image.convertToFormat(alpha ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
+    QByteArray pixels;
+    const qsizetype line = qsizetype(rgb.width()) * (alpha ? 4 : 3);
+    for (int y = 0; y < rgb.height(); ++y)
+        pixels.append(reinterpret_cast<const char*>(rgb.constScanLine(y)), line);
     JxlEncoder* encoder = JxlEncoderCreate(nullptr);
     JxlBasicInfo info;
     JxlEncoderInitBasicInfo(&info);
-    info.xsize = 16;
-    info.ysize = 16;
+    info.xsize = uint32_t(rgb.width());
+    info.ysize = uint32_t(rgb.height());
     info.bits_per_sample = 8;
     info.num_color_channels = 3;
-    info.uses_original_profile = JXL_TRUE;
+    info.uses_original_profile = icc.isEmpty() ? JXL_FALSE : JXL_TRUE;
+    if (alpha) {
+        info.num_extra_channels = 1;
+        info.alpha_bits = 8;
+    }
+    JxlColorEncoding srgb{};
+    JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
     QByteArray out;
     JxlEncoderFrameSettings* settings = nullptr;
-    const QByteArray pixels(16 * 16 * 3, char(0x80));
-    const JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    const JxlPixelFormat format{alpha ? 4u : 3u, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     if (JxlEncoderSetBasicInfo(encoder, &info) == JXL_ENC_SUCCESS &&
-        JxlEncoderSetICCProfile(encoder, reinterpret_cast<const uint8_t*>(icc.constData()),
-                                size_t(icc.size())) == JXL_ENC_SUCCESS &&
+        (icc.isEmpty() ? JxlEncoderSetColorEncoding(encoder, &srgb)
+                       : JxlEncoderSetICCProfile(encoder, reinterpret_cast<const uint8_t*>(icc.constData()),
+                                                 size_t(icc.size()))) == JXL_ENC_SUCCESS &&
         (settings = JxlEncoderFrameSettingsCreate(encoder, nullptr)) != nullptr &&
-        JxlEncoderSetFrameLossless(settings, JXL_TRUE) == JXL_ENC_SUCCESS &&
+        (icc.isEmpty() ? JxlEncoderSetFrameDistance(settings, distance)
+                       : JxlEncoderSetFrameLossless(settings, JXL_TRUE)) == JXL_ENC_SUCCESS &&
+        JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, 3) == JXL_ENC_SUCCESS &&
         JxlEncoderAddImageFrame(settings, &format, pixels.constData(), size_t(pixels.size())) ==
             JXL_ENC_SUCCESS) {
         JxlEncoderCloseInput(encoder);
@@ -266,6 +281,35 @@ QByteArray jxlWithIcc(const QByteArray& icc)
     }
     JxlEncoderDestroy(encoder);
     return out;
+}
+
+// A small lossless JPEG XL picture carrying icc as its colour profile; empty when the
+// encoder refused.
+QByteArray jxlWithIcc(const QByteArray& icc)
+{
+    QImage grey(16, 16, QImage::Format_RGB32);
+    grey.fill(qRgb(0x80, 0x80, 0x80));
+    return jxlOf(grey, icc);
+}
+
+// Smooth waves and a little grain, like a photo; a falling alpha across it when asked.
+QImage photo(QSize size, bool alpha)
+{
+    QImage image(size, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    quint32 grain = 12345;
+    for (int y = 0; y < size.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            grain = grain * 1103515245u + 12345u;
+            const int g = int(grain >> 28) - 8;
+            const int r = int(128 + 100 * std::sin(x / 90.0) + g);
+            const int gr = int(128 + 100 * std::sin((x + y) / 140.0) + g);
+            const int b = int(128 + 100 * std::cos(y / 70.0) + g);
+            const int a = alpha ? 255 - 200 * x / size.width() : 255;
+            line[x] = qRgba(std::clamp(r, 0, 255), std::clamp(gr, 0, 255), std::clamp(b, 0, 255), a);
+        }
+    }
+    return image;
 }
 
 struct Reference
@@ -297,6 +341,8 @@ private slots:
     void hostileHeif();
     void truncatedAndDamagedStreams();
     void giantIccProfileRefused();
+    void largeJxlAtEverySize_data();
+    void largeJxlAtEverySize();
     void namesDoNotDecide();
 
 private:
@@ -613,6 +659,49 @@ void TstPhotoFormats::giantIccProfileRefused()
         if (decodes)
             QCOMPARE(p.size, QSize(16, 16));
     }
+}
+
+void TstPhotoFormats::largeJxlAtEverySize_data()
+{
+    QTest::addColumn<bool>("alpha");
+    QTest::newRow("opaque") << false;
+    QTest::newRow("with alpha") << true;
+}
+
+void TstPhotoFormats::largeJxlAtEverySize()
+{
+    // Reduced to an eighth or less, a picture needs only its coarse detail; the pictures
+    // must look the same either way.
+    QFETCH(bool, alpha);
+    const QImage source = photo(QSize(2000, 1400), alpha);
+    const QByteArray file = jxlOf(source, {});
+    QVERIFY(!file.isEmpty());
+    const QString path = m_dir.filePath(QStringLiteral("large.jxl"));
+    const auto write = [&](const QByteArray& bytes) {
+        QFile out(path);
+        return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(bytes) == bytes.size();
+    };
+    QVERIFY(write(file));
+    const QImage expected = onWhite(source);
+    for (const auto& [box, size] : {std::pair{210, QSize(210, 147)}, std::pair{600, QSize(600, 420)},
+                                    std::pair{2000, QSize(2000, 1400)}}) {
+        const ScaledPicture p = decode(path, box);
+        QVERIFY2(!p.isNull(), qPrintable(QString::number(box)));
+        QCOMPARE(p.size, size);
+        QCOMPARE(p.image.size(), size);
+        const double d = reducedDifference(p.image, expected);
+        QVERIFY2(d < 2.0, qPrintable(QStringLiteral("box %1: %2").arg(box).arg(d)));
+    }
+    if (alpha)
+        return; // its alpha is complete only with the fine detail
+    // Cut in the fine detail: the coarse detail is whole, the finer passes are not, so the
+    // small preview is all that can be had.
+    QVERIFY(write(file.left(file.size() * 3 / 5)));
+    const ScaledPicture cut = decode(path, 210);
+    QVERIFY(!cut.isNull());
+    QCOMPARE(cut.size, QSize(210, 147));
+    QVERIFY(reducedDifference(cut.image, expected) < 2.0);
+    QVERIFY(decode(path, 600).isNull());
 }
 
 void TstPhotoFormats::namesDoNotDecide()
