@@ -361,7 +361,7 @@ template <typename Sum> QImage JxlDecoder::decodeInto(QSize target, bool alpha, 
             // enough when each target pixel still gathers at least one pixel of that
             // detail, and the finer passes are then not decoded at all.
             const qint64 ratio = qint64(JxlDecoderGetIntendedDownsamplingRatio(d));
-            if (whole && ratio > 1 && target.width() * ratio <= stored.width() &&
+            if (whole && frame && ratio > 1 && target.width() * ratio <= stored.width() &&
                 target.height() * ratio <= stored.height() && JxlDecoderFlushImage(d) == JXL_DEC_SUCCESS) {
                 reduceFrame();
                 return reduction.image();
