@@ -935,10 +935,16 @@ void TstWalker::guardedWalkEqualsPlainWalk()
     LogSink sink;
     WalkOptions options;
     options.guardCalls = true;
+    fotarik::search::WalkStatistics statistics;
+    options.statistics = &statistics;
     int32_t total = 0;
     const int16_t withSub = -1;
+    const int threads = threadCount();
     QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
     QCOMPARE(total, plain.total);
+    // The folders below the start come from the readers, which are gone afterwards.
+    QVERIFY(statistics.listingsReadAhead > 0);
+    QVERIFY(threadsBackTo(threads));
     // Waits on a call may ask for a cancel more often; everything else is the same.
     std::vector<std::string> a = plain.log, b = sink.log;
     a.erase(std::remove(a.begin(), a.end(), "C"), a.end());
