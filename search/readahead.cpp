@@ -15,10 +15,11 @@ namespace {
 
 // What a reader keeps to read listings into between folders.
 constexpr size_t ScratchSize = 2 * ListingBlockRoom;
-// The most steps of all queued keys together (4 bytes each).
-constexpr size_t MaxKeySteps = 256 * 1024;
 // What the walk lets go of is closed by a reader once this much has gathered.
 constexpr size_t DisposeBatch = 32;
+// A folder changed less than this before its reading began may have changed while it was
+// read: time stamps move in clock ticks of a few milliseconds.
+constexpr int64_t ChangeMargin = 50 * 1000 * 1000;
 
 int64_t nanoseconds(const struct timespec& t)
 {
@@ -34,8 +35,7 @@ bool startsWith(const WalkKey& key, const WalkKey& prefix)
 
 bool ReadListing::standsFor(const struct stat& st) const
 {
-    constexpr int64_t Margin = 50 * 1000 * 1000;
-    return st.st_dev == device && st.st_ino == inode && nanoseconds(st.st_mtim) < readStart - Margin;
+    return st.st_dev == device && st.st_ino == inode && nanoseconds(st.st_mtim) < readStart - ChangeMargin;
 }
 
 std::chrono::nanoseconds ReadListing::age() const
@@ -121,6 +121,8 @@ ReadAhead::~ReadAhead()
 void ReadAhead::requestSubFolders(const WalkKey& parentKey, std::string_view parentPath, const char* data,
                                   size_t size, uint32_t firstIndex, const SharedDir& dir, dev_t device)
 {
+    if (parentKey.size() >= MaxReadAheadDepth)
+        return;
     std::string path;
     std::lock_guard lock(m_mutex);
     forEachSubFolder(data, size, firstIndex, [&](uint32_t index, std::string_view name) {
@@ -140,13 +142,11 @@ void ReadAhead::requestSubFolders(const WalkKey& parentKey, std::string_view par
 bool ReadAhead::add(WalkKey key, std::string_view name, const SharedDir& parent, dev_t device,
                     std::string_view path)
 {
-    if (m_stop)
+    if (m_stop || key.size() > MaxReadAheadDepth)
         return false;
     if (m_requests.count(key) > 0)
         return true;
-    // In a very deep tree the keys themselves grow long: their total length is bounded
-    // as well, so that fewer folders are read ahead there.
-    if (m_requests.size() >= m_maxRequests || (m_requests.size() + 1) * key.size() > MaxKeySteps) {
+    if (m_requests.size() >= m_maxRequests) {
         // Full: a folder the walk reaches sooner takes the place of the one it reaches
         // last, unless that one is being read right now.
         auto it = m_requests.end();
@@ -166,7 +166,8 @@ bool ReadAhead::add(WalkKey key, std::string_view name, const SharedDir& parent,
     request->name.assign(name);
     request->parent = parent;
     request->device = device;
-    request->path.assign(path);
+    if (m_hook)
+        request->path.assign(path);
     m_requests.emplace(std::move(key), std::move(request));
     ++m_pending;
     m_work.notify_one();
@@ -193,8 +194,17 @@ ReadAhead::Map::iterator ReadAhead::erase(Map::iterator it)
         break;
     }
     // Its descriptors are closed by a reader, not by the walk.
-    m_dispose.push_back(std::move(it->second));
+    disposeLocked(std::move(it->second));
     return m_requests.erase(it);
+}
+
+// Called with the lock held. A reader is woken for each batch, so that what waits to be let
+// go stays a batch or so (unless every reader is stuck in the kernel).
+void ReadAhead::disposeLocked(std::shared_ptr<const void> held)
+{
+    m_dispose.push_back(std::move(held));
+    if (m_dispose.size() % DisposeBatch == 0)
+        m_work.notify_one();
 }
 
 std::optional<ReadListing> ReadAhead::take(const WalkKey& key, std::string_view name)
@@ -238,9 +248,7 @@ void ReadAhead::dispose(std::shared_ptr<const void> held)
     if (!held)
         return;
     std::lock_guard lock(m_mutex);
-    m_dispose.push_back(std::move(held));
-    if (m_dispose.size() >= DisposeBatch)
-        m_work.notify_one();
+    disposeLocked(std::move(held));
 }
 
 ReadAhead::Awaited ReadAhead::await(const WalkKey& key, std::string_view name, const SharedDir& parent,
@@ -385,8 +393,11 @@ void ReadAhead::run()
             m_peakBytes = std::max(m_peakBytes, m_bytes);
             const std::vector<char>& bytes = request->listing.bytes;
             std::string path;
-            forEachSubFolder(bytes.data(), bytes.size(), 0, [&](uint32_t index, std::string_view name) {
-                WalkKey key = request->key;
+            const size_t size = request->key.size() < MaxReadAheadDepth ? bytes.size() : 0;
+            forEachSubFolder(bytes.data(), size, 0, [&](uint32_t index, std::string_view name) {
+                WalkKey key;
+                key.reserve(request->key.size() + 1);
+                key = request->key;
                 key.push_back(index);
                 if (m_hook) {
                     path = request->path;

@@ -34,6 +34,12 @@ using SharedDir = std::shared_ptr<const UniqueFd>;
 // Compared as sequences, the keys sort exactly in the order the walk enters the folders.
 using WalkKey = std::vector<uint32_t>;
 
+// Folders more steps below the start than this are never read ahead; the walk lists them
+// itself. So a key the readers keep (and copy for each folder they queue) costs at most
+// 4 bytes per step of this, however deep the tree: what the walk holds per level stays a
+// few bytes beyond its part of the path.
+inline constexpr size_t MaxReadAheadDepth = 128;
+
 // The names the walk never enters.
 bool isSkippedFolderName(std::string_view name);
 
@@ -86,7 +92,7 @@ public:
 
     // Queues the sub-folders found in a block of the listing of the folder at parentKey,
     // open as dir on device, whose path (ending in "/") is parentPath. Folders queued already
-    // stay as they are.
+    // stay as they are; none deeper than MaxReadAheadDepth is queued.
     void requestSubFolders(const WalkKey& parentKey, std::string_view parentPath, const char* data,
                            size_t size, uint32_t firstIndex, const SharedDir& dir, dev_t device);
 
@@ -103,7 +109,7 @@ public:
     // to wait for it to be read: Ready hands the listing over (its bytes stay counted until
     // release()), Pending asks the walk to come back (and serve its events meanwhile),
     // Failed leaves the folder to the walk (it could not be read ahead: gone, a link,
-    // another device, too large, or no room).
+    // another device, too large, too deep, or no room).
     enum class Awaited { Ready, Pending, Failed };
     Awaited await(const WalkKey& key, std::string_view name, const SharedDir& parent, dev_t device,
                   std::string_view path, std::chrono::milliseconds wait, std::optional<ReadListing>& listing);
@@ -147,6 +153,7 @@ private:
     bool add(WalkKey key, std::string_view name, const SharedDir& parent, dev_t device,
              std::string_view path);
     Map::iterator erase(Map::iterator it);
+    void disposeLocked(std::shared_ptr<const void> held);
 
     const size_t m_maxRequests;
     const size_t m_memoryBudget;

@@ -1,4 +1,5 @@
 #include "raisederror.h"
+#include "readahead.h"
 #include "testfiles.h"
 #include "walker.h"
 
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <functional>
+#include <pthread.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -276,6 +278,7 @@ private slots:
     void readAheadWalkEqualsPlainWalk();
     void readAheadSeesFoldersChangedAfterTheyWereRead();
     void readAheadInDeepTreeWithFewDescriptors();
+    void readAheadStaysNearTheTopOfAVeryDeepTree();
     void readAheadWithHugeFolders();
     void readAheadCancelledInTheMiddle();
     void guardedWalkEqualsPlainWalk();
@@ -853,6 +856,69 @@ void TstWalker::readAheadInDeepTreeWithFewDescriptors()
         ::setrlimit(RLIMIT_NOFILE, &saved);
         COMPARE_WALKS(plain, fewPlain);
         COMPARE_WALKS(plain, fewAhead);
+    }
+    removeContentsAt(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+void TstWalker::readAheadStaysNearTheTopOfAVeryDeepTree()
+{
+    // 1000 levels with a picture each. What the readers keep per folder grows with its
+    // depth, so they take on the upper levels only; below those the walk lists the folders
+    // itself, with and without its guard, and finds the same.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    const int levels = 1000;
+    int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    QVERIFY(parent >= 0);
+    for (int i = 0; i < levels; ++i) {
+        ::close(::openat(parent, "b.jpg", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        QCOMPARE(::mkdirat(parent, "d", 0755), 0);
+        const int child = ::openat(parent, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(parent);
+        QVERIFY(child >= 0);
+        parent = child;
+    }
+    ::close(parent);
+    letTreeSettle();
+
+    const WalkRecord plain = walkWith(root, Pictures, -1, 0);
+    QCOMPARE(plain.result, levels);
+    for (const bool guarded : {false, true}) {
+        auto deepest = std::make_shared<std::atomic<size_t>>(0);
+        WalkOptions options;
+        options.readAheadThreads = 4;
+        options.guardCalls = guarded;
+        options.onCall = [deepest, rootSize = root.size()](std::string_view path) {
+            char name[32] = {};
+            ::pthread_getname_np(::pthread_self(), name, sizeof name);
+            if (std::string_view(name) != "walk reader" || path.size() <= rootSize)
+                return;
+            const size_t steps = size_t(std::count(path.begin() + rootSize, path.end(), '/'));
+            size_t seen = deepest->load();
+            while (steps > seen && !deepest->compare_exchange_weak(seen, steps)) {
+            }
+        };
+        fotarik::search::WalkStatistics statistics;
+        options.statistics = &statistics;
+        LogSink sink;
+        int32_t total = 0;
+        const int16_t withSub = -1;
+        const int threads = threadCount();
+        QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
+        QCOMPARE(total, plain.total);
+        QVERIFY(threadsBackTo(threads));
+        std::vector<std::string> a = plain.log, b = sink.log;
+        a.erase(std::remove(a.begin(), a.end(), "C"), a.end());
+        b.erase(std::remove(b.begin(), b.end(), "C"), b.end());
+        QVERIFY2(a == b, firstDifference(a, b).c_str());
+        // The guarded walk waits for the readers; the other one lists a folder itself when
+        // it gets there first, which in a chain of single folders it mostly does.
+        if (guarded)
+            QVERIFY(statistics.listingsReadAhead > 0);
+        QVERIFY(statistics.listingsReadAhead <= fotarik::search::detail::MaxReadAheadDepth);
+        QVERIFY2((!guarded || deepest->load() > 0) &&
+                     deepest->load() <= fotarik::search::detail::MaxReadAheadDepth,
+                 std::to_string(deepest->load()).c_str());
     }
     removeContentsAt(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
