@@ -38,11 +38,19 @@ bool ReadListing::standsFor(const struct stat& st) const
     return st.st_dev == device && st.st_ino == inode && nanoseconds(st.st_mtim) < readStart - ChangeMargin;
 }
 
-std::chrono::nanoseconds ReadListing::age() const
+bool ReadListing::unchangedSinceRead(int parent) const
 {
-    struct timespec now;
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return std::chrono::nanoseconds(nanoseconds(now) - readStart);
+    // Cached attributes only: on a local file system they are the inode's own, on a network
+    // or FUSE one what the last answer said, as a plain look would mostly get too.
+    const auto changedBefore = [this](int fd) {
+        struct statx sx;
+        if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MTIME, &sx) != 0 ||
+            !(sx.stx_mask & STATX_MTIME))
+            return false;
+        const int64_t changed = int64_t(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
+        return changed < readStart - ChangeMargin;
+    };
+    return dir && changedBefore(parent) && changedBefore(dir->get());
 }
 
 bool isSkippedFolderName(std::string_view name)
@@ -423,13 +431,15 @@ void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& op
 {
     if (m_hook)
         m_hook(request.path);
+    // The clock before the open: whatever changed the folder or its name after it shows a
+    // later time stamp.
+    struct timespec start;
+    ::clock_gettime(CLOCK_REALTIME, &start);
     const int fd = ::openat(request.parent->get(), request.name.c_str(),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return;
     auto dir = std::make_shared<const UniqueFd>(fd);
-    struct timespec start;
-    ::clock_gettime(CLOCK_REALTIME, &start);
     struct stat st;
     if (::fstat(fd, &st) != 0 || st.st_dev != request.device)
         return;

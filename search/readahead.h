@@ -54,7 +54,8 @@ struct ReadListing
     std::vector<char> bytes;
     dev_t device = 0;
     ino_t inode = 0;
-    // The clock when the reader began, in nanoseconds since the epoch.
+    // The clock when the reader began (before it opened the folder), in nanoseconds since
+    // the epoch.
     int64_t readStart = 0;
     // The descriptor it was read from; the walk takes it over.
     SharedDir dir;
@@ -64,8 +65,13 @@ struct ReadListing
     // clock ticks of a few milliseconds; a change in the tick the reading began in cannot
     // be told from one just before, so the margin covers a few ticks.)
     bool standsFor(const struct stat& st) const;
-    // How long ago the reader began.
-    std::chrono::nanoseconds age() const;
+    // The same check for a walk whose thread must not wait in the kernel, made on the two
+    // descriptors it holds, parent (the folder it is in) and dir, with what the system has
+    // cached (no disk, no server is asked): neither folder changed since shortly before the
+    // reader opened this one. An unchanged parent still binds the name to the folder the
+    // reader opened; an unchanged folder still holds the entries it listed. False where that
+    // cannot be told (the walk then looks the name up again).
+    bool unchangedSinceRead(int parent) const;
 };
 
 class ReadAhead : public std::enable_shared_from_this<ReadAhead>

@@ -59,10 +59,6 @@ constexpr unsigned EntriesPerClockLook = 64;
 // The window's walk ends at once: readers that take longer than this to stop (one stuck
 // in a call that does not return) are let go. A pace, not a budget.
 constexpr std::chrono::milliseconds GuardedReadersStop{20};
-// A listing the window's walk takes within this time of its reading is taken as read: the
-// readers opened the folder by its name in its parent, never through a link, moments ago.
-// An older one is checked again. Well under what a person could change in the meantime.
-constexpr std::chrono::milliseconds FreshListing{50};
 
 // A folder opened by a call: its descriptor, what fstat said of it, and errno.
 struct Opened
@@ -530,10 +526,11 @@ private:
 
     // The listing of the sub-folder name of parent (at m_key and m_path) for a walk that must
     // not wait in the kernel: taken from the readers, which are waited for while events are
-    // served. A listing read a while before the walk gets there is checked like any listing
-    // read ahead, by a guarded call; a fresh one is taken as read, so that the walk does not
-    // wait on a call at every folder. False when the folder is given up (a cancel, or no
-    // answer within budget::HungFolderWait): it then counts as one that cannot be listed.
+    // served. It is checked like any listing read ahead, first by what the folder and its
+    // parent say of themselves (no call that waits), and only where that cannot tell (one of
+    // them changed lately) by looking the name up anew, with a guarded call. False when the
+    // folder is given up (a cancel, or no answer within budget::HungFolderWait): it then
+    // counts as one that cannot be listed.
     // True with no listing when the walk is to list it itself.
     bool awaitReadAhead(const SharedDir& parent, std::string_view name, size_t depth, struct stat& st,
                         std::optional<ReadListing>& ahead)
@@ -555,7 +552,7 @@ private:
                 return false;
             }
         }
-        if (ahead->age() < FreshListing) {
+        if (ahead->unchangedSinceRead(parent->get())) {
             st = {};
             st.st_dev = ahead->device;
             st.st_ino = ahead->inode;

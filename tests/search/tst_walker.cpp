@@ -283,6 +283,7 @@ private slots:
     void readAheadCancelledInTheMiddle();
     void guardedWalkEqualsPlainWalk();
     void guardedCallThatHangsIsGivenUpOnCancel();
+    void guardedWalkSeesFoldersChangedJustAfterTheyWereRead();
 };
 
 void TstWalker::hitsCarryTheNormalisedFolderAndRunningTotal()
@@ -1016,6 +1017,102 @@ void TstWalker::guardedWalkEqualsPlainWalk()
     a.erase(std::remove(a.begin(), a.end(), "C"), a.end());
     b.erase(std::remove(b.begin(), b.end(), "C"), b.end());
     QVERIFY2(a == b, firstDifference(a, b).c_str());
+}
+
+void TstWalker::guardedWalkSeesFoldersChangedJustAfterTheyWereRead()
+{
+    // The window's walk takes its listings from the readers. Two folders met after the
+    // first change moments after a reader listed them, while the walk is in the first one:
+    // one gets a new file, one is swapped for another folder. The walk must see each as it
+    // is when it gets there; the folders that did not change are taken as read, without
+    // looking their names up again.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    const std::string t = root + "/t";
+    makeFolder(t);
+    for (int i = 0; i < 6; ++i) {
+        const std::string f = t + "/k" + std::to_string(i);
+        makeFolder(f);
+        makeFile(f + "/in.jpg");
+        makeFolder(f + "/inner");
+        makeFile(f + "/inner/tief.jpg");
+    }
+    makeFolder(root + "/other");
+    makeFile(root + "/other/anders.jpg");
+    const std::vector<std::string> order = listingOrder(t);
+    const std::string first = t + "/" + order[0];
+    const std::string grows = t + "/" + order[1];
+    const std::string swapped = t + "/" + order[2];
+    letTreeSettle();
+
+    struct Seen
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::string> byReaders;
+        std::vector<std::string> byTheGuard;
+    };
+    auto seen = std::make_shared<Seen>();
+    WalkOptions options;
+    options.guardCalls = true;
+    options.readAheadThreads = 4;
+    options.onCall = [seen](std::string_view path) {
+        char name[32] = {};
+        ::pthread_getname_np(::pthread_self(), name, sizeof name);
+        std::lock_guard lock(seen->mutex);
+        (std::string_view(name) == "walk reader" ? seen->byReaders : seen->byTheGuard).emplace_back(path);
+        seen->changed.notify_all();
+    };
+    fotarik::search::WalkStatistics statistics;
+    options.statistics = &statistics;
+    bool readBeforeTheChange = false;
+    RecordingSink sink;
+    sink.onFolder = [&](const std::string& folder) {
+        if (folder != first + "/")
+            return;
+        // Both folders have been listed once a reader goes on to their sub-folders.
+        std::unique_lock lock(seen->mutex);
+        readBeforeTheChange = seen->changed.wait_for(lock, std::chrono::seconds(10), [&] {
+            const auto& r = seen->byReaders;
+            return std::find(r.begin(), r.end(), grows + "/inner") != r.end() &&
+                   std::find(r.begin(), r.end(), swapped + "/inner") != r.end();
+        });
+        lock.unlock();
+        makeFile(grows + "/neu.jpg");
+        QCOMPARE(::rename(swapped.c_str(), (root + "/swapped-away").c_str()), 0);
+        QCOMPARE(::rename((root + "/other").c_str(), swapped.c_str()), 0);
+    };
+    int32_t total = 0;
+    const int16_t withSub = -1;
+    SearchFolder(t, Pictures, withSub, total, sink, options);
+    QVERIFY(readBeforeTheChange);
+
+    const std::vector<std::string> hits = sink.hitPaths();
+    const auto has = [&](const std::string& path) {
+        return std::find(hits.begin(), hits.end(), path) != hits.end();
+    };
+    QVERIFY(has(first + "/in.jpg"));
+    QVERIFY(has(grows + "/in.jpg"));
+    QVERIFY(has(grows + "/neu.jpg"));
+    QVERIFY(has(swapped + "/anders.jpg"));
+    QVERIFY(!has(swapped + "/in.jpg"));
+    QVERIFY(!has(swapped + "/inner/tief.jpg"));
+    for (size_t i = 3; i < order.size(); ++i)
+        QVERIFY(has(t + "/" + order[i] + "/inner/tief.jpg"));
+    QCOMPARE(total, int32_t(hits.size()));
+    QCOMPARE(total, 2 * 6 + 1 - 2 + 1);
+    QVERIFY(statistics.listingsReadAhead > 0);
+    // The walk's own guarded calls list the start folder and the two changed folders; the
+    // names of the folders in the changed one are looked up again once it changed; nothing
+    // below an unchanged folder is looked at: that is taken as the readers read it.
+    std::lock_guard lock(seen->mutex);
+    for (const std::string& path : seen->byTheGuard) {
+        const bool changed = path.rfind(grows, 0) == 0 || path.rfind(swapped, 0) == 0;
+        const bool nameInStart =
+            path.rfind(t + "/", 0) == 0 && path.find('/', t.size() + 1) == std::string::npos && path != first;
+        QVERIFY2(path == t || path == t + "/" || changed || nameInStart, path.c_str());
+    }
+    removeTreeByBytes(root + "/swapped-away");
 }
 
 void TstWalker::guardedCallThatHangsIsGivenUpOnCancel()
