@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -14,8 +15,11 @@ namespace {
 
 // What a reader keeps to read listings into between folders.
 constexpr size_t ScratchSize = 2 * ListingBlockRoom;
-// The most steps of all queued keys together (4 bytes each).
-constexpr size_t MaxKeySteps = 256 * 1024;
+// What the walk lets go of is closed by a reader once this much has gathered.
+constexpr size_t DisposeBatch = 32;
+// A folder changed less than this before its reading began may have changed while it was
+// read: time stamps move in clock ticks of a few milliseconds.
+constexpr int64_t ChangeMargin = 50 * 1000 * 1000;
 
 int64_t nanoseconds(const struct timespec& t)
 {
@@ -31,8 +35,22 @@ bool startsWith(const WalkKey& key, const WalkKey& prefix)
 
 bool ReadListing::standsFor(const struct stat& st) const
 {
-    constexpr int64_t Margin = 50 * 1000 * 1000;
-    return st.st_dev == device && st.st_ino == inode && nanoseconds(st.st_mtim) < readStart - Margin;
+    return st.st_dev == device && st.st_ino == inode && nanoseconds(st.st_mtim) < readStart - ChangeMargin;
+}
+
+bool ReadListing::unchangedSinceRead(int parent) const
+{
+    // Cached attributes only: on a local file system they are the inode's own, on a network
+    // or FUSE one what the last answer said, as a plain look would mostly get too.
+    const auto changedBefore = [this](int fd) {
+        struct statx sx;
+        if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MTIME, &sx) != 0 ||
+            !(sx.stx_mask & STATX_MTIME))
+            return false;
+        const int64_t changed = int64_t(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
+        return changed < readStart - ChangeMargin;
+    };
+    return dir && changedBefore(parent) && changedBefore(dir->get());
 }
 
 bool isSkippedFolderName(std::string_view name)
@@ -46,34 +64,47 @@ ReadAhead::ReadAhead(size_t maxRequests, size_t memoryBudget, size_t maxListing)
 }
 
 std::shared_ptr<ReadAhead> ReadAhead::start(int threads, size_t maxRequests, size_t memoryBudget,
-                                            size_t maxListing)
+                                            size_t maxListing, std::function<void(std::string_view)> hook)
 {
     auto readAhead = std::make_shared<ReadAhead>(maxRequests, memoryBudget, maxListing);
+    readAhead->m_hook = std::move(hook);
     readAhead->m_threads.reserve(size_t(threads));
-    for (int i = 0; i < threads; ++i) {
-        {
-            std::lock_guard lock(readAhead->m_mutex);
-            ++readAhead->m_running;
-        }
-        readAhead->m_threads.emplace_back([self = readAhead] {
-            self->run();
-            std::lock_guard lock(self->m_mutex);
-            --self->m_running;
-            self->m_stopped.notify_all();
-        });
-    }
+    for (int i = 0; i < threads; ++i)
+        readAhead->startReader();
     return readAhead;
+}
+
+void ReadAhead::startReader()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_running;
+    }
+    m_threads.emplace_back([self = shared_from_this()] {
+        ::pthread_setname_np(::pthread_self(), "walk reader");
+        self->run();
+        std::lock_guard lock(self->m_mutex);
+        --self->m_running;
+        self->m_stopped.notify_all();
+    });
 }
 
 void ReadAhead::stop()
 {
+    stop(std::chrono::duration_cast<std::chrono::milliseconds>(budget::StuckReaderWait));
+}
+
+void ReadAhead::stop(std::chrono::milliseconds wait)
+{
     Map gone; // let go outside the lock
+    std::vector<std::shared_ptr<const void>> disposing;
     {
         std::unique_lock lock(m_mutex);
         m_stop = true;
         m_work.notify_all();
         gone.swap(m_requests);
-        m_stopped.wait_for(lock, budget::StuckReaderWait, [&] { return m_running == 0; });
+        disposing.swap(m_dispose);
+        m_stopped.wait_for(lock, wait, [&] { return m_running == 0; });
         if (m_running > 0) {
             // A reader is stuck in the kernel: it and the others are let go; each keeps
             // the object alive until it returns.
@@ -95,36 +126,44 @@ ReadAhead::~ReadAhead()
             t.detach();
 }
 
-void ReadAhead::requestSubFolders(const WalkKey& parentKey, const char* data, size_t size,
-                                  uint32_t firstIndex, const SharedDir& dir, dev_t device)
+void ReadAhead::requestSubFolders(const WalkKey& parentKey, std::string_view parentPath, const char* data,
+                                  size_t size, uint32_t firstIndex, const SharedDir& dir, dev_t device)
 {
+    if (parentKey.size() >= MaxReadAheadDepth)
+        return;
+    std::string path;
     std::lock_guard lock(m_mutex);
     forEachSubFolder(data, size, firstIndex, [&](uint32_t index, std::string_view name) {
         WalkKey key;
         key.reserve(parentKey.size() + 1);
         key = parentKey;
         key.push_back(index);
-        add(std::move(key), name, dir, device);
+        if (m_hook) {
+            path.assign(parentPath);
+            path.append(name);
+        }
+        add(std::move(key), name, dir, device, path);
     });
 }
 
-// Called with the lock held.
-void ReadAhead::add(WalkKey key, std::string_view name, const SharedDir& parent, dev_t device)
+// Called with the lock held. False when there is no room for it.
+bool ReadAhead::add(WalkKey key, std::string_view name, const SharedDir& parent, dev_t device,
+                    std::string_view path)
 {
-    if (m_stop)
-        return;
-    // In a very deep tree the keys themselves grow long: their total length is bounded
-    // as well, so that fewer folders are read ahead there.
-    if (m_requests.size() >= m_maxRequests || (m_requests.size() + 1) * key.size() > MaxKeySteps) {
+    if (m_stop || key.size() > MaxReadAheadDepth)
+        return false;
+    if (m_requests.count(key) > 0)
+        return true;
+    if (m_requests.size() >= m_maxRequests) {
         // Full: a folder the walk reaches sooner takes the place of the one it reaches
         // last, unless that one is being read right now.
         auto it = m_requests.end();
         while (true) {
             if (it == m_requests.begin())
-                return;
+                return false;
             --it;
             if (!(key < it->first))
-                return;
+                return false;
             if (it->second->state != State::Reading)
                 break;
         }
@@ -135,15 +174,20 @@ void ReadAhead::add(WalkKey key, std::string_view name, const SharedDir& parent,
     request->name.assign(name);
     request->parent = parent;
     request->device = device;
+    if (m_hook)
+        request->path.assign(path);
     m_requests.emplace(std::move(key), std::move(request));
     ++m_pending;
     m_work.notify_one();
+    return true;
 }
 
 // Called with the lock held.
 ReadAhead::Map::iterator ReadAhead::erase(Map::iterator it)
 {
     Request& r = *it->second;
+    if (m_awaited == &r)
+        m_awaited = nullptr;
     switch (r.state) {
     case State::Pending:
         --m_pending;
@@ -157,7 +201,18 @@ ReadAhead::Map::iterator ReadAhead::erase(Map::iterator it)
     case State::Failed:
         break;
     }
+    // Its descriptors are closed by a reader, not by the walk.
+    disposeLocked(std::move(it->second));
     return m_requests.erase(it);
+}
+
+// Called with the lock held. A reader is woken for each batch, so that what waits to be let
+// go stays a batch or so (unless every reader is stuck in the kernel).
+void ReadAhead::disposeLocked(std::shared_ptr<const void> held)
+{
+    m_dispose.push_back(std::move(held));
+    if (m_dispose.size() % DisposeBatch == 0)
+        m_work.notify_one();
 }
 
 std::optional<ReadListing> ReadAhead::take(const WalkKey& key, std::string_view name)
@@ -189,8 +244,83 @@ std::optional<ReadListing> ReadAhead::take(const WalkKey& key, std::string_view 
 void ReadAhead::release(size_t bytes)
 {
     std::lock_guard lock(m_mutex);
+    const bool wasFull = m_bytes >= m_memoryBudget;
     m_bytes -= bytes;
-    m_work.notify_all();
+    // Readers wait on the budget only when it was spent.
+    if (wasFull && m_bytes < m_memoryBudget)
+        m_work.notify_all();
+}
+
+void ReadAhead::dispose(std::shared_ptr<const void> held)
+{
+    if (!held)
+        return;
+    std::lock_guard lock(m_mutex);
+    disposeLocked(std::move(held));
+}
+
+ReadAhead::Awaited ReadAhead::await(const WalkKey& key, std::string_view name, const SharedDir& parent,
+                                    dev_t device, std::string_view path, std::chrono::milliseconds wait,
+                                    std::optional<ReadListing>& listing)
+{
+    std::unique_lock lock(m_mutex);
+    for (auto it = m_requests.begin(); it != m_requests.end() && it->first < key;)
+        it = erase(it);
+    auto it = m_requests.find(key);
+    if (it == m_requests.end()) {
+        // Not queued (there was no room when its parent was listed): first in line now.
+        if (!add(key, name, parent, device, path))
+            return Awaited::Failed;
+        it = m_requests.find(key);
+    }
+    std::shared_ptr<Request> request = it->second;
+    if (request->name != name) {
+        erase(it);
+        return Awaited::Failed;
+    }
+    // With the budget spent no reader takes it on: the walk lists it itself.
+    if (request->state == State::Pending && m_bytes >= m_memoryBudget) {
+        erase(it);
+        return Awaited::Failed;
+    }
+    if (request->state == State::Pending || request->state == State::Reading) {
+        m_awaited = request.get();
+        m_handed.wait_for(lock, wait, [&] {
+            return m_stop || request->dropped ||
+                   (request->state != State::Pending && request->state != State::Reading);
+        });
+        if (m_awaited == request.get())
+            m_awaited = nullptr;
+        if (m_stop || request->dropped)
+            return Awaited::Failed;
+        if (request->state == State::Pending || request->state == State::Reading)
+            return Awaited::Pending;
+        it = m_requests.find(key);
+        if (it == m_requests.end() || it->second != request)
+            return Awaited::Failed;
+    }
+    if (request->state != State::Done) {
+        erase(it);
+        return Awaited::Failed;
+    }
+    listing = std::move(request->listing);
+    request->listing.bytes.clear();
+    m_requests.erase(it); // its bytes stay counted until the walk releases them
+    return Awaited::Ready;
+}
+
+void ReadAhead::abandon(const WalkKey& key)
+{
+    std::unique_lock lock(m_mutex);
+    auto it = m_requests.find(key);
+    if (it == m_requests.end())
+        return;
+    const bool stuck = it->second->state == State::Reading;
+    erase(it);
+    lock.unlock();
+    // The reader stuck on it comes back, if ever, as one more reader.
+    if (stuck)
+        startReader();
 }
 
 void ReadAhead::dropBelow(const WalkKey& key)
@@ -202,12 +332,11 @@ void ReadAhead::dropBelow(const WalkKey& key)
 
 void ReadAhead::dropAll()
 {
-    std::vector<std::shared_ptr<Request>> gone; // let go outside the lock
+    std::vector<std::shared_ptr<const void>> gone; // let go outside the lock, at once
     std::lock_guard lock(m_mutex);
-    for (auto it = m_requests.begin(); it != m_requests.end();) {
-        gone.push_back(it->second);
+    for (auto it = m_requests.begin(); it != m_requests.end();)
         it = erase(it);
-    }
+    gone.swap(m_dispose);
 }
 
 size_t ReadAhead::peakBytes() const
@@ -220,10 +349,20 @@ void ReadAhead::run()
 {
     std::vector<char> scratch(ScratchSize);
     std::unique_lock lock(m_mutex);
+    std::vector<std::shared_ptr<const void>> disposing;
     while (true) {
-        m_work.wait(lock, [&] { return m_stop || (m_pending > 0 && m_bytes < m_memoryBudget); });
+        m_work.wait(lock, [&] {
+            return m_stop || m_dispose.size() >= DisposeBatch || (m_pending > 0 && m_bytes < m_memoryBudget);
+        });
         if (m_stop)
             return;
+        if (!m_dispose.empty()) {
+            disposing.swap(m_dispose);
+            lock.unlock();
+            disposing.clear();
+            lock.lock();
+            continue;
+        }
         // The folder the walk reaches first.
         std::shared_ptr<Request> request;
         for (auto& [key, r] : m_requests) {
@@ -245,6 +384,8 @@ void ReadAhead::run()
         request->parent.reset();
         lock.lock();
 
+        if (m_awaited == request.get())
+            m_handed.notify_one();
         if (request->dropped || m_stop) {
             request->listing.bytes.clear();
             request->state = State::Failed;
@@ -259,10 +400,19 @@ void ReadAhead::run()
             m_bytes += request->listing.bytes.size();
             m_peakBytes = std::max(m_peakBytes, m_bytes);
             const std::vector<char>& bytes = request->listing.bytes;
-            forEachSubFolder(bytes.data(), bytes.size(), 0, [&](uint32_t index, std::string_view name) {
-                WalkKey key = request->key;
+            std::string path;
+            const size_t size = request->key.size() < MaxReadAheadDepth ? bytes.size() : 0;
+            forEachSubFolder(bytes.data(), size, 0, [&](uint32_t index, std::string_view name) {
+                WalkKey key;
+                key.reserve(request->key.size() + 1);
+                key = request->key;
                 key.push_back(index);
-                add(std::move(key), name, opened, request->listing.device);
+                if (m_hook) {
+                    path = request->path;
+                    path.push_back('/');
+                    path.append(name);
+                }
+                add(std::move(key), name, opened, request->listing.device, path);
             });
         } else {
             request->state = State::Failed;
@@ -279,13 +429,17 @@ void ReadAhead::run()
 // Anything unusual (gone, a link, another device, too large, a stop) leaves it to the walk.
 void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& opened)
 {
+    if (m_hook)
+        m_hook(request.path);
+    // The clock before the open: whatever changed the folder or its name after it shows a
+    // later time stamp.
+    struct timespec start;
+    ::clock_gettime(CLOCK_REALTIME, &start);
     const int fd = ::openat(request.parent->get(), request.name.c_str(),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return;
     auto dir = std::make_shared<const UniqueFd>(fd);
-    struct timespec start;
-    ::clock_gettime(CLOCK_REALTIME, &start);
     struct stat st;
     if (::fstat(fd, &st) != 0 || st.st_dev != request.device)
         return;

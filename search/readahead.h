@@ -4,9 +4,11 @@
 // their sub-folders in turn) in the order the walk will reach them, and the walk takes
 // each listing when it gets there. Nothing here reports anything to the walk's sink.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +34,12 @@ using SharedDir = std::shared_ptr<const UniqueFd>;
 // Compared as sequences, the keys sort exactly in the order the walk enters the folders.
 using WalkKey = std::vector<uint32_t>;
 
+// Folders more steps below the start than this are never read ahead; the walk lists them
+// itself. So a key the readers keep (and copy for each folder they queue) costs at most
+// 4 bytes per step of this, however deep the tree: what the walk holds per level stays a
+// few bytes beyond its part of the path.
+inline constexpr size_t MaxReadAheadDepth = 128;
+
 // The names the walk never enters.
 bool isSkippedFolderName(std::string_view name);
 
@@ -46,7 +54,8 @@ struct ReadListing
     std::vector<char> bytes;
     dev_t device = 0;
     ino_t inode = 0;
-    // The clock when the reader began, in nanoseconds since the epoch.
+    // The clock when the reader began (before it opened the folder), in nanoseconds since
+    // the epoch.
     int64_t readStart = 0;
     // The descriptor it was read from; the walk takes it over.
     SharedDir dir;
@@ -56,6 +65,13 @@ struct ReadListing
     // clock ticks of a few milliseconds; a change in the tick the reading began in cannot
     // be told from one just before, so the margin covers a few ticks.)
     bool standsFor(const struct stat& st) const;
+    // The same check for a walk whose thread must not wait in the kernel, made on the two
+    // descriptors it holds, parent (the folder it is in) and dir, with what the system has
+    // cached (no disk, no server is asked): neither folder changed since shortly before the
+    // reader opened this one. An unchanged parent still binds the name to the folder the
+    // reader opened; an unchanged folder still holds the entries it listed. False where that
+    // cannot be told (the walk then looks the name up again).
+    bool unchangedSinceRead(int parent) const;
 };
 
 class ReadAhead : public std::enable_shared_from_this<ReadAhead>
@@ -65,22 +81,26 @@ public:
     // at most one descriptor of its parent); listings waiting or in use by the walk take at
     // most memoryBudget bytes, and a folder whose listing is larger than maxListing is left
     // to the walk. Each reader shares the object, so that one stuck in a call that does not
-    // return (a folder on a mount that does not answer) can be let go by stop().
+    // return (a folder on a mount that does not answer) can be let go by stop(). hook, when
+    // set, is called by a reader before it opens a folder, with the folder's path.
     static std::shared_ptr<ReadAhead> start(int threads, size_t maxRequests, size_t memoryBudget,
-                                            size_t maxListing);
+                                            size_t maxListing,
+                                            std::function<void(std::string_view)> hook = {});
     // Stops the readers at once (a reader in the middle of a listing stops at its next
     // block) and joins them, and lets go of every descriptor and listing queued. Readers
-    // that have not stopped within budget::StuckReaderWait are left to finish on their own
-    // (they hold only their own request) and never hand anything over again.
+    // that have not stopped within wait are left to finish on their own (they hold only
+    // their own request) and never hand anything over again.
+    void stop(std::chrono::milliseconds wait);
     void stop();
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
     // Queues the sub-folders found in a block of the listing of the folder at parentKey,
-    // open as dir on device.
-    void requestSubFolders(const WalkKey& parentKey, const char* data, size_t size, uint32_t firstIndex,
-                           const SharedDir& dir, dev_t device);
+    // open as dir on device, whose path (ending in "/") is parentPath. Folders queued already
+    // stay as they are; none deeper than MaxReadAheadDepth is queued.
+    void requestSubFolders(const WalkKey& parentKey, std::string_view parentPath, const char* data,
+                           size_t size, uint32_t firstIndex, const SharedDir& dir, dev_t device);
 
     // The walk has reached the folder at key, named name: everything queued for places
     // before it is dropped, and its listing is handed over when it has been read. The
@@ -88,9 +108,29 @@ public:
     std::optional<ReadListing> take(const WalkKey& key, std::string_view name);
     void release(size_t bytes);
 
+    // For a walk that never lists a folder itself while a reader can (the window's, whose
+    // thread must not wait in the kernel): the walk has reached the folder at key, named
+    // name in the folder open as parent on device, at path. Everything queued for places
+    // before it is dropped; the folder is queued first when it is not queued yet. Waits up
+    // to wait for it to be read: Ready hands the listing over (its bytes stay counted until
+    // release()), Pending asks the walk to come back (and serve its events meanwhile),
+    // Failed leaves the folder to the walk (it could not be read ahead: gone, a link,
+    // another device, too large, too deep, or no room).
+    enum class Awaited { Ready, Pending, Failed };
+    Awaited await(const WalkKey& key, std::string_view name, const SharedDir& parent, dev_t device,
+                  std::string_view path, std::chrono::milliseconds wait, std::optional<ReadListing>& listing);
+    // The walk gives the folder at key up (a cancel, or it did not answer in time): a reader
+    // stuck on it is let go, and another takes its place.
+    void abandon(const WalkKey& key);
+
+    // What the walk lets go of (a descriptor, a listing) is let go by a reader: closing a
+    // folder costs time, and on some file systems a wait.
+    void dispose(std::shared_ptr<const void> held);
+
     // Drops everything queued below key: the walk lists that folder itself.
     void dropBelow(const WalkKey& key);
-    // Drops everything queued, so that the descriptors it holds are let go.
+    // Drops everything queued, so that the descriptors it holds are let go, and lets go of
+    // what was left to dispose of, on the calling thread.
     void dropAll();
 
     // The most listing bytes held at once.
@@ -106,6 +146,7 @@ private:
         std::string name;
         SharedDir parent;
         dev_t device = 0;
+        std::string path; // only for the hook
         State state = State::Pending;
         bool dropped = false;
         ReadListing listing;
@@ -113,13 +154,17 @@ private:
     using Map = std::map<WalkKey, std::shared_ptr<Request>>;
 
     void run();
+    void startReader();
     void read(Request& request, std::vector<char>& scratch, SharedDir& opened);
-    void add(WalkKey key, std::string_view name, const SharedDir& parent, dev_t device);
+    bool add(WalkKey key, std::string_view name, const SharedDir& parent, dev_t device,
+             std::string_view path);
     Map::iterator erase(Map::iterator it);
+    void disposeLocked(std::shared_ptr<const void> held);
 
     const size_t m_maxRequests;
     const size_t m_memoryBudget;
     const size_t m_maxListing;
+    std::function<void(std::string_view)> m_hook;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_work;
@@ -128,6 +173,10 @@ private:
     size_t m_bytes = 0;
     size_t m_peakBytes = 0;
     bool m_stop = false;
+    // The request the walk waits for, if any: its reader tells when it is done.
+    const Request* m_awaited = nullptr;
+    std::vector<std::shared_ptr<const void>> m_dispose;
+    std::condition_variable m_handed;
     size_t m_running = 0;
     std::condition_variable m_stopped;
     std::vector<std::thread> m_threads;

@@ -56,6 +56,9 @@ constexpr size_t MaxReadAheadListing = 4 * 1024 * 1024;
 constexpr size_t DeepWindow = 8;
 // Entries tested between two looks at the clock.
 constexpr unsigned EntriesPerClockLook = 64;
+// The window's walk ends at once: readers that take longer than this to stop (one stuck
+// in a call that does not return) are let go. A pace, not a budget.
+constexpr std::chrono::milliseconds GuardedReadersStop{20};
 
 // A folder opened by a call: its descriptor, what fstat said of it, and errno.
 struct Opened
@@ -77,7 +80,8 @@ public:
     Walker(const PatternList& patterns, bool withSubFolders, int32_t& runningTotal, WalkSink& sink,
            const WalkOptions& options)
         : m_patterns(patterns), m_withSubFolders(withSubFolders), m_total(runningTotal), m_sink(sink),
-          m_statistics(options.statistics), m_calls(sink, options.guardCalls, options.onCall)
+          m_statistics(options.statistics), m_guarded(options.guardCalls), m_hook(options.onCall),
+          m_calls(sink, options.guardCalls, options.onCall)
     {
         if (m_statistics)
             *m_statistics = {};
@@ -91,11 +95,13 @@ public:
             spare = limit.rlim_cur > 64 ? size_t(limit.rlim_cur - 64) : 0;
         m_keepOpenDepth = std::clamp<size_t>(spare / 2, 4, MaxKeepOpenDepth);
         const size_t requests = std::min(spare / 4, MaxReadAheadRequests);
-        if (!withSubFolders || options.readAheadThreads == 0 || requests < 8 || options.guardCalls)
+        if (!withSubFolders || options.readAheadThreads == 0 || requests < 8)
             return;
         m_readAheadRequests = requests;
-        if (options.readAheadThreads > 0) {
-            m_readAheadThreads = options.readAheadThreads;
+        if (options.readAheadThreads > 0 || m_guarded) {
+            // A guarded walk never lists a folder a reader can list: the readers always run.
+            m_readAheadThreads =
+                options.readAheadThreads > 0 ? options.readAheadThreads : DefaultReadAheadThreads;
             startReadAhead();
         } else {
             // Chosen by the machine: readers only pay off while the disk is read. With
@@ -111,8 +117,12 @@ public:
     {
         if (m_statistics && m_readAhead)
             m_statistics->peakReadAheadBytes = m_readAhead->peakBytes();
-        if (m_readAhead)
-            m_readAhead->stop();
+        if (m_readAhead) {
+            if (m_guarded)
+                m_readAhead->stop(GuardedReadersStop);
+            else
+                m_readAhead->stop();
+        }
     }
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
@@ -214,7 +224,13 @@ private:
         if (!parent)
             return false;
         struct stat st;
-        std::optional<ReadListing> ahead = takeReadAhead(*parent, name, st);
+        std::optional<ReadListing> ahead;
+        if (m_guarded && m_readAhead) {
+            if (!awaitReadAhead(parent, name, depth, st, ahead))
+                return false;
+        } else {
+            ahead = takeReadAhead(*parent, name, st);
+        }
         SharedDir dir;
         if (ahead) {
             dir = std::move(ahead->dir);
@@ -258,6 +274,10 @@ private:
             // Its bytes stay counted until the level ends.
             level.readAheadBytes = ahead->bytes.size();
             level.bytes = std::move(ahead->bytes);
+            // Its sub-folders are queued again where there was no room when it was read.
+            if (level.dir)
+                m_readAhead->requestSubFolders(m_key, m_path, level.bytes.data(), level.bytes.size(), 0,
+                                               level.dir, level.device);
         } else if (!keepOpen) {
             readWholeListing(depth);
         } else {
@@ -284,6 +304,8 @@ private:
     void endLevel(size_t depth)
     {
         Level& level = m_levels[depth];
+        if (m_readAhead)
+            m_readAhead->dispose(std::move(level.dir));
         level.dir.reset();
         std::vector<char>().swap(level.bytes);
         level.data = nullptr;
@@ -453,7 +475,7 @@ private:
     {
         m_watchDisk = false;
         m_readAhead = detail::ReadAhead::start(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
-                                               MaxReadAheadListing);
+                                               MaxReadAheadListing, m_hook);
     }
 
     // After a block of the listing at depth, read by the walk itself. A listing that took
@@ -470,7 +492,7 @@ private:
                 startReadAhead();
         }
         if (m_readAhead && m_levels[depth].dir)
-            m_readAhead->requestSubFolders(m_key, data, size, firstIndex, m_levels[depth].dir,
+            m_readAhead->requestSubFolders(m_key, m_path, data, size, firstIndex, m_levels[depth].dir,
                                            m_levels[depth].device);
     }
 
@@ -500,6 +522,58 @@ private:
             m_readAhead->release(ahead->bytes.size());
         m_readAhead->dropBelow(m_key);
         return std::nullopt;
+    }
+
+    // The listing of the sub-folder name of parent (at m_key and m_path) for a walk that must
+    // not wait in the kernel: taken from the readers, which are waited for while events are
+    // served. It is checked like any listing read ahead, first by what the folder and its
+    // parent say of themselves (no call that waits), and only where that cannot tell (one of
+    // them changed lately) by looking the name up anew, with a guarded call. False when the
+    // folder is given up (a cancel, or no answer within budget::HungFolderWait): it then
+    // counts as one that cannot be listed.
+    // True with no listing when the walk is to list it itself.
+    bool awaitReadAhead(const SharedDir& parent, std::string_view name, size_t depth, struct stat& st,
+                        std::optional<ReadListing>& ahead)
+    {
+        using Awaited = detail::ReadAhead::Awaited;
+        const auto start = std::chrono::steady_clock::now();
+        while (true) {
+            const Awaited awaited = m_readAhead->await(
+                m_key, name, parent, m_levels[depth - 1].device, m_path,
+                std::chrono::duration_cast<std::chrono::milliseconds>(budget::WalkEventInterval), ahead);
+            if (awaited == Awaited::Ready)
+                break;
+            if (awaited == Awaited::Failed)
+                return true;
+            m_sink.serveEventsWhileListing();
+            m_lastServed = std::chrono::steady_clock::now();
+            if (m_sink.cancelRequested() || m_lastServed - start >= budget::HungFolderWait) {
+                m_readAhead->abandon(m_key);
+                return false;
+            }
+        }
+        if (ahead->unchangedSinceRead(parent->get())) {
+            st = {};
+            st.st_dev = ahead->device;
+            st.st_ino = ahead->inode;
+            return true;
+        }
+        const std::optional<std::optional<struct stat>> looked = m_calls.run<std::optional<struct stat>>(
+            [ parent, name = std::string(name) ]() -> std::optional<struct stat> {
+                struct stat now;
+                if (::fstatat(parent->get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+                    return std::nullopt;
+                return now;
+            },
+            m_path);
+        if (looked && *looked && S_ISDIR((*looked)->st_mode) && ahead->standsFor(**looked)) {
+            st = **looked;
+            return true;
+        }
+        m_readAhead->release(ahead->bytes.size());
+        ahead.reset();
+        m_readAhead->dropBelow(m_key);
+        return looked.has_value();
     }
 
     // --- Testing the entries
@@ -613,6 +687,8 @@ private:
     int32_t& m_total;
     WalkSink& m_sink;
     WalkStatistics* const m_statistics;
+    const bool m_guarded;
+    const std::function<void(std::string_view)> m_hook;
     std::string m_path;
     std::deque<Level> m_levels;
     std::deque<size_t> m_deepOpen;

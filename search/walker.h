@@ -55,14 +55,16 @@ struct WalkOptions
     // Filled in when given.
     WalkStatistics* statistics = nullptr;
     // For a walking thread that must never block in the kernel (the window's): every call
-    // into the file system runs on a helper thread while the walk serves events
+    // into the file system runs on another thread while the walk serves events
     // (WalkSink::serveEventsWhileListing) and asks for a cancel at screen pace. A cancel
     // gives the call up at once, and so does budget::HungFolderWait: the folder then counts
-    // as one that cannot be listed (or its listing ends there), and the helper is let go.
-    // Reading ahead is off in this mode.
+    // as one that cannot be listed (or its listing ends there), and the thread is let go.
+    // With sub-folders the read-ahead threads always run in this mode (readAheadThreads
+    // below 0 picks their number, 0 has none): the walk waits for them rather than list a
+    // folder itself, and only checks a listing it takes with one call on its helper.
     bool guardCalls = false;
-    // For tests: called before each call into the file system, on the thread that makes
-    // it, with the path it concerns.
+    // For tests: called before each call into the file system that opens or looks at a
+    // folder of the walk, on the thread that makes it, with the path it concerns.
     std::function<void(std::string_view)> onCall;
 };
 

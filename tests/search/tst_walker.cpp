@@ -1,4 +1,5 @@
 #include "raisederror.h"
+#include "readahead.h"
 #include "testfiles.h"
 #include "walker.h"
 
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <functional>
+#include <pthread.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -276,10 +278,12 @@ private slots:
     void readAheadWalkEqualsPlainWalk();
     void readAheadSeesFoldersChangedAfterTheyWereRead();
     void readAheadInDeepTreeWithFewDescriptors();
+    void readAheadStaysNearTheTopOfAVeryDeepTree();
     void readAheadWithHugeFolders();
     void readAheadCancelledInTheMiddle();
     void guardedWalkEqualsPlainWalk();
     void guardedCallThatHangsIsGivenUpOnCancel();
+    void guardedWalkSeesFoldersChangedJustAfterTheyWereRead();
 };
 
 void TstWalker::hitsCarryTheNormalisedFolderAndRunningTotal()
@@ -857,6 +861,69 @@ void TstWalker::readAheadInDeepTreeWithFewDescriptors()
     removeContentsAt(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
+void TstWalker::readAheadStaysNearTheTopOfAVeryDeepTree()
+{
+    // 1000 levels with a picture each. What the readers keep per folder grows with its
+    // depth, so they take on the upper levels only; below those the walk lists the folders
+    // itself, with and without its guard, and finds the same.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    const int levels = 1000;
+    int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    QVERIFY(parent >= 0);
+    for (int i = 0; i < levels; ++i) {
+        ::close(::openat(parent, "b.jpg", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        QCOMPARE(::mkdirat(parent, "d", 0755), 0);
+        const int child = ::openat(parent, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(parent);
+        QVERIFY(child >= 0);
+        parent = child;
+    }
+    ::close(parent);
+    letTreeSettle();
+
+    const WalkRecord plain = walkWith(root, Pictures, -1, 0);
+    QCOMPARE(plain.result, levels);
+    for (const bool guarded : {false, true}) {
+        auto deepest = std::make_shared<std::atomic<size_t>>(0);
+        WalkOptions options;
+        options.readAheadThreads = 4;
+        options.guardCalls = guarded;
+        options.onCall = [deepest, rootSize = root.size()](std::string_view path) {
+            char name[32] = {};
+            ::pthread_getname_np(::pthread_self(), name, sizeof name);
+            if (std::string_view(name) != "walk reader" || path.size() <= rootSize)
+                return;
+            const size_t steps = size_t(std::count(path.begin() + rootSize, path.end(), '/'));
+            size_t seen = deepest->load();
+            while (steps > seen && !deepest->compare_exchange_weak(seen, steps)) {
+            }
+        };
+        fotarik::search::WalkStatistics statistics;
+        options.statistics = &statistics;
+        LogSink sink;
+        int32_t total = 0;
+        const int16_t withSub = -1;
+        const int threads = threadCount();
+        QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
+        QCOMPARE(total, plain.total);
+        QVERIFY(threadsBackTo(threads));
+        std::vector<std::string> a = plain.log, b = sink.log;
+        a.erase(std::remove(a.begin(), a.end(), "C"), a.end());
+        b.erase(std::remove(b.begin(), b.end(), "C"), b.end());
+        QVERIFY2(a == b, firstDifference(a, b).c_str());
+        // The guarded walk waits for the readers; the other one lists a folder itself when
+        // it gets there first, which in a chain of single folders it mostly does.
+        if (guarded)
+            QVERIFY(statistics.listingsReadAhead > 0);
+        QVERIFY(statistics.listingsReadAhead <= fotarik::search::detail::MaxReadAheadDepth);
+        QVERIFY2((!guarded || deepest->load() > 0) &&
+                     deepest->load() <= fotarik::search::detail::MaxReadAheadDepth,
+                 std::to_string(deepest->load()).c_str());
+    }
+    removeContentsAt(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 void TstWalker::readAheadWithHugeFolders()
 {
     // One folder of 200 000 entries (more than a reader takes on) and one of 20 000
@@ -935,15 +1002,117 @@ void TstWalker::guardedWalkEqualsPlainWalk()
     LogSink sink;
     WalkOptions options;
     options.guardCalls = true;
+    fotarik::search::WalkStatistics statistics;
+    options.statistics = &statistics;
     int32_t total = 0;
     const int16_t withSub = -1;
+    const int threads = threadCount();
     QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
     QCOMPARE(total, plain.total);
+    // The folders below the start come from the readers, which are gone afterwards.
+    QVERIFY(statistics.listingsReadAhead > 0);
+    QVERIFY(threadsBackTo(threads));
     // Waits on a call may ask for a cancel more often; everything else is the same.
     std::vector<std::string> a = plain.log, b = sink.log;
     a.erase(std::remove(a.begin(), a.end(), "C"), a.end());
     b.erase(std::remove(b.begin(), b.end(), "C"), b.end());
     QVERIFY2(a == b, firstDifference(a, b).c_str());
+}
+
+void TstWalker::guardedWalkSeesFoldersChangedJustAfterTheyWereRead()
+{
+    // The window's walk takes its listings from the readers. Two folders met after the
+    // first change moments after a reader listed them, while the walk is in the first one:
+    // one gets a new file, one is swapped for another folder. The walk must see each as it
+    // is when it gets there; the folders that did not change are taken as read, without
+    // looking their names up again.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    const std::string t = root + "/t";
+    makeFolder(t);
+    for (int i = 0; i < 6; ++i) {
+        const std::string f = t + "/k" + std::to_string(i);
+        makeFolder(f);
+        makeFile(f + "/in.jpg");
+        makeFolder(f + "/inner");
+        makeFile(f + "/inner/tief.jpg");
+    }
+    makeFolder(root + "/other");
+    makeFile(root + "/other/anders.jpg");
+    const std::vector<std::string> order = listingOrder(t);
+    const std::string first = t + "/" + order[0];
+    const std::string grows = t + "/" + order[1];
+    const std::string swapped = t + "/" + order[2];
+    letTreeSettle();
+
+    struct Seen
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::string> byReaders;
+        std::vector<std::string> byTheGuard;
+    };
+    auto seen = std::make_shared<Seen>();
+    WalkOptions options;
+    options.guardCalls = true;
+    options.readAheadThreads = 4;
+    options.onCall = [seen](std::string_view path) {
+        char name[32] = {};
+        ::pthread_getname_np(::pthread_self(), name, sizeof name);
+        std::lock_guard lock(seen->mutex);
+        (std::string_view(name) == "walk reader" ? seen->byReaders : seen->byTheGuard).emplace_back(path);
+        seen->changed.notify_all();
+    };
+    fotarik::search::WalkStatistics statistics;
+    options.statistics = &statistics;
+    bool readBeforeTheChange = false;
+    RecordingSink sink;
+    sink.onFolder = [&](const std::string& folder) {
+        if (folder != first + "/")
+            return;
+        // Both folders have been listed once a reader goes on to their sub-folders.
+        std::unique_lock lock(seen->mutex);
+        readBeforeTheChange = seen->changed.wait_for(lock, std::chrono::seconds(10), [&] {
+            const auto& r = seen->byReaders;
+            return std::find(r.begin(), r.end(), grows + "/inner") != r.end() &&
+                   std::find(r.begin(), r.end(), swapped + "/inner") != r.end();
+        });
+        lock.unlock();
+        makeFile(grows + "/neu.jpg");
+        QCOMPARE(::rename(swapped.c_str(), (root + "/swapped-away").c_str()), 0);
+        QCOMPARE(::rename((root + "/other").c_str(), swapped.c_str()), 0);
+    };
+    int32_t total = 0;
+    const int16_t withSub = -1;
+    SearchFolder(t, Pictures, withSub, total, sink, options);
+    QVERIFY(readBeforeTheChange);
+
+    const std::vector<std::string> hits = sink.hitPaths();
+    const auto has = [&](const std::string& path) {
+        return std::find(hits.begin(), hits.end(), path) != hits.end();
+    };
+    QVERIFY(has(first + "/in.jpg"));
+    QVERIFY(has(grows + "/in.jpg"));
+    QVERIFY(has(grows + "/neu.jpg"));
+    QVERIFY(has(swapped + "/anders.jpg"));
+    QVERIFY(!has(swapped + "/in.jpg"));
+    QVERIFY(!has(swapped + "/inner/tief.jpg"));
+    for (size_t i = 3; i < order.size(); ++i)
+        QVERIFY(has(t + "/" + order[i] + "/inner/tief.jpg"));
+    QCOMPARE(total, int32_t(hits.size()));
+    QCOMPARE(total, 2 * 6 + 1 - 2 + 1);
+    QVERIFY(statistics.listingsReadAhead > 0);
+    // The walk's own guarded calls list the start folder and the two changed folders; the
+    // names of the folders in the changed one are looked up again once it changed; nothing
+    // below an unchanged folder is looked at: that is taken as the readers read it.
+    std::lock_guard lock(seen->mutex);
+    for (const std::string& path : seen->byTheGuard) {
+        const bool changed = path.rfind(grows, 0) == 0 || path.rfind(swapped, 0) == 0;
+        const bool nameInStart =
+            path.rfind(t + "/", 0) == 0 && path.find('/', t.size() + 1) == std::string::npos && path != first;
+        QVERIFY2(path == t || path == t + "/" || changed || nameInStart, path.c_str());
+    }
+    removeTreeByBytes(root + "/swapped-away");
 }
 
 void TstWalker::guardedCallThatHangsIsGivenUpOnCancel()
