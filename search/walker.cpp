@@ -640,9 +640,9 @@ private:
     {
         if (m_lookAtEveryFolder)
             return true;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - m_mountsLooked >= MountTableLook) {
-            m_mountsLooked = now;
+        // The clock as read when events were served, just before this folder was opened.
+        if (m_lastServed - m_mountsLooked >= MountTableLook) {
+            m_mountsLooked = m_lastServed;
             if (m_mountTable.changed()) {
                 const SharedDir start = m_levels[0].dir;
                 if (!start)
