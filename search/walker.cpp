@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace fotarik::search {
@@ -59,13 +60,17 @@ constexpr unsigned EntriesPerClockLook = 64;
 // The window's walk ends at once: readers that take longer than this to stop (one stuck
 // in a call that does not return) are let go. A pace, not a budget.
 constexpr std::chrono::milliseconds GuardedReadersStop{20};
+// How often the walk asks whether the mount table changed while it runs.
+constexpr auto MountTableLook = std::chrono::milliseconds(50);
 
-// A folder opened by a call: its descriptor, what fstat said of it, and errno.
+// A folder opened by a call: its descriptor and errno and, when it was looked at, what
+// fstat said of it. ok: opened, and looked at when that was asked for.
 struct Opened
 {
     UniqueFd fd;
     int error = 0;
-    bool statOk = false;
+    bool ok = false;
+    bool looked = false;
     struct stat st
     {
     };
@@ -155,8 +160,9 @@ private:
         size_t nameOffset = 0; // where the folder's name starts in m_path
         size_t pathLength = 0; // length of its path with the trailing "/"
         dev_t device = 0;
-        ino_t inode = 0;
-        SharedDir dir; // its descriptor, when held
+        ino_t inode = 0;     // known when looked
+        bool looked = false; // whether the folder's own fstat gave device and inode
+        SharedDir dir;       // its descriptor, when held
         size_t readAheadBytes = 0;
         // The listing: read ahead or read whole (bytes), or read block by block into the
         // level's buffer while the descriptor stays open.
@@ -201,10 +207,11 @@ private:
             m_listStart = std::chrono::steady_clock::now();
         if (m_path.empty() || m_path.back() != '/')
             m_path.push_back('/');
-        Opened start = openFolder(nullptr, m_path);
-        if (!start.statOk)
+        Opened start = openFolder(nullptr, m_path, true);
+        if (!start.ok)
             return false;
-        beginLevel(0, 0, start.st, std::make_shared<const UniqueFd>(std::move(start.fd)), std::nullopt);
+        findMountsBelow(start.fd.get());
+        beginLevel(0, 0, start.st, true, std::make_shared<const UniqueFd>(std::move(start.fd)), std::nullopt);
         return true;
     }
 
@@ -223,7 +230,10 @@ private:
         const SharedDir parent = dirOf(depth - 1);
         if (!parent)
             return false;
-        struct stat st;
+        struct stat st
+        {
+        };
+        bool looked = true;
         std::optional<ReadListing> ahead;
         if (m_guarded && m_readAhead) {
             if (!awaitReadAhead(parent, name, depth, st, ahead))
@@ -235,10 +245,18 @@ private:
         if (ahead) {
             dir = std::move(ahead->dir);
         } else {
-            Opened child = openChild(parent, name.data());
-            if (!child.statOk)
+            // A folder is looked at only where that tells something: where it may be a
+            // mount point (another file system begins there), and deep down, where its
+            // descriptor may be let go and the folder opened again must be known to be
+            // the same. Elsewhere it lives on its parent's file system.
+            looked = depth >= m_keepOpenDepth || mayBeMountPoint();
+            Opened child = openChild(parent, name.data(), looked);
+            if (!child.ok)
                 return false;
-            st = child.st;
+            if (looked)
+                st = child.st;
+            else
+                st.st_dev = m_levels[depth - 1].device;
             dir = std::make_shared<const UniqueFd>(std::move(child.fd));
         }
         m_path.push_back('/');
@@ -249,13 +267,13 @@ private:
         }
         if (ahead && m_statistics)
             ++m_statistics->listingsReadAhead;
-        beginLevel(depth, nameOffset, st, std::move(dir), std::move(ahead));
+        beginLevel(depth, nameOffset, st, looked, std::move(dir), std::move(ahead));
         return true;
     }
 
     // Makes the folder just opened the level at depth, with its listing when it was read
     // ahead. A deep level reads its whole listing now, so that its descriptor may go.
-    void beginLevel(size_t depth, size_t nameOffset, const struct stat& st, SharedDir dir,
+    void beginLevel(size_t depth, size_t nameOffset, const struct stat& st, bool looked, SharedDir dir,
                     std::optional<ReadListing> ahead)
     {
         if (m_levels.size() <= depth)
@@ -266,6 +284,7 @@ private:
         level.pathLength = m_path.size();
         level.device = st.st_dev;
         level.inode = st.st_ino;
+        level.looked = looked;
         level.dir = std::move(dir);
         const bool keepOpen = depth < m_keepOpenDepth;
         if (!keepOpen)
@@ -319,17 +338,18 @@ private:
 
     // --- Descriptors: opened by name, held, let go and opened again
 
-    // Opens a folder and looks at it: the start folder by its path (parent null), any
-    // other by its name relative to its parent, never through a link.
-    Opened openFolder(const SharedDir& parent, const std::string& name)
+    // Opens a folder, and looks at it when asked to: the start folder by its path (parent
+    // null), any other by its name relative to its parent, never through a link.
+    Opened openFolder(const SharedDir& parent, const std::string& name, bool look)
     {
         std::optional<Opened> opened = m_calls.run<Opened>(
-            [parent, name] {
+            [parent, name, look] {
                 Opened o;
                 const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (parent ? O_NOFOLLOW : 0);
                 o.fd.reset(::openat(parent ? parent->get() : AT_FDCWD, name.c_str(), flags));
                 o.error = errno;
-                o.statOk = o.fd && ::fstat(o.fd.get(), &o.st) == 0;
+                o.looked = look && o.fd && ::fstat(o.fd.get(), &o.st) == 0;
+                o.ok = o.fd && (o.looked || !look);
                 return o;
             },
             m_path);
@@ -344,16 +364,16 @@ private:
     // Opens a sub-folder by its name. When the process runs out of descriptors, the
     // deep levels' descriptors and those held for reading ahead are let go (the caller
     // holds the parent's) and the open is tried once more.
-    Opened openChild(const SharedDir& parent, const char* name)
+    Opened openChild(const SharedDir& parent, const char* name, bool look)
     {
-        Opened o = openFolder(parent, name);
+        Opened o = openFolder(parent, name, look);
         if (!o.fd && (o.error == EMFILE || o.error == ENFILE)) {
             for (size_t depth : m_deepOpen)
                 m_levels[depth].dir.reset();
             m_deepOpen.clear();
             if (m_readAhead)
                 m_readAhead->dropAll();
-            o = openFolder(parent, name);
+            o = openFolder(parent, name, look);
         }
         return o;
     }
@@ -382,8 +402,9 @@ private:
         for (size_t i = open + 1; current && i <= depth; ++i) {
             const Level& level = m_levels[i];
             const std::string name(m_path, level.nameOffset, level.pathLength - 1 - level.nameOffset);
-            Opened o = openChild(current, name.c_str());
-            if (!o.statOk || o.st.st_dev != level.device || o.st.st_ino != level.inode)
+            // Every level that may have to be opened again was looked at when entered.
+            Opened o = openChild(current, name.c_str(), true);
+            if (!o.ok || !level.looked || o.st.st_dev != level.device || o.st.st_ino != level.inode)
                 return nullptr;
             current = std::make_shared<const UniqueFd>(std::move(o.fd));
             m_levels[i].dir = current;
@@ -652,14 +673,72 @@ private:
         return toFolder ? EntryKind::LinkedFolder : EntryKind::File;
     }
 
+    // --- Mount points
+
+    // Reads which mount points lie below the start folder, open as start, from the mount
+    // table. Where the table or the start folder's path cannot be told, every folder is
+    // looked at instead.
+    void findMountsBelow(int start)
+    {
+        const auto began = std::chrono::steady_clock::now();
+        readMountsBelow(start);
+        // Not part of the listing's time, which tells a cached listing from one that was not.
+        if (m_watchDisk)
+            m_listStart += std::chrono::steady_clock::now() - began;
+    }
+
+    void readMountsBelow(int start)
+    {
+        m_mountsBelow.clear();
+        m_lookAtEveryFolder = true;
+        m_mountsLooked = std::chrono::steady_clock::now();
+        if (!m_mountTable.valid())
+            return;
+        const std::optional<std::vector<std::string>> points = m_mountTable.mountPoints();
+        std::optional<std::string> prefix = pathOfOpenFile(start);
+        if (!points || !prefix)
+            return;
+        if (prefix->back() != '/')
+            prefix->push_back('/');
+        for (const std::string& point : *points)
+            if (point.size() > prefix->size() && point.compare(0, prefix->size(), *prefix) == 0)
+                m_mountsBelow.insert(point.substr(prefix->size()));
+        m_mountTypesRead = false; // what is mounted may have changed since they were read
+        m_lookAtEveryFolder = false;
+    }
+
+    // Whether the sub-folder m_path names may be a mount point. A change of the mount
+    // table while the walk runs is noticed within MountTableLook; the table is then read
+    // again, relative to the start folder.
+    bool mayBeMountPoint()
+    {
+        if (m_lookAtEveryFolder)
+            return true;
+        // The clock as read when events were served, just before this folder was opened.
+        if (m_lastServed - m_mountsLooked >= MountTableLook) {
+            m_mountsLooked = m_lastServed;
+            if (m_mountTable.changed()) {
+                const SharedDir start = m_levels[0].dir;
+                if (!start)
+                    return true;
+                findMountsBelow(start->get());
+                if (m_lookAtEveryFolder)
+                    return true;
+            }
+        }
+        if (m_mountsBelow.empty())
+            return false;
+        return m_mountsBelow.count(std::string(m_path, m_levels[0].pathLength)) > 0;
+    }
+
     // Whether the folder open as dir, on another device than its parent, is a mount of a
     // file system that is not entered. A mount that does not say what it is is not entered.
     bool isPseudoMount(const SharedDir& dir, dev_t device)
     {
         // Read once per walk, and only when the walk crosses a mount point.
-        if (!m_mountsRead) {
+        if (!m_mountTypesRead) {
             m_mountTypes = mountTypesByDevice();
-            m_mountsRead = true;
+            m_mountTypesRead = true;
         }
         const auto it = m_mountTypes.find(device);
         if (it != m_mountTypes.end())
@@ -697,7 +776,12 @@ private:
     std::chrono::steady_clock::time_point m_lastServed;
     unsigned m_entriesSinceClock = 0;
     std::unordered_map<dev_t, std::string> m_mountTypes;
-    bool m_mountsRead = false;
+    bool m_mountTypesRead = false;
+    MountTable m_mountTable;
+    // The mount points below the start folder, by their path relative to it ("a/b").
+    std::unordered_set<std::string> m_mountsBelow;
+    bool m_lookAtEveryFolder = true;
+    std::chrono::steady_clock::time_point m_mountsLooked;
     size_t m_keepOpenDepth = MaxKeepOpenDepth;
     size_t m_readAheadRequests = 0;
     int m_readAheadThreads = 0;

@@ -76,11 +76,13 @@ struct WalkOptions
 // never through a link, so neither the length of its path nor a link swapped in for an
 // ancestor changes what is walked. Symbolic links are never entered (a link to a file
 // is tested like a file); mount points of pseudo file systems (proc, sysfs, devtmpfs,
-// ...) below the start are not entered. An invalid pattern raises fotarik::RaisedError 93
-// at the first file tested; a running total beyond 32 bits raises 6. Hits reported before
-// either stay reported. Any read-ahead threads are stopped before it returns (or throws):
-// joined, or let go when one is stuck in a call that does not return (it holds nothing
-// the caller needs).
+// ...) below the start are not entered. Mount points are known from the system's mount
+// table (one mounted while the walk runs is noticed within a moment), so that no other
+// folder costs more than its open, its listing and its close. An invalid pattern raises
+// fotarik::RaisedError 93 at the first file tested; a running total beyond 32 bits
+// raises 6. Hits reported before either stay reported. Any read-ahead threads are stopped
+// before it returns (or throws): joined, or let go when one is stuck in a call that does
+// not return (it holds nothing the caller needs).
 int32_t SearchFolder(std::string folderPath, const PatternList& patterns, const int16_t& withSubFolders,
                      int32_t& runningTotal, WalkSink& sink, const WalkOptions& options = {});
 

@@ -12,15 +12,19 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <functional>
 #include <pthread.h>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -252,6 +256,53 @@ void makeRandomTree(const std::string& root, unsigned seed, int depth, int& fold
     fill(root, 0);
 }
 
+// Moves the calling thread into a mount namespace of its own, with every mount private to
+// it, so that what a test mounts is seen by no other process; the namespace goes with the
+// test process. Why that cannot be done here; empty when it is done.
+QString privateMountNamespace()
+{
+    static const QString why = [] {
+        if (::geteuid() != 0)
+            return QStringLiteral("mounting needs root");
+        if (::unshare(CLONE_NEWNS) != 0)
+            return QStringLiteral("no own mount namespace (%1)")
+                .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return QStringLiteral("mounts cannot be made private (%1)")
+                .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return QString();
+    }();
+    return why;
+}
+
+// Mounts made by a test, taken away again (last first) when it ends, also when it failed.
+class TestMounts
+{
+public:
+    ~TestMounts()
+    {
+        for (auto it = m_points.rbegin(); it != m_points.rend(); ++it)
+            ::umount2(it->c_str(), MNT_DETACH);
+    }
+    bool mount(const std::string& source, const std::string& point, const char* type, unsigned long flags,
+               const char* data = nullptr)
+    {
+        if (::mount(source.c_str(), point.c_str(), type, flags, data) != 0)
+            return false;
+        m_points.push_back(point);
+        return true;
+    }
+    void unmount(const std::string& point)
+    {
+        const auto it = std::find(m_points.begin(), m_points.end(), point);
+        if (it != m_points.end() && ::umount2(point.c_str(), MNT_DETACH) == 0)
+            m_points.erase(it);
+    }
+
+private:
+    std::vector<std::string> m_points;
+};
+
 } // namespace
 
 class TstWalker : public QObject
@@ -284,6 +335,9 @@ private slots:
     void guardedWalkEqualsPlainWalk();
     void guardedCallThatHangsIsGivenUpOnCancel();
     void guardedWalkSeesFoldersChangedJustAfterTheyWereRead();
+    void mountPointsInsideTheTree();
+    void deepFolderOpenedAgainAcrossAMountPoint();
+    void deepFolderSwappedWhileWalkedIsNotWalkedOn();
 };
 
 void TstWalker::hitsCarryTheNormalisedFolderAndRunningTotal()
@@ -1173,6 +1227,164 @@ void TstWalker::guardedCallThatHangsIsGivenUpOnCancel()
         gate->released = true;
     }
     gate->open.notify_all();
+}
+
+// Mounts met inside the tree: the folders of another file system are walked, those of a
+// pseudo file system are not (also one mounted while the walk runs, and one whose mount
+// point has a blank in its name), and a folder bound inside itself is walked once more
+// through the binding, not endlessly. The same with reading ahead and with guarded calls.
+void TstWalker::mountPointsInsideTheTree()
+{
+    const QString why = privateMountNamespace();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    TestMounts mounts;
+    makeFolder(root + "/a");
+    makeFolder(root + "/a/m");
+    QVERIFY(mounts.mount("fotarik-test", root + "/a/m", "tmpfs", 0, "size=1m"));
+    makeFile(root + "/a/m/innen.jpg");
+    makeFolder(root + "/a/m/sub");
+    makeFile(root + "/a/m/sub/tiefer.jpg");
+    makeFolder(root + "/pro c");
+    QVERIFY(mounts.mount("proc", root + "/pro c", "proc", 0));
+    makeFolder(root + "/b");
+    makeFile(root + "/b/x.jpg");
+    makeFolder(root + "/b/selbst");
+    QVERIFY(mounts.mount(root + "/b", root + "/b/selbst", nullptr, MS_BIND));
+    makeFolder(root + "/spaet");
+    makeFolder(root + "/spaet/q");
+    makeFile(root + "/spaet/q/verdeckt.jpg"); // hidden by the mount made while walking
+    letTreeSettle();
+
+    const std::vector<std::string> expected = {root + "/a/m/innen.jpg", root + "/a/m/sub/tiefer.jpg",
+                                               root + "/b/selbst/x.jpg", root + "/b/x.jpg"};
+    for (const char* mode : {"plain", "read ahead", "guarded"}) {
+        RecordingSink sink;
+        bool enteredPseudo = false;
+        sink.onFolder = [&](const std::string& folder) {
+            if (folder.rfind(root + "/pro c/", 0) == 0 || folder.rfind(root + "/spaet/q/", 0) == 0)
+                enteredPseudo = true;
+            if (folder == root + "/spaet/") {
+                // The listing of spaet is read; q becomes a mount point before it is entered,
+                // and the walk has time to notice the changed mount table.
+                QVERIFY(mounts.mount("proc", root + "/spaet/q", "proc", 0));
+                ::usleep(120 * 1000);
+            }
+        };
+        WalkOptions options;
+        options.readAheadThreads = std::string_view(mode) == "read ahead" ? 2 : 0;
+        options.guardCalls = std::string_view(mode) == "guarded";
+        int32_t total = 0;
+        const int16_t withSub = -1;
+        const int32_t result = SearchFolder(root, Pictures, withSub, total, sink, options);
+        mounts.unmount(root + "/spaet/q");
+        std::vector<std::string> paths = sink.hitPaths();
+        std::sort(paths.begin(), paths.end());
+        QVERIFY2(paths == expected, mode);
+        QCOMPARE(result, int32_t(expected.size()));
+        QVERIFY2(!enteredPseudo, mode);
+        QVERIFY2(std::find(sink.folders.begin(), sink.folders.end(), root + "/b/selbst/") !=
+                     sink.folders.end(),
+                 mode);
+    }
+}
+
+// Builds under root: folders e0 ... e(levels-1) nested, returning the innermost path.
+static std::string nestedFolders(const std::string& root, int levels, const char* name)
+{
+    std::string folder = root;
+    for (int i = 0; i < levels; ++i) {
+        folder += "/" + std::string(name) + std::to_string(i);
+        makeFolder(folder);
+    }
+    return folder;
+}
+
+// The two sub-folders k1 and k2 of x, in the order x lists them.
+static std::pair<std::string, std::string> twoSubFoldersInListingOrder(const std::string& x)
+{
+    makeFolder(x + "/k1");
+    makeFolder(x + "/k2");
+    const std::vector<std::string> order = listingOrder(x);
+    return {x + "/" + order.at(0), x + "/" + order.at(1)};
+}
+
+// With few descriptors the folders deep down let theirs go and are opened again by name
+// from the nearest ancestor still open, each checked to be the folder walked before: a
+// mount point on the way (another file system's root) passes that check.
+void TstWalker::deepFolderOpenedAgainAcrossAMountPoint()
+{
+    const QString why = privateMountNamespace();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    TestMounts mounts;
+    const std::string point = nestedFolders(root, 6, "e");
+    QVERIFY(mounts.mount("fotarik-test", point, "tmpfs", 0, "size=4m"));
+    makeFolder(point + "/x");
+    const auto [first, second] = twoSubFoldersInListingOrder(point + "/x");
+    const std::string bottom = nestedFolders(first, 14, "t");
+    makeFile(bottom + "/unten.jpg");
+    makeFile(second + "/zweiter.jpg");
+
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = 48;
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    RecordingSink sink;
+    int32_t total = 0;
+    const int16_t withSub = -1;
+    const int32_t result = SearchFolder(root, Pictures, withSub, total, sink);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    QCOMPARE(sink.hitPaths(), (std::vector<std::string>{bottom + "/unten.jpg", second + "/zweiter.jpg"}));
+    QCOMPARE(result, 2);
+}
+
+// A deep folder swapped for another one while its first sub-folder is walked: when the walk
+// comes back to it for the next sub-folder, the folder now under its name is not the one
+// listed, and nothing of it is reported.
+void TstWalker::deepFolderSwappedWhileWalkedIsNotWalkedOn()
+{
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    const std::string x = nestedFolders(root, 6, "e") + "/x";
+    makeFolder(x);
+    const auto [first, second] = twoSubFoldersInListingOrder(x);
+    const std::string bottom = nestedFolders(first, 14, "t");
+    makeFile(bottom + "/unten.jpg");
+    makeFile(second + "/zweiter.jpg");
+    const std::string secondName = second.substr(x.size());
+
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = 48;
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    RecordingSink sink;
+    bool swapped = false;
+    sink.onFolder = [&](const std::string& folder) {
+        if (folder != bottom + "/")
+            return;
+        swapped = ::rename(x.c_str(), (x + ".weg").c_str()) == 0;
+        makeFolder(x);
+        makeFolder(x + secondName);
+        makeFile(x + secondName + "/fremd.jpg");
+    };
+    int32_t total = 0;
+    const int16_t withSub = -1;
+    const int32_t result = SearchFolder(root, Pictures, withSub, total, sink);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    QVERIFY(swapped);
+    QCOMPARE(sink.hitPaths(), (std::vector<std::string>{bottom + "/unten.jpg"}));
+    QCOMPARE(result, 1);
+    for (const std::string& folder : sink.folders)
+        QVERIFY2(folder.rfind(x + secondName, 0) != 0, folder.c_str());
 }
 
 QTEST_APPLESS_MAIN(TstWalker)
