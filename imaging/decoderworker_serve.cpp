@@ -341,9 +341,31 @@ void refuse(uint64_t id, worker::RefusalReason reason, bool retiring)
     send(m);
 }
 
+// The program's process: the worker ends with it. The kernel sends the parent-death signal
+// when the thread that started the worker ends, and that may be any thread of the program
+// (a thumbnail thread ends whenever its work is done) while the worker still serves the
+// others: the signal only makes it look whether the program itself is gone.
+pid_t g_program = 0;
+
+void onStartingThreadEnded(int)
+{
+    if (::getppid() != g_program)
+        ::_exit(0);
+}
+
 [[noreturn]] void serve()
 {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    g_program = ::getppid();
+    struct sigaction ended
+    {
+    };
+    ended.sa_handler = onStartingThreadEnded;
+    ended.sa_flags = SA_RESTART;
+    sigemptyset(&ended.sa_mask);
+    ::sigaction(SIGUSR1, &ended, nullptr);
+    ::prctl(PR_SET_PDEATHSIG, SIGUSR1);
+    if (::getppid() != g_program)
+        ::_exit(0); // gone before the signal was asked for
     // Nothing but the channel and the standard streams (/dev/null) is kept.
     ::close_range(Channel + 1, ~0U, 0);
     std::signal(SIGPIPE, SIG_IGN);

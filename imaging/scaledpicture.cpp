@@ -8,6 +8,8 @@
 #include <QtEndian>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <fcntl.h>
 #include <functional>
 
 #include "gdiplusresize.h"
@@ -46,9 +48,18 @@ struct Decoded
     QSize fitted;
 };
 
+// The bytes read from a JPEG at a time: libjpeg asks for 4 KiB at a time, and a reduced
+// decode is through them long before a cold drive has the next ones.
+constexpr size_t JpegReadBuffer = 512 * 1024;
+
 Decoded decodeJpeg(UniqueFd fd, const FitFunction& fit)
 {
-    JpegDecoder decoder(std::move(fd).toFile("rb").release());
+    // Read front to back: the kernel may read further ahead.
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    FILE* file = std::move(fd).toFile("rb").release();
+    if (file)
+        std::setvbuf(file, nullptr, _IOFBF, JpegReadBuffer);
+    JpegDecoder decoder(file);
     if (!decoder.readHeader() || !decoder.colourModelSupported())
         return {};
     const int orientation = decoder.orientation();

@@ -26,6 +26,7 @@ namespace {
 std::atomic<int> g_liveWorkers{0};
 std::atomic<int> g_givenUp{0};
 std::atomic<ThumbnailHook> g_hook{nullptr};
+std::atomic<ThumbnailHook> g_givenUpHook{nullptr};
 
 // Each thread drives one decoder worker, which may take a picture of up to the decoding
 // budget; more than a few of them would only add memory, not speed, on the machines this
@@ -232,11 +233,19 @@ void setThumbnailHookForTests(ThumbnailHook hook)
     g_hook.store(hook);
 }
 
-std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio,
-                                       const std::function<bool()>& stillWanted)
+void setGivenUpHookForTests(ThumbnailHook hook)
 {
-    if (const ThumbnailHook hook = g_hook.load())
-        hook();
+    g_givenUpHook.store(hook);
+}
+
+namespace {
+
+// A thumbnail as makeThumbnail makes it; *wholeFile tells whether the picture had to be
+// read whole (no smaller thumbnail of it was of use).
+std::optional<Thumbnail> makeReading(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio,
+                                     const std::function<bool()>& stillWanted, bool* wholeFile)
+{
+    *wholeFile = false;
     Thumbnail result;
     if (text) {
         const ReadableFile file = openForReading(path);
@@ -280,6 +289,11 @@ std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pi
             }
         }
     }
+    // Read whole: asked for at once, the drive has it while the decoder starts.
+    if (file.isOpen()) {
+        *wholeFile = true;
+        ::posix_fadvise(file.fd.get(), 0, 0, POSIX_FADV_WILLNEED);
+    }
     std::optional<QImage> picture = decode(std::move(file), pixels, devicePixelRatio, stillWanted);
     if (!picture)
         return std::nullopt;
@@ -288,6 +302,32 @@ std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pi
     result.kind = Thumbnail::Kind::Picture;
     result.image = std::move(*picture);
     return result;
+}
+
+// Asks the drive for the start of a picture (whole: all of it) to be read into the cache,
+// without waiting for it: the thumbnail made next finds it there.
+void readAhead(const QByteArray& path, bool whole)
+{
+    const ReadableFile file = openForReading(path);
+    if (file.isOpen())
+        ::posix_fadvise(file.fd.get(), 0, whole ? 0 : std::min<off_t>(file.size, ExifReadBytes),
+                        POSIX_FADV_WILLNEED);
+}
+
+QByteArrayView folderOf(const QByteArray& path)
+{
+    return QByteArrayView(path).first(std::max<qsizetype>(0, path.lastIndexOf('/')));
+}
+
+} // namespace
+
+std::optional<Thumbnail> makeThumbnail(const QByteArray& path, bool text, int pixels, qreal devicePixelRatio,
+                                       const std::function<bool()>& stillWanted)
+{
+    if (const ThumbnailHook hook = g_hook.load())
+        hook();
+    bool wholeFile = false;
+    return makeReading(path, text, pixels, devicePixelRatio, stillWanted, &wholeFile);
 }
 
 struct Thumbnailer::Shared
@@ -307,15 +347,20 @@ struct Thumbnailer::Shared
     QSet<QByteArray> running; // keys being made, or made and not yet delivered
     int workers = 0;
     int maxWorkers = 1;
+    // Whether the last picture had to be read whole: the next ones (of one camera, mostly)
+    // are read ahead as far.
+    bool readsWhole = false;
     bool stopping = false;
     Thumbnailer* owner = nullptr; // null once the owner is gone
 };
 
 namespace {
 
-QByteArray keyOf(const QByteArray& path, int pixels)
+// A thumbnail of one file at one size for one list of hits: made again for a new list
+// (the file may have changed since), and never mistaken for one of the old list.
+QByteArray keyOf(const QByteArray& path, int pixels, uint64_t generation)
 {
-    return QByteArray::number(pixels) + '\n' + path;
+    return QByteArray::number(generation) + '\n' + QByteArray::number(pixels) + '\n' + path;
 }
 
 } // namespace
@@ -323,7 +368,8 @@ QByteArray keyOf(const QByteArray& path, int pixels)
 Thumbnailer::Thumbnailer(Deliver deliver, QObject* parent)
     : QObject(parent), m_deliver(std::move(deliver)), m_shared(std::make_shared<Shared>())
 {
-    m_shared->maxWorkers = std::clamp(QThread::idealThreadCount(), 1, MaxWorkers);
+    // One thread more than cores: while a thumbnail waits for the drive, the others decode.
+    m_shared->maxWorkers = std::clamp(QThread::idealThreadCount() + 1, 1, MaxWorkers);
     m_shared->owner = this;
 }
 
@@ -369,7 +415,7 @@ void Thumbnailer::want(const std::vector<Request>& requests, int pixels, qreal d
             waiting.insert(job.key);
     }
     for (const Request& request : requests) {
-        QByteArray key = keyOf(request.path, pixels);
+        QByteArray key = keyOf(request.path, pixels, generation);
         s.wanted.insert(key);
         if (s.running.contains(key) || waiting.contains(key))
             continue;
@@ -400,6 +446,8 @@ void Thumbnailer::work(std::shared_ptr<Shared> shared)
         const std::shared_ptr<Shared> s = std::move(shared);
         for (;;) {
             Shared::Job job;
+            QByteArray next;
+            bool whole = false;
             {
                 const std::lock_guard lock(s->mutex);
                 if (s->stopping || s->pending.empty()) {
@@ -409,18 +457,42 @@ void Thumbnailer::work(std::shared_ptr<Shared> shared)
                 job = std::move(s->pending.front());
                 s->pending.pop_front();
                 s->running.insert(job.key);
+                // The picture after this one is read ahead while this one is made; only from
+                // the same folder, whose drive has just answered (one that hangs holds the
+                // thread that asks).
+                if (!s->pending.empty() && !job.request.text && !s->pending.front().request.text &&
+                    folderOf(s->pending.front().request.path) == folderOf(job.request.path)) {
+                    next = s->pending.front().request.path;
+                    whole = s->readsWhole;
+                }
             }
+            if (const ThumbnailHook hook = g_hook.load())
+                hook();
+            if (!next.isEmpty())
+                readAhead(next, whole);
             const auto stillWanted = [&] {
                 const std::lock_guard lock(s->mutex);
                 return !s->stopping && s->wanted.contains(job.key);
             };
-            std::optional<Thumbnail> made = makeThumbnail(job.request.path, job.request.text, job.pixels,
-                                                          job.devicePixelRatio, stillWanted);
-            const std::lock_guard lock(s->mutex);
-            if (!made)
+            bool wholeFile = false;
+            std::optional<Thumbnail> made = makeReading(job.request.path, job.request.text, job.pixels,
+                                                        job.devicePixelRatio, stillWanted, &wholeFile);
+            if (made && !job.request.text) {
+                const std::lock_guard lock(s->mutex);
+                s->readsWhole = wholeFile;
+            }
+            if (!made) {
                 g_givenUp.fetch_add(1);
+                if (const ThumbnailHook hook = g_givenUpHook.load())
+                    hook();
+            }
+            const std::lock_guard lock(s->mutex);
             if (!made || !s->owner) {
                 s->running.remove(job.key);
+                // Wanted again after it was given up (scrolled away and back): the request
+                // was left out then, as this one was still being made, so it is made anew.
+                if (!made && !s->stopping && s->wanted.contains(job.key))
+                    s->pending.push_front(std::move(job));
                 continue;
             }
             // Handed over on the owner's thread; a result still queued when the owner goes

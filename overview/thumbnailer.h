@@ -61,6 +61,9 @@ std::optional<ExifThumbnail> exifThumbnail(const QByteArray& start, int pixels, 
 // down or holds it to stand for a slow or hung drive.
 using ThumbnailHook = void (*)();
 void setThumbnailHookForTests(ThumbnailHook hook);
+// Test seam: called on the worker thread after a thumbnail was given up, before the pool
+// hears of it. A test holds it to ask for the cell again at that moment.
+void setGivenUpHookForTests(ThumbnailHook hook);
 
 // Lines and characters per line a text thumbnail keeps, and the bytes of its start read.
 inline constexpr int TextThumbnailLines = 12;

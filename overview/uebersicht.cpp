@@ -48,8 +48,12 @@ class ThumbnailGrid : public QListView
 public:
     explicit ThumbnailGrid(Uebersicht* window) : QListView(window), m_window(window)
     {
-        // The user scrolled: the cell asked for has been seen, or is no longer wanted.
-        connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, [this] { m_keepInView = -1; });
+        // The user scrolled: the cell asked for has been seen, or is no longer wanted; where
+        // they scrolled to is held from now on.
+        connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, [this] {
+            m_keepInView = -1;
+            m_holdRow = -1;
+        });
     }
 
     void relayout() { scheduleDelayedItemsLayout(); }
@@ -59,19 +63,24 @@ public:
     void keepInView(int32_t row)
     {
         m_keepInView = row;
+        m_holdRow = -1;
         // A hidden grid is laid out when shown, at its size then.
         if (isVisible())
             scrollToKept();
     }
-    void forgetKeptRow() { m_keepInView = -1; }
+    void forgetKeptRow()
+    {
+        m_keepInView = -1;
+        m_holdRow = -1;
+    }
 
     void doItemsLayout() override
     {
         // Rows are placed a batch at a time; the first batch reaches the row to be kept in
-        // view, so it is shown from the first paint on instead of after the rows before it.
+        // view (or the cells to be held there), so it is shown from the first paint on
+        // instead of after the rows before it.
         const int batch = batchSize();
-        if (m_keepInView >= batch && m_keepInView < model()->rowCount())
-            setBatchSize(m_keepInView + 2);
+        setBatchSize(std::max(batch, rowsToReach()));
         QListView::doItemsLayout();
         setBatchSize(batch);
         scrollToKept();
@@ -109,9 +118,28 @@ protected:
     void timerEvent(QTimerEvent* event) override
     {
         // A batch of the layout placed (a layout begun while the last was running starts
-        // from the top without a first batch of its own).
+        // from the top without a first batch of its own: this one reaches the cells held).
+        const int batch = batchSize();
+        setBatchSize(std::max(batch, rowsToReach()));
         QListView::timerEvent(event);
+        setBatchSize(batch);
         scrollToKept();
+    }
+
+    void rowsInserted(const QModelIndex& parent, int start, int end) override
+    {
+        // More hits make the list view place every cell again from the top, and until it has
+        // come back to the cells in view the scroll range is cut short: the user who
+        // scrolled down would be thrown up. The cell at the top of the view (and how much of
+        // it shows) is held there until the layout is through. A hold not yet through stays.
+        if (m_keepInView < 0 && m_holdRow < 0 && verticalScrollBar()->value() > 0) {
+            const QModelIndex top = indexAt(QPoint(1, 1));
+            if (top.isValid()) {
+                m_holdRow = top.row();
+                m_holdOffset = visualRect(top).top();
+            }
+        }
+        QListView::rowsInserted(parent, start, end);
     }
 
     void scrollContentsBy(int dx, int dy) override
@@ -152,6 +180,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override
     {
         m_keepInView = -1;
+        m_holdRow = -1;
         switch (event->key()) {
         case Qt::Key_Return:
         case Qt::Key_Enter:
@@ -183,8 +212,48 @@ protected:
     }
 
 private:
+    // The rows the first batch of a layout must place to reach the row kept in view, or the
+    // cells held and a screen of them.
+    int rowsToReach() const
+    {
+        const int rows = model() ? model()->rowCount() : 0;
+        if (m_keepInView >= 0 && m_keepInView < rows)
+            return m_keepInView + 2;
+        if (m_holdRow >= 0 && m_holdRow < rows) {
+            const QSize cell = sizeHintForIndex(model()->index(m_holdRow, 0));
+            const int perScreen = cell.isEmpty() ? 0
+                                                 : (viewport()->width() / cell.width() + 1) *
+                                                       (viewport()->height() / cell.height() + 2);
+            return int(std::min<qint64>(rows, qint64(m_holdRow) + perScreen + 1));
+        }
+        return 0;
+    }
+
+    // The cells held where they were when more hits came, once the layout has placed them.
+    void restoreHeld()
+    {
+        if (m_holdRow < 0)
+            return;
+        const int rows = model()->rowCount();
+        if (m_holdRow >= rows) {
+            m_holdRow = -1;
+            return;
+        }
+        const QRect placed = rectForIndex(model()->index(m_holdRow, 0));
+        if (!placed.isValid())
+            return; // not laid out yet
+        const int value = placed.top() - m_holdOffset;
+        if (value > verticalScrollBar()->maximum())
+            updateGeometries();
+        verticalScrollBar()->setValue(value);
+        // Through: every row placed, the scroll range whole again.
+        if (rectForIndex(model()->index(rows - 1, 0)).isValid())
+            m_holdRow = -1;
+    }
+
     void scrollToKept()
     {
+        restoreHeld();
         if (m_keepInView < 0 || m_keepInView >= model()->rowCount())
             return;
         const QModelIndex index = model()->index(m_keepInView, 0);
@@ -205,6 +274,8 @@ private:
 
     Uebersicht* m_window;
     int32_t m_keepInView = -1;
+    int32_t m_holdRow = -1; // the cell held at the top of the view while the layout is redone
+    int m_holdOffset = 0;   // where its top was in the view
     int32_t m_paintFirst = 0;
     int32_t m_paintLast = -1;
     bool m_scrolledUp = false;

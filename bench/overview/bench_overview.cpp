@@ -178,10 +178,18 @@ Rate overviewPool(const QStringList& files)
 {
     int delivered = 0;
     int pictures = 0;
+    QStringList others; // what came instead of a cell-wide picture
     overview::Thumbnailer pool([&](overview::Thumbnailer::Result&& r) {
         ++delivered;
-        pictures +=
-            r.thumbnail.kind == overview::Thumbnail::Kind::Picture && r.thumbnail.image.width() == Cell;
+        const bool picture = r.thumbnail.kind == overview::Thumbnail::Kind::Picture;
+        if (picture && r.thumbnail.image.width() == Cell)
+            ++pictures;
+        else
+            others << QStringLiteral("%1: %2 %3 x %4")
+                          .arg(QFile::decodeName(r.path),
+                               picture ? QStringLiteral("picture") : QStringLiteral("failed"))
+                          .arg(r.thumbnail.image.width())
+                          .arg(r.thumbnail.image.height());
     });
     std::vector<overview::Thumbnailer::Request> requests;
     for (int i = 0; i < files.size(); ++i)
@@ -199,9 +207,12 @@ Rate overviewPool(const QStringList& files)
             sampleWorkers();
     }
     Rate rate{t.nsecsElapsed() / 1e9, pictures, pictures == files.size()};
-    if (!rate.ok)
-        std::fprintf(stderr, "  overview: only %d of %lld pictures made\n", pictures,
-                     static_cast<long long>(files.size()));
+    if (!rate.ok) {
+        std::fprintf(stderr, "  overview: only %d of %lld pictures made (%d delivered)\n", pictures,
+                     static_cast<long long>(files.size()), delivered);
+        for (const QString& other : others)
+            std::fprintf(stderr, "    %s\n", qPrintable(other));
+    }
     return rate;
 }
 

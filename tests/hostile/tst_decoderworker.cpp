@@ -15,6 +15,7 @@
 #include <QtTest>
 #include <csignal>
 #include <map>
+#include <thread>
 
 #include "budgets.h"
 #include "decoderworker.h"
@@ -192,6 +193,7 @@ private slots:
     void picturesComeBackAndWorkersAreReused();
     void workerHoldsNothingButItsChannel();
     void killedWorkerCostsOnePicture();
+    void workerOutlivesTheThreadThatStartedIt();
     void misbehavingWorkersAreRefused_data();
     void misbehavingWorkersAreRefused();
     void filterRefusesWhatDecodingDoesNotNeed_data();
@@ -382,6 +384,26 @@ void TstDecoderWorker::killedWorkerCostsOnePicture()
     QVERIFY(r.picture.isNull());
     QVERIFY(!decodeWorkers().contains(pid));
     expectNextPictureFine();
+}
+
+void TstDecoderWorker::workerOutlivesTheThreadThatStartedIt()
+{
+    // A worker started by a thread that has ended since (a thumbnail thread whose work was
+    // done) stays warm and serves the next picture: it ends with the program, not with
+    // that thread.
+    stopIdleDecodeWorkers();
+    const QString path = write(QStringLiteral("a.png"), pngBytes(photo(400, 300)));
+    DecodeOutcome outcome = DecodeOutcome::Unavailable;
+    std::thread starter([&] { outcome = decodeInWorker(QFile::encodeName(path), Preview, false).outcome; });
+    starter.join();
+    QCOMPARE(outcome, DecodeOutcome::Decoded);
+    const QList<pid_t> workers = decodeWorkers();
+    QCOMPARE(workers.size(), 1);
+    // The kernel tells the worker of the thread's end as that thread is reaped.
+    QTest::qWait(300);
+    QCOMPARE(::kill(workers.first(), 0), 0);
+    QCOMPARE(decodeFile(path).outcome, DecodeOutcome::Decoded);
+    QCOMPARE(decodeWorkers(), workers);
 }
 
 void TstDecoderWorker::misbehavingWorkersAreRefused_data()

@@ -18,6 +18,7 @@
 #include <QListView>
 #include <QMenu>
 #include <QScrollBar>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -79,6 +80,7 @@ private slots:
     void keysMoveTheSelection();
     void selectionFollowsTheSearchWindow();
     void opensOnAnEntryFarDownALongList();
+    void scrollPositionAndSelectionHoldWhileHitsArrive();
     void ctrlWheelAndPlusMinusZoomWithinTheirRange();
     void menuOnACellOffersTheFileActions();
     void growsWhileTheSearchRuns();
@@ -88,6 +90,8 @@ private slots:
     void closingInTheMiddleOfTheWorkLeavesNoThread();
     void closingWhileADriveHangsDoesNotWaitForIt();
     void cellsNoLongerWantedStopTheirDecoders();
+    void everyCellAskedForIsMadeWhateverTheCancelling();
+    void aNewSearchWhileACellIsBeingMadeShowsItsThumbnail();
     void misbehavingDecodersCostOnlyTheirCells();
     void jpegsShowTheirExifThumbnailWhenItIsBigEnough();
     void cellsComeFromTheThumbnailCacheOfOtherPrograms();
@@ -486,6 +490,80 @@ void TstOverview::opensOnAnEntryFarDownALongList()
     QVERIFY(inView(0));
 }
 
+void TstOverview::scrollPositionAndSelectionHoldWhileHitsArrive()
+{
+    // A user scrolled down a growing list, a cell chosen: more hits make the grid lay itself
+    // out again, and the same cells stay where they were, the chosen one still chosen. Sound
+    // files draw a symbol, so no thumbnail work is involved.
+    ListBox list;
+    ListBoxModel* model = list.listModel();
+    const auto add = [&](int32_t n) {
+        const int32_t from = model->count();
+        for (int32_t i = from; i < from + n; ++i)
+            QVERIFY(model->insert(i, QByteArray("/nirgends/ton") + QByteArray::number(i) + ".wav"));
+        model->publishPending();
+    };
+    std::unique_ptr<Uebersicht> overview = std::make_unique<Uebersicht>(&list);
+    overview->setAttribute(Qt::WA_DeleteOnClose, false);
+    overview->show();
+    QVERIFY(QTest::qWaitForWindowExposed(overview.get()));
+    QListView* grid = overview->grid();
+    QScrollBar* bar = grid->verticalScrollBar();
+    const auto placed = [&] {
+        const int rows = grid->model()->rowCount();
+        return rows > 0 && grid->visualRect(grid->model()->index(rows - 1, 0)).isValid();
+    };
+    const auto topRow = [&] { return grid->indexAt(QPoint(1, 1)).row(); };
+    const auto topOf = [&](int32_t row) { return grid->visualRect(grid->model()->index(row, 0)).top(); };
+
+    // Lists placed in one pass and lists placed a batch at a time.
+    for (const int32_t first : {3000, 3 * Uebersicht::LayoutBatch}) {
+        add(first - model->count());
+        QTRY_VERIFY_WITH_TIMEOUT(placed(), Wait);
+        // Scrolled most of the way down page by page on the scroll bar, a third of a cell off
+        // a row's top.
+        for (int page = 0; page < 100000 && bar->value() < bar->maximum() * 3 / 4; ++page)
+            bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+        const int32_t row = topRow();
+        QVERIFY(bar->value() >= bar->maximum() * 3 / 4);
+        QVERIFY(row > 0);
+        bar->setValue(bar->value() + topOf(row) +
+                      grid->visualRect(grid->model()->index(row, 0)).height() / 3);
+        const int32_t top = topRow();
+        QCOMPARE(top, row);
+        const int at = topOf(top);
+        QVERIFY(at < 0);
+        const int32_t chosen = top + 2;
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                          grid->visualRect(grid->model()->index(chosen, 0)).center());
+        QCOMPARE(grid->currentIndex().row(), chosen);
+
+        // Hits come in while the search runs: in one chunk, and in chunks faster than the
+        // layout of the last one is through.
+        add(500);
+        QTRY_VERIFY_WITH_TIMEOUT(placed(), Wait);
+        QCOMPARE(topRow(), top);
+        QCOMPARE(topOf(top), at);
+        for (int chunk = 0; chunk < 5; ++chunk) {
+            add(Uebersicht::LayoutBatch / 3);
+            QCoreApplication::processEvents();
+            QCOMPARE(topRow(), top);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(placed(), Wait);
+        QCOMPARE(topRow(), top);
+        QCOMPARE(topOf(top), at);
+        QCOMPARE(grid->currentIndex().row(), chosen);
+        QVERIFY(grid->selectionModel()->isSelected(grid->model()->index(chosen, 0)));
+        QCOMPARE(overview->windowTitle(), Uebersicht::captionFor(model->count()));
+    }
+
+    // Scrolled back to the top, the grid stays there.
+    bar->triggerAction(QAbstractSlider::SliderToMinimum);
+    add(500);
+    QTRY_VERIFY_WITH_TIMEOUT(placed(), Wait);
+    QCOMPARE(topRow(), 0);
+}
+
 void TstOverview::ctrlWheelAndPlusMinusZoomWithinTheirRange()
 {
     makeFiles({"rot.jpg", "blau.png"});
@@ -728,6 +806,32 @@ void TstOverview::closingInTheMiddleOfTheWorkLeavesNoThread()
 
 namespace {
 
+QByteArray jpegOf(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 95);
+    return bytes;
+}
+
+QByteArray jpegOf(int w, int h, QColor colour)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(colour);
+    return jpegOf(image);
+}
+
+bool near(QColor a, QColor b)
+{
+    return std::abs(a.red() - b.red()) < 40 && std::abs(a.green() - b.green()) < 40 &&
+           std::abs(a.blue() - b.blue()) < 40;
+}
+
+} // namespace
+
+namespace {
+
 // Stands for a call on a drive that does not answer: the thread is held until released.
 struct HungDrive
 {
@@ -839,6 +943,123 @@ void TstOverview::cellsNoLongerWantedStopTheirDecoders()
         QVERIFY(!imaging::decodeWorkers().contains(pid));
 }
 
+void TstOverview::everyCellAskedForIsMadeWhateverTheCancelling()
+{
+    // The pool as the window drives it: what is delivered goes into a cache, and only cells
+    // not made yet are asked for.
+    QSet<int32_t> made;
+    int pictures = 0;
+    QStringList failed;
+    overview::Thumbnailer pool([&](overview::Thumbnailer::Result&& r) {
+        made.insert(r.row);
+        pictures += r.thumbnail.kind == overview::Thumbnail::Kind::Picture;
+        if (r.thumbnail.kind != overview::Thumbnail::Kind::Picture)
+            failed << QString::number(r.row);
+    });
+    const QString dir = m_dir->path() + u'/';
+    std::vector<overview::Thumbnailer::Request> all;
+    const auto wantedFrom = [&](int32_t first, int32_t last) {
+        std::vector<overview::Thumbnailer::Request> some;
+        for (int32_t row = first; row <= last; ++row)
+            if (!made.contains(row))
+                some.push_back(all[size_t(row)]);
+        return some;
+    };
+
+    // Many small pictures at once, more than a decoder worker serves before it retires:
+    // every one is made, and made once.
+    QImage small(48, 32, QImage::Format_RGB32);
+    small.fill(Qt::red);
+    const QByteArray jpeg = jpegOf(small);
+    const int32_t count = 2100;
+    for (int32_t i = 0; i < count; ++i) {
+        const QString path = dir + QStringLiteral("klein%1.jpg").arg(i, 4, 10, QLatin1Char('0'));
+        writeFile(path, jpeg);
+        all.push_back({i, QFile::encodeName(path), false});
+    }
+    pool.want(all, 96, 1.0, 1, true);
+    QTRY_COMPARE_WITH_TIMEOUT(pool.outstanding(), 0, 10 * Wait);
+    QCOMPARE(int32_t(made.size()), count);
+    QVERIFY2(pictures == count, qPrintable(failed.join(u' ')));
+
+    // A cell scrolled away and back while its thumbnail is being given up: the thread has
+    // let go of it just as the cell is asked for again, so the request was left out as one
+    // being made. It is made all the same.
+    made.clear();
+    pictures = 0;
+    HungDrive& drive = HungDrive::instance();
+    drive.setHanging(true);
+    overview::setGivenUpHookForTests(&HungDrive::hold);
+    struct Restore
+    {
+        ~Restore()
+        {
+            HungDrive::instance().setHanging(false);
+            overview::setGivenUpHookForTests(nullptr);
+            overview::setThumbnailHookForTests(nullptr);
+        }
+    } restore;
+    imaging::setDecodeWorkerMisbehaviour("hang");
+    imaging::stopIdleDecodeWorkers();
+    pool.want(wantedFrom(0, 0), 96, 1.0, 2, true);
+    QTRY_VERIFY_WITH_TIMEOUT(!imaging::busyDecodeWorkers().isEmpty(), Wait);
+    const int givenUp = overview::Thumbnailer::givenUp();
+    pool.want({}, 96, 1.0, 2, true); // scrolled away
+    QTRY_COMPARE_WITH_TIMEOUT(drive.heldNow(), 1, Wait);
+    QCOMPARE(overview::Thumbnailer::givenUp(), givenUp + 1);
+    imaging::setDecodeWorkerMisbehaviour({});
+    pool.want(wantedFrom(0, 0), 96, 1.0, 2, true); // and back
+    drive.setHanging(false);
+    QTRY_VERIFY_WITH_TIMEOUT(made.contains(0), Wait);
+    QCOMPARE(pictures, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(pool.outstanding(), 0, Wait);
+
+    // Scrolling to and fro while the pictures are being made, each thumbnail slowed as on a
+    // slow drive: when the scrolling ends, the cells then in view are all made.
+    overview::setGivenUpHookForTests(nullptr);
+    overview::setThumbnailHookForTests([] { QThread::msleep(2); });
+    made.clear();
+    for (int step = 0; step < 60; ++step) {
+        const int32_t first = (step * 37) % (count - 40);
+        pool.want(wantedFrom(first, first + 39), 96, 1.0, 3, true);
+        QTest::qWait(step % 7);
+    }
+    pool.want(wantedFrom(1000, 1039), 96, 1.0, 3, true);
+    QTRY_COMPARE_WITH_TIMEOUT(pool.outstanding(), 0, Wait);
+    for (int32_t row = 1000; row < 1040; ++row)
+        QVERIFY2(made.contains(row), qPrintable(QString::number(row)));
+}
+
+void TstOverview::aNewSearchWhileACellIsBeingMadeShowsItsThumbnail()
+{
+    // The same hits again while a thumbnail of the first search is being made: the cell of
+    // the new search gets its thumbnail, though the one being made belongs to the old list.
+    makeFiles({"rot.jpg"});
+    search();
+    HungDrive& drive = HungDrive::instance();
+    drive.setHanging(true);
+    overview::setThumbnailHookForTests(&HungDrive::hold);
+    struct Restore
+    {
+        ~Restore()
+        {
+            HungDrive::instance().setHanging(false);
+            overview::setThumbnailHookForTests(nullptr);
+        }
+    } restore;
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QTRY_COMPARE_WITH_TIMEOUT(drive.heldNow(), 1, Wait);
+    search();
+    QCOMPARE(overview->grid()->model()->rowCount(), 1);
+    // The new list's cell asked for beside the old one still held.
+    QTRY_COMPARE_WITH_TIMEOUT(overview->outstandingThumbnails(), 2, Wait);
+    drive.setHanging(false);
+    overview::setThumbnailHookForTests(nullptr);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(0), CellState::Picture, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->outstandingThumbnails(), 0, Wait);
+}
+
 void TstOverview::misbehavingDecodersCostOnlyTheirCells()
 {
     makeFiles({"rot.jpg", "blau.png", "brief.txt", "ton.wav"});
@@ -863,32 +1084,6 @@ void TstOverview::misbehavingDecodersCostOnlyTheirCells()
         QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(indexOf(QString::fromLatin1(name))), CellState::Picture,
                                   Wait);
 }
-
-namespace {
-
-QByteArray jpegOf(const QImage& image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", 95);
-    return bytes;
-}
-
-QByteArray jpegOf(int w, int h, QColor colour)
-{
-    QImage image(w, h, QImage::Format_RGB32);
-    image.fill(colour);
-    return jpegOf(image);
-}
-
-bool near(QColor a, QColor b)
-{
-    return std::abs(a.red() - b.red()) < 40 && std::abs(a.green() - b.green()) < 40 &&
-           std::abs(a.blue() - b.blue()) < 40;
-}
-
-} // namespace
 
 void TstOverview::jpegsShowTheirExifThumbnailWhenItIsBigEnough()
 {
