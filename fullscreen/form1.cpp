@@ -99,6 +99,11 @@ void Form1::setPrefetchEnabled(bool enabled)
     m_prefetch->setEnabled(enabled);
 }
 
+bool Form1::nextPicturePrepared() const
+{
+    return m_prefetch->ready();
+}
+
 void Form1::prepareForPicture()
 {
     ui->TextBox1->hide();
