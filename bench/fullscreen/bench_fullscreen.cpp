@@ -404,6 +404,9 @@ int main(int argc, char** argv)
         std::printf("  %-30s median %7.1f ms  max %7.1f ms  [%s]%s\n", qPrintable(what), median(s.ms),
                     s.ms.isEmpty() ? 0.0 : *std::max_element(s.ms.begin(), s.ms.end()),
                     qPrintable(all.trimmed()), qPrintable(notes));
+        if (!s.cpuMs.isEmpty())
+            std::printf("  %-30s median %7.1f ms  max %7.1f ms\n", "  its thread's CPU time", median(s.cpuMs),
+                        *std::max_element(s.cpuMs.begin(), s.cpuMs.end()));
     };
     std::printf("\nkey to picture painted (1920 x 1080 window, %s)\n",
                 qPrintable(QGuiApplication::platformName()));
