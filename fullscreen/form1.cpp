@@ -99,6 +99,11 @@ void Form1::setPrefetchEnabled(bool enabled)
     m_prefetch->setEnabled(enabled);
 }
 
+bool Form1::nextPicturePrepared() const
+{
+    return m_prefetch->ready();
+}
+
 void Form1::prepareForPicture()
 {
     ui->TextBox1->hide();
@@ -458,14 +463,17 @@ bool Form1::showPicture(const QByteArray& path, int64_t i, int64_t n)
                 m_prefetch->take(path, PicAreaWidth, PicAreaHeight, White, ratio, &superseded);
             if (!self || superseded)
                 return;
-            const QImage picture = prepared ? std::move(*prepared)
-                                            : LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h,
-                                                                White, ratio, &superseded);
+            QImage picture = prepared ? std::move(*prepared)
+                                      : LoadScaledPicture(path, PicAreaWidth, PicAreaHeight, w, h, White,
+                                                          ratio, &superseded);
             if (!self || superseded)
                 return;
-            ui->Image1->setPixmap(QPixmap::fromImage(picture));
-            if (!picture.isNull())
-                ui->Image1->resize(picture.deviceIndependentSize().toSize());
+            const bool shown = !picture.isNull();
+            const QSize size = picture.deviceIndependentSize().toSize();
+            // Handed over, not copied: the pixmap keeps the picture's pixels as they came.
+            ui->Image1->setPixmap(QPixmap::fromImage(std::move(picture)));
+            if (shown)
+                ui->Image1->resize(size);
             const int32_t left = round32(double(width()) - double(ScaledWidth)) / 2;
             const int32_t top =
                 ui->Picture1->isHidden()

@@ -74,6 +74,8 @@ public:
     // Whether the next entry's picture is prepared in advance while one is shown (on by
     // default; what is shown and when does not depend on it).
     void setPrefetchEnabled(bool enabled);
+    // Whether the next entry's picture has been prepared (its worker has answered).
+    bool nextPicturePrepared() const;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -19,6 +19,11 @@ void PicturePrefetch::cancel()
     m_job.reset();
 }
 
+bool PicturePrefetch::ready() const
+{
+    return m_job && m_job->finished();
+}
+
 PicturePrefetch::Stamp PicturePrefetch::stampOf(const QByteArray& path)
 {
     const QFileInfo info(QFile::decodeName(path));

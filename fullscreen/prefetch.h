@@ -40,6 +40,8 @@ public:
                                uint32_t backColour, qreal devicePixelRatio = 1.0, bool* superseded = nullptr);
     // Stops a running preparation and forgets a prepared picture.
     void cancel();
+    // Whether a preparation's answer is in (a picture or a refusal); never waits.
+    bool ready() const;
 
 private:
     struct Stamp

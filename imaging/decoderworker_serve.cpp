@@ -15,11 +15,13 @@
 #include <random>
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -246,6 +248,28 @@ bool forbiddenCallsFail()
     expect(child < 0, EPERM);
     if (child > 0)
         ::waitpid(child, nullptr, 0);
+    // No code may be added: nothing mapped executable, nothing made executable.
+    const size_t page = size_t(::sysconf(_SC_PAGESIZE));
+    void* code = ::mmap(nullptr, page, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    expect(code == MAP_FAILED, EPERM);
+    if (code != MAP_FAILED)
+        ::munmap(code, page);
+    void* data = ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    all = all && data != MAP_FAILED;
+    if (data != MAP_FAILED) {
+        expect(::mprotect(data, page, PROT_READ | PROT_EXEC) < 0, EPERM);
+        expect(::syscall(SYS_pkey_mprotect, data, page, PROT_READ | PROT_EXEC, -1) < 0, EPERM);
+        ::munmap(data, page);
+    }
+    // Nor the program's own file mapped again as code.
+    const int self = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    if (self >= 0) {
+        void* text = ::mmap(nullptr, page, PROT_READ | PROT_EXEC, MAP_PRIVATE, self, 0);
+        expect(text == MAP_FAILED, EPERM);
+        if (text != MAP_FAILED)
+            ::munmap(text, page);
+        ::close(self);
+    }
     // Should this run, the worker is gone and the program sees it end.
     char program[] = "/bin/true";
     char* const argv[] = {program, nullptr};
@@ -303,7 +327,7 @@ void misbehave(const Request& r, int memory)
 }
 
 // Qt's readers of the other formats are plugins, loaded on first use: loaded before the
-// worker may open no more files.
+// worker may map no new code (nor open files).
 void loadQtReaders()
 {
     static bool loaded = false;
@@ -317,6 +341,28 @@ void loadQtReaders()
         QImageReader reader(&empty, qtReaderFormat(format));
         (void)reader.canRead();
     }
+}
+
+// What drawing a metafile runs, loaded before the worker may map no new code: the GUI
+// application (its platform plugin) for the text, every one of Qt's readers, since a
+// picture inside the drawing is read by whichever reader knows its content (asking for no
+// format loads them all), and the C library's converter of an EMF's UTF-16 text (a module
+// loaded on first use, kept loaded by a conversion kept open). Fonts are only read, which
+// the worker may still do later.
+void loadMetafileCode()
+{
+    static bool loaded = false;
+    if (loaded)
+        return;
+    loaded = true;
+    static const iconv_t utf16 = ::iconv_open("UTF-8", "UTF-16LE");
+    (void)utf16;
+    provideGuiApplication();
+    QByteArray probe(64, '\0');
+    QBuffer buffer(&probe);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    (void)reader.canRead();
 }
 
 // The filter a file needs: a metafile's text opens fonts, nothing else opens any file.
@@ -428,13 +474,16 @@ void onStartingThreadEnded(int)
         // Nothing is decoded before the filter is in force; a worker that can no longer
         // open files leaves a metafile to a fresh one.
         const sandbox::Level needed = neededLevel(file.get());
-        if (needed == sandbox::Level::Sealed)
-            loadQtReaders();
         if (int(sandbox::level()) > int(needed)) {
             refuse(r.header.id, worker::RefusalReason::FreshWorker, true);
             ::_exit(0);
         }
-        const bool filtered = sandbox::narrowTo(needed);
+        // Loaded under the filter, before the worker may map no new code.
+        const bool filtered = sandbox::narrowTo(needed, [needed] {
+            loadQtReaders();
+            if (needed == sandbox::Level::Reading)
+                loadMetafileCode();
+        });
         bool decode = filtered;
         if (filtered && !g_misbehaviour.isEmpty()) {
             misbehave(r, memory.get());

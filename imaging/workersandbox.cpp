@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -188,7 +189,17 @@ bool loadReading()
     return f.load();
 }
 
-// Laid over the first: no file may be opened any more, nor a folder listed, nor a path
+// Laid over the first once the worker's code is loaded: nothing mapped executable, nothing
+// made executable (a hijacked decoder cannot bring code of its own).
+bool loadNoNewCode()
+{
+    Filter f(SCMP_ACT_ALLOW);
+    f.rule(SCMP_ACT_ERRNO(EPERM), SCMP_SYS(mmap), {SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, PROT_EXEC)});
+    f.rule(SCMP_ACT_ERRNO(EPERM), SCMP_SYS(mprotect), {SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, PROT_EXEC)});
+    return f.load();
+}
+
+// Laid over the others: no file may be opened any more, nor a folder listed, nor a path
 // tested or followed. (Asking a path's status still works: the C library's fstat is the
 // same call as stat by path.)
 bool loadSealed()
@@ -208,10 +219,14 @@ Level level()
     return g_level;
 }
 
-bool narrowTo(Level wanted)
+bool narrowTo(Level wanted, const std::function<void()>& loadCode)
 {
     if (g_level == Level::Open && wanted != Level::Open) {
         if (!loadReading())
+            return false;
+        if (loadCode)
+            loadCode();
+        if (!loadNoNewCode())
             return false;
         g_level = Level::Reading;
     }

@@ -170,6 +170,43 @@ QByteArray wmfOfText()
     return w;
 }
 
+// An EMF that writes "WWW" 300 units high in a bold font (its text is UTF-16).
+QByteArray emfOfText()
+{
+    using hostile::le16;
+    using hostile::le32;
+    QByteArray face;
+    for (const char ch : QByteArray("Liberation Sans"))
+        face += le16(quint16(uchar(ch)));
+    face.resize(64, '\0');
+    QByteArray records;
+    // The font (its full form, with the unused names and details zero), made object 1.
+    QByteArray font = le32(82) + le32(332) + le32(1);
+    font += le32(quint32(-300)) + le32(0) + le32(0) + le32(0) + le32(700) + QByteArray(8, '\0') + face;
+    font.resize(332, '\0');
+    records += font;
+    records += le32(37) + le32(12) + le32(1); // selected
+    // The text: bounds, compatible mode, scales, then reference point, length, string
+    // offset, options, clipping rectangle, offset of the advances; string and advances.
+    QByteArray text = le32(84) + le32(96) + le32(0) + le32(0) + le32(999) + le32(999) + le32(1);
+    text += le32(0) + le32(0); // scales (unused in compatible mode)
+    text += le32(100) + le32(500) + le32(3) + le32(76) + le32(0) + le32(0) + le32(0) + le32(999) + le32(999) +
+            le32(84);
+    text += le16('W') + le16('W') + le16('W') + le16(0);
+    text += le32(250) + le32(250) + le32(250);
+    records += text;
+    records += le32(14) + le32(20) + le32(0) + le32(16) + le32(20); // end
+    const int count = 1 + 4;
+    QByteArray e;
+    e += le32(1) + le32(88);
+    e += le32(0) + le32(0) + le32(999) + le32(999);     // bounds
+    e += le32(0) + le32(0) + le32(26458) + le32(26458); // frame, 0.01 mm
+    e += QByteArray(" EMF", 4) + le32(0x10000) + le32(quint32(88 + records.size())) + le32(count);
+    e += le16(2) + le16(0) + le32(0) + le32(0) + le32(0);
+    e += le32(1000) + le32(1000) + le32(264) + le32(264); // device, millimetres
+    return e + records;
+}
+
 // How many pixels of image are dark.
 int darkPixels(const QImage& image)
 {
@@ -199,6 +236,8 @@ private slots:
     void filterRefusesWhatDecodingDoesNotNeed_data();
     void filterRefusesWhatDecodingDoesNotNeed();
     void metafileAfterOtherPicturesGetsAFreshWorker();
+    void metafileTextIsDrawn_data();
+    void metafileTextIsDrawn();
     void hostileFilesEndWithinTheirAllowance_data();
     void hostileFilesEndWithinTheirAllowance();
     void fixedFuzzFindingsAreRefusedByTheDecoder();
@@ -447,11 +486,34 @@ void TstDecoderWorker::filterRefusesWhatDecodingDoesNotNeed()
     QFETCH(QByteArray, content);
     const QString path = write(name, content);
     // The probing worker tries to open files, make a socket, connect its channel, signal
-    // the program, fork and run a program: it refuses the picture when every try failed
-    // as it should, and ends when one succeeded.
+    // the program, fork, map memory executable or make it so (also its own program file)
+    // and run a program: it refuses the picture when every try failed as it should, and
+    // ends when one succeeded.
     setDecodeWorkerMisbehaviour("forbidden");
     const DecodeResult r = decodeFile(path);
     QCOMPARE(r.outcome, DecodeOutcome::Refused);
+    expectNextPictureFine();
+}
+
+void TstDecoderWorker::metafileTextIsDrawn_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    // A WMF's text is 8-bit, an EMF's UTF-16: converted by a module of the C library, which
+    // the worker must have loaded before it may map no new code.
+    QTest::newRow("wmf") << QStringLiteral("text.wmf") << wmfOfText();
+    QTest::newRow("emf") << QStringLiteral("text.emf") << emfOfText();
+}
+
+void TstDecoderWorker::metafileTextIsDrawn()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    // A fresh worker each: the first request loads what the drawing needs.
+    stopIdleDecodeWorkers();
+    const DecodeResult r = decodeFile(write(name, content));
+    QCOMPARE(r.outcome, DecodeOutcome::Decoded);
+    QVERIFY2(darkPixels(r.picture.image) > 200, qPrintable(QString::number(darkPixels(r.picture.image))));
     expectNextPictureFine();
 }
 
