@@ -1,3 +1,4 @@
+#include "hangfsmount.h"
 #include "raisederror.h"
 #include "readahead.h"
 #include "testfiles.h"
@@ -22,7 +23,6 @@
 #include <ftw.h>
 #include <functional>
 #include <pthread.h>
-#include <sched.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -256,24 +256,44 @@ void makeRandomTree(const std::string& root, unsigned seed, int depth, int& fold
     fill(root, 0);
 }
 
-// Moves the calling thread into a mount namespace of its own, with every mount private to
-// it, so that what a test mounts is seen by no other process; the namespace goes with the
-// test process. Why that cannot be done here; empty when it is done.
+// A mount namespace of this test's own (see enterPrivateMountNamespace); mounting needs root.
 QString privateMountNamespace()
 {
-    static const QString why = [] {
-        if (::geteuid() != 0)
-            return QStringLiteral("mounting needs root");
-        if (::unshare(CLONE_NEWNS) != 0)
-            return QStringLiteral("no own mount namespace (%1)")
-                .arg(QString::fromLocal8Bit(std::strerror(errno)));
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            return QStringLiteral("mounts cannot be made private (%1)")
-                .arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return QString();
-    }();
-    return why;
+    if (::geteuid() != 0)
+        return QStringLiteral("mounting needs root");
+    return fotarik::test::enterPrivateMountNamespace();
 }
+
+// Lowers the process's descriptor limit while it lives, so that a walk must let deep
+// descriptors go; the old limit comes back when it goes.
+class FewDescriptors
+{
+public:
+    explicit FewDescriptors(rlim_t limit)
+    {
+        m_set = ::getrlimit(RLIMIT_NOFILE, &m_saved) == 0;
+        struct rlimit low = m_saved;
+        low.rlim_cur = limit;
+        m_set = m_set && ::setrlimit(RLIMIT_NOFILE, &low) == 0;
+    }
+    ~FewDescriptors() { restore(); }
+    FewDescriptors(const FewDescriptors&) = delete;
+    FewDescriptors& operator=(const FewDescriptors&) = delete;
+
+    bool set() const { return m_set; }
+    void restore()
+    {
+        if (m_set)
+            ::setrlimit(RLIMIT_NOFILE, &m_saved);
+        m_set = false;
+    }
+
+private:
+    struct rlimit m_saved
+    {
+    };
+    bool m_set = false;
+};
 
 // Mounts made by a test, taken away again (last first) when it ends, also when it failed.
 class TestMounts
@@ -692,16 +712,13 @@ void TstWalker::deepTreeWithFewDescriptors()
     }
 
     // A low descriptor limit must not cut the walk short.
-    struct rlimit saved;
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit low = saved;
-    low.rlim_cur = 48;
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    FewDescriptors few(48);
+    QVERIFY(few.set());
     RecordingSink sink;
     int32_t total = 0;
     const int16_t withSub = -1;
     const int32_t result = SearchFolder(root, Pictures, withSub, total, sink);
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    few.restore();
 
     QCOMPARE(result, levels);
     QCOMPARE(sink.hits.size(), size_t(levels));
@@ -1330,16 +1347,13 @@ void TstWalker::deepFolderOpenedAgainAcrossAMountPoint()
     makeFile(bottom + "/unten.jpg");
     makeFile(second + "/zweiter.jpg");
 
-    struct rlimit saved;
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit low = saved;
-    low.rlim_cur = 48;
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    FewDescriptors few(48);
+    QVERIFY(few.set());
     RecordingSink sink;
     int32_t total = 0;
     const int16_t withSub = -1;
     const int32_t result = SearchFolder(root, Pictures, withSub, total, sink);
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    few.restore();
 
     QCOMPARE(sink.hitPaths(), (std::vector<std::string>{bottom + "/unten.jpg", second + "/zweiter.jpg"}));
     QCOMPARE(result, 2);
@@ -1360,11 +1374,8 @@ void TstWalker::deepFolderSwappedWhileWalkedIsNotWalkedOn()
     makeFile(second + "/zweiter.jpg");
     const std::string secondName = second.substr(x.size());
 
-    struct rlimit saved;
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit low = saved;
-    low.rlim_cur = 48;
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    FewDescriptors few(48);
+    QVERIFY(few.set());
     RecordingSink sink;
     bool swapped = false;
     sink.onFolder = [&](const std::string& folder) {
@@ -1378,7 +1389,7 @@ void TstWalker::deepFolderSwappedWhileWalkedIsNotWalkedOn()
     int32_t total = 0;
     const int16_t withSub = -1;
     const int32_t result = SearchFolder(root, Pictures, withSub, total, sink);
-    ::setrlimit(RLIMIT_NOFILE, &saved);
+    few.restore();
 
     QVERIFY(swapped);
     QCOMPARE(sink.hitPaths(), (std::vector<std::string>{bottom + "/unten.jpg"}));

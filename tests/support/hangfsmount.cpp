@@ -18,9 +18,7 @@
 
 namespace fotarik::test {
 
-namespace {
-
-QString enterPrivateNamespace()
+QString enterPrivateMountNamespace()
 {
     static const QString why = [] {
         if (::unshare(CLONE_NEWNS) != 0)
@@ -34,8 +32,6 @@ QString enterPrivateNamespace()
     return why;
 }
 
-} // namespace
-
 QString HangFsMount::unavailable()
 {
 #ifndef FOTARIK_HANGFS
@@ -45,7 +41,7 @@ QString HangFsMount::unavailable()
         return QStringLiteral("/dev/fuse is missing");
     if (::geteuid() != 0)
         return QStringLiteral("mounting needs root");
-    return enterPrivateNamespace();
+    return enterPrivateMountNamespace();
 #endif
 }
 

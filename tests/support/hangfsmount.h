@@ -21,6 +21,11 @@
 
 namespace fotarik::test {
 
+// Moves the calling thread into a mount namespace of its own, with every mount private to
+// it, so that what a test mounts is seen by no other process; the namespace goes with the
+// test process. Why that cannot be done here; empty when it is done. Done once a process.
+QString enterPrivateMountNamespace();
+
 class HangFsMount
 {
 public:
