@@ -868,6 +868,26 @@ struct HungDrive
     }
 };
 
+// While it lives, thumbnails wait at the hook it is given (set with setHook) as on a drive
+// that does not answer; when it goes, the drive answers again and no hook is left set.
+class DriveHangsAt
+{
+public:
+    explicit DriveHangsAt(void (*setHook)(overview::ThumbnailHook))
+    {
+        HungDrive::instance().setHanging(true);
+        setHook(&HungDrive::hold);
+    }
+    ~DriveHangsAt()
+    {
+        HungDrive::instance().setHanging(false);
+        overview::setGivenUpHookForTests(nullptr);
+        overview::setThumbnailHookForTests(nullptr);
+    }
+    DriveHangsAt(const DriveHangsAt&) = delete;
+    DriveHangsAt& operator=(const DriveHangsAt&) = delete;
+};
+
 } // namespace
 
 void TstOverview::closingWhileADriveHangsDoesNotWaitForIt()
@@ -876,16 +896,7 @@ void TstOverview::closingWhileADriveHangsDoesNotWaitForIt()
     search();
     const int threads = threadCount();
     HungDrive& drive = HungDrive::instance();
-    drive.setHanging(true);
-    overview::setThumbnailHookForTests(&HungDrive::hold);
-    struct Restore
-    {
-        ~Restore()
-        {
-            HungDrive::instance().setHanging(false);
-            overview::setThumbnailHookForTests(nullptr);
-        }
-    } restore;
+    const DriveHangsAt hangs(&overview::setThumbnailHookForTests);
     Uebersicht* overview = pressF3();
     QVERIFY(overview);
     QTRY_VERIFY_WITH_TIMEOUT(drive.heldNow() > 0, Wait);
@@ -988,17 +999,7 @@ void TstOverview::everyCellAskedForIsMadeWhateverTheCancelling()
     made.clear();
     pictures = 0;
     HungDrive& drive = HungDrive::instance();
-    drive.setHanging(true);
-    overview::setGivenUpHookForTests(&HungDrive::hold);
-    struct Restore
-    {
-        ~Restore()
-        {
-            HungDrive::instance().setHanging(false);
-            overview::setGivenUpHookForTests(nullptr);
-            overview::setThumbnailHookForTests(nullptr);
-        }
-    } restore;
+    const DriveHangsAt hangs(&overview::setGivenUpHookForTests);
     imaging::setDecodeWorkerMisbehaviour("hang");
     imaging::stopIdleDecodeWorkers();
     pool.want(wantedFrom(0, 0), 96, 1.0, 2, true);
@@ -1037,16 +1038,7 @@ void TstOverview::aNewSearchWhileACellIsBeingMadeShowsItsThumbnail()
     makeFiles({"rot.jpg"});
     search();
     HungDrive& drive = HungDrive::instance();
-    drive.setHanging(true);
-    overview::setThumbnailHookForTests(&HungDrive::hold);
-    struct Restore
-    {
-        ~Restore()
-        {
-            HungDrive::instance().setHanging(false);
-            overview::setThumbnailHookForTests(nullptr);
-        }
-    } restore;
+    const DriveHangsAt hangs(&overview::setThumbnailHookForTests);
     Uebersicht* overview = pressF3();
     QVERIFY(overview);
     QTRY_COMPARE_WITH_TIMEOUT(drive.heldNow(), 1, Wait);
