@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QtTest>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <thread>
 
@@ -24,6 +26,7 @@
 #include "workerprotocol.h"
 #include <fcntl.h>
 #include <functional>
+#include <unistd.h>
 
 using namespace fotarik;
 using namespace fotarik::imaging;
@@ -217,6 +220,47 @@ int darkPixels(const QImage& image)
     return dark;
 }
 
+// Whether the process pid has ended: gone, or a zombie nobody has reaped yet.
+bool processEnded(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    if (close < 0 || close + 2 >= line.size())
+        return true;
+    const char state = line.at(close + 2);
+    return state == 'Z' || state == 'X';
+}
+
+// The test binary started again as a program that is killed in the middle of a decode:
+// "--dying-program FILE busy" keeps a worker decoding FILE (it stalls, asleep) for the
+// main thread; "--dying-program FILE idle" leaves a warm worker that a thread which has
+// ended since started. It prints the worker's pid and waits to be killed.
+[[noreturn]] void runDyingProgram(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QByteArray file(argv[2]);
+    const bool busy = std::strcmp(argv[3], "busy") == 0;
+    pid_t pid = 0;
+    std::unique_ptr<DecodeJob> job;
+    if (busy) {
+        setDecodeWorkerMisbehaviour("hang");
+        job = std::make_unique<DecodeJob>(openForReading(file), Preview);
+        pid = job->workerPid();
+    } else {
+        std::thread starter([&] { decodeInWorker(file, Preview, false); });
+        starter.join();
+        const QList<pid_t> workers = decodeWorkers();
+        pid = workers.size() == 1 ? workers.first() : 0;
+    }
+    std::printf("%d\n", int(pid));
+    std::fflush(stdout);
+    for (;;)
+        ::pause();
+}
+
 } // namespace
 
 class TstDecoderWorker : public QObject
@@ -231,6 +275,8 @@ private slots:
     void workerHoldsNothingButItsChannel();
     void killedWorkerCostsOnePicture();
     void workerOutlivesTheThreadThatStartedIt();
+    void workerEndsWithAKilledProgram_data();
+    void workerEndsWithAKilledProgram();
     void misbehavingWorkersAreRefused_data();
     void misbehavingWorkersAreRefused();
     void filterRefusesWhatDecodingDoesNotNeed_data();
@@ -443,6 +489,45 @@ void TstDecoderWorker::workerOutlivesTheThreadThatStartedIt()
     QCOMPARE(::kill(workers.first(), 0), 0);
     QCOMPARE(decodeFile(path).outcome, DecodeOutcome::Decoded);
     QCOMPARE(decodeWorkers(), workers);
+}
+
+void TstDecoderWorker::workerEndsWithAKilledProgram_data()
+{
+    QTest::addColumn<QByteArray>("mode");
+    QTest::newRow("in the middle of a decode") << QByteArray("busy");
+    QTest::newRow("warm, its starting thread ended") << QByteArray("idle");
+}
+
+void TstDecoderWorker::workerEndsWithAKilledProgram()
+{
+    // kill -9 of the program, no chance to stop its workers: each ends by itself.
+    QFETCH(QByteArray, mode);
+    const QString path = write(QStringLiteral("a.png"), pngBytes(photo(400, 300)));
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(QCoreApplication::applicationFilePath(),
+                  {QStringLiteral("--dying-program"), path, QString::fromLatin1(mode)});
+    QVERIFY(program.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(program.canReadLine() || program.state() != QProcess::Running, 30000);
+    bool ok = false;
+    const pid_t worker = pid_t(program.readLine().trimmed().toInt(&ok));
+    QVERIFY(ok && worker > 0);
+    QVERIFY(!processEnded(worker));
+    // The worker is the program's child, not the test's.
+    QFile status(QStringLiteral("/proc/%1/stat").arg(worker));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const QByteArray stat = status.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    QCOMPARE(fields.value(1).toLongLong(), qint64(program.processId()));
+    if (mode == "busy") {
+        // Asleep in its stalled decode, not spending CPU time the test would wait on.
+        QTest::qWait(200);
+        QVERIFY(!processEnded(worker));
+    }
+    QCOMPARE(::kill(pid_t(program.processId()), SIGKILL), 0);
+    QVERIFY(program.waitForFinished(30000));
+    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    QTRY_VERIFY_WITH_TIMEOUT(processEnded(worker), 30000);
 }
 
 void TstDecoderWorker::misbehavingWorkersAreRefused_data()
@@ -689,6 +774,9 @@ void TstDecoderWorker::corpusGivesTheSameOutcomesWithBothCoresBusy()
     QVERIFY(decoded > 0);
 }
 
-FOTARIK_TEST_GUILESS_MAIN(TstDecoderWorker)
+// The test binary is also the program that workerEndsWithAKilledProgram kills.
+FOTARIK_QTEST_WRAPPER(TstDecoderWorker, if (argc >= 4 && std::strcmp(argv[1], "--dying-program") == 0)
+                                            runDyingProgram(argc, argv);
+                      QTEST_QAPP_SETUP(QCoreApplication))
 
 #include "tst_decoderworker.moc"
