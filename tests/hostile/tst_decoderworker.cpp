@@ -220,18 +220,23 @@ int darkPixels(const QImage& image)
     return dark;
 }
 
-// Whether the process pid has ended: gone, or a zombie nobody has reaped yet.
-bool processEnded(pid_t pid)
+// The fields of /proc/PID/stat after the command name (state, parent, ...); none once the
+// process is gone.
+QList<QByteArray> procStat(pid_t pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
-        return true;
+        return {};
     const QByteArray line = stat.readAll();
     const qsizetype close = line.lastIndexOf(')');
-    if (close < 0 || close + 2 >= line.size())
-        return true;
-    const char state = line.at(close + 2);
-    return state == 'Z' || state == 'X';
+    return close < 0 ? QList<QByteArray>() : line.mid(close + 2).split(' ');
+}
+
+// Whether the process pid has ended: gone, or a zombie nobody has reaped yet.
+bool processEnded(pid_t pid)
+{
+    const QByteArray state = procStat(pid).value(0);
+    return state.isEmpty() || state == "Z" || state == "X";
 }
 
 // The test binary started again as a program that is killed in the middle of a decode:
@@ -514,11 +519,7 @@ void TstDecoderWorker::workerEndsWithAKilledProgram()
     QVERIFY(ok && worker > 0);
     QVERIFY(!processEnded(worker));
     // The worker is the program's child, not the test's.
-    QFile status(QStringLiteral("/proc/%1/stat").arg(worker));
-    QVERIFY(status.open(QIODevice::ReadOnly));
-    const QByteArray stat = status.readAll();
-    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    QCOMPARE(fields.value(1).toLongLong(), qint64(program.processId()));
+    QCOMPARE(procStat(worker).value(1).toLongLong(), qint64(program.processId()));
     if (mode == "busy") {
         // Asleep in its stalled decode, not spending CPU time the test would wait on.
         QTest::qWait(200);
