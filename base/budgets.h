@@ -106,11 +106,6 @@ inline constexpr Duration StuckReaderWait = scaled(1s);
 // it (the walk is then stuck in such a call itself).
 inline constexpr Duration StuckWalkWait = scaled(2s);
 
-// A folder listing block that takes longer than this came from the disk, a network or a
-// FUSE file system rather than the cache (a cached one takes well under a tenth of it).
-// A measure of the disk, not a budget, so not scaled.
-inline constexpr Duration UncachedListing = 2ms;
-
 // How long start-up waits for the mounted volumes to say whether they are folders, and
 // how long a chosen drive may take to show that it is ready. A volume that does not
 // answer within them is listed all the same, and is not ready.

@@ -1,21 +1,12 @@
 #include "folderlisting.h"
 
 #include <dirent.h>
-#include <sys/resource.h>
 
 namespace fotarik {
 
 ssize_t readListingBlock(int fd, char* buffer, size_t size)
 {
     return ::getdents64(fd, buffer, size);
-}
-
-std::optional<uint64_t> waitsOfThisThread()
-{
-    struct rusage usage;
-    if (::getrusage(RUSAGE_THREAD, &usage) != 0)
-        return std::nullopt;
-    return uint64_t(usage.ru_nvcsw);
 }
 
 ListedEntry nextListedEntry(const char* block, size_t& pos)

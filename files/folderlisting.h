@@ -31,12 +31,6 @@ ssize_t readListingBlock(int fd, char* buffer, size_t size);
 // next one (the block ends where pos reaches its size).
 ListedEntry nextListedEntry(const char* block, size_t& pos);
 
-// How many times the calling thread has had to wait in the kernel so far (for the disk,
-// the network, a file system's server, a lock): a listing that took long while this
-// stayed the same was only kept from the processor by a busy machine, not read anew.
-// None where the system does not count them.
-std::optional<uint64_t> waitsOfThisThread();
-
 // The space a block is read into at least: the buffer grows by doubling while less is free.
 inline constexpr size_t ListingBlockRoom = 32 * 1024;
 

@@ -46,7 +46,9 @@ struct Listing
 };
 
 // How many read-ahead threads, how many folders they may have queued or waiting, and
-// how much of their listings may be held at once.
+// how much of their listings may be held at once. Four keep a disk busy with several
+// listings at a time; with every listing in the cache they cost no more than listing on
+// the walking thread, since the walk goes on while they list (more would, on two cores).
 constexpr int DefaultReadAheadThreads = 4;
 constexpr size_t MaxReadAheadRequests = 256;
 constexpr size_t ReadAheadMemory = 32 * 1024 * 1024;
@@ -103,19 +105,9 @@ public:
         if (!withSubFolders || options.readAheadThreads == 0 || requests < 8)
             return;
         m_readAheadRequests = requests;
-        if (options.readAheadThreads > 0 || m_guarded) {
-            // A guarded walk never lists a folder a reader can list: the readers always run.
-            m_readAheadThreads =
-                options.readAheadThreads > 0 ? options.readAheadThreads : DefaultReadAheadThreads;
-            startReadAhead();
-        } else {
-            // Chosen by the machine: readers only pay off while the disk is read. With
-            // every listing in the cache they would only cost time, so they start when
-            // listings the walk reads itself take longer than cached ones can.
-            m_readAheadThreads = DefaultReadAheadThreads;
-            m_watchDisk = true;
-            m_waits = waitsOfThisThread();
-        }
+        m_readAheadThreads =
+            options.readAheadThreads > 0 ? options.readAheadThreads : DefaultReadAheadThreads;
+        startReadAhead();
     }
 
     ~Walker()
@@ -203,8 +195,6 @@ private:
     // Opens the start folder (m_path, given a trailing "/") as level 0.
     bool enterStart()
     {
-        if (m_watchDisk)
-            m_listStart = std::chrono::steady_clock::now();
         if (m_path.empty() || m_path.back() != '/')
             m_path.push_back('/');
         Opened start = openFolder(nullptr, m_path, true);
@@ -220,8 +210,6 @@ private:
     // be listed or is not to be entered.
     bool enterSubFolder(size_t depth)
     {
-        if (m_watchDisk)
-            m_listStart = std::chrono::steady_clock::now();
         // Always by the bare name, relative to the parent and never through a link: no
         // path length limit applies, and an ancestor or the folder itself swapped for a
         // link since it was listed leads nowhere else.
@@ -442,8 +430,6 @@ private:
         if (level.atEnd || !level.dir)
             return false;
         Listing& own = listingAt(depth);
-        if (m_watchDisk)
-            m_listStart = std::chrono::steady_clock::now();
         const std::optional<ListingRead> read = m_calls.run<ListingRead>(
             [dir = level.dir, buffer = own.buffer] {
                 return readListing(dir->get(), *buffer, buffer->size(), [] { return false; });
@@ -494,37 +480,17 @@ private:
 
     void startReadAhead()
     {
-        m_watchDisk = false;
         m_readAhead = detail::ReadAhead::start(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
                                                MaxReadAheadListing, m_hook);
     }
 
-    // After a block of the listing at depth, read by the walk itself. A listing that took
-    // longer than a cached one can (per block of it, from the open on) came from the disk
-    // or over a network or a FUSE file system, unless the walking thread never had to wait
-    // meanwhile (a busy machine only kept it from the processor): the readers start at
-    // the second such one.
+    // After a block of the listing at depth, read by the walk itself: its sub-folders go to
+    // the readers.
     void queueSubFolders(size_t depth, const char* data, size_t size, uint32_t firstIndex)
     {
-        if (m_watchDisk) {
-            const auto took = std::chrono::steady_clock::now() - m_listStart;
-            if (took > budget::UncachedListing * (1 + size / ListingBufferSize) && waitedSinceLastLook() &&
-                ++m_slowListings >= 2)
-                startReadAhead();
-        }
         if (m_readAhead && m_levels[depth].dir)
             m_readAhead->requestSubFolders(m_key, m_path, data, size, firstIndex, m_levels[depth].dir,
                                            m_levels[depth].device);
-    }
-
-    // Whether the walking thread has had to wait in the kernel since this was last asked
-    // (or since the walk began). Asked only of listings that took long.
-    bool waitedSinceLastLook()
-    {
-        const std::optional<uint64_t> waits = waitsOfThisThread();
-        const bool waited = !waits || !m_waits || *waits != *m_waits;
-        m_waits = waits;
-        return waited;
     }
 
     // The listing of the sub-folder name of parent (at m_key), when a reader has it and it
@@ -680,15 +646,6 @@ private:
     // looked at instead.
     void findMountsBelow(int start)
     {
-        const auto began = std::chrono::steady_clock::now();
-        readMountsBelow(start);
-        // Not part of the listing's time, which tells a cached listing from one that was not.
-        if (m_watchDisk)
-            m_listStart += std::chrono::steady_clock::now() - began;
-    }
-
-    void readMountsBelow(int start)
-    {
         m_mountsBelow.clear();
         m_lookAtEveryFolder = true;
         m_mountsLooked = std::chrono::steady_clock::now();
@@ -785,10 +742,6 @@ private:
     size_t m_keepOpenDepth = MaxKeepOpenDepth;
     size_t m_readAheadRequests = 0;
     int m_readAheadThreads = 0;
-    bool m_watchDisk = false;
-    std::chrono::steady_clock::time_point m_listStart;
-    int m_slowListings = 0;
-    std::optional<uint64_t> m_waits; // of the walking thread, when last asked
     CallGuard m_calls;
     // Last, so that it stops its readers before anything they might touch goes.
     std::shared_ptr<detail::ReadAhead> m_readAhead;

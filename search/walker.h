@@ -47,10 +47,10 @@ struct WalkOptions
 {
     // Threads that read the listings of folders the walk will enter next while it works
     // through the current one. 0 reads every listing on the walking thread; negative
-    // picks a number suited to the machine and starts them only once listings the walk
-    // reads itself take longer than cached ones can (read from the disk, over a network
-    // or from a FUSE file system): with every listing in the cache they would only cost
-    // time.
+    // picks a number suited to a disk. They run whenever sub-folders are walked: a listing
+    // from the cache costs them no more than the walking thread, and one from the disk, a
+    // network or a FUSE file system is read while the walk goes on, however fast or slow
+    // that turns out to be.
     int readAheadThreads = -1;
     // Filled in when given.
     WalkStatistics* statistics = nullptr;
