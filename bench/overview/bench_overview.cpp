@@ -33,6 +33,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <deque>
 #include <fcntl.h>
@@ -82,6 +83,48 @@ double threadCpuMs()
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
+
+// The calling thread's scheduler account (/proc/self/task/TID/schedstat): its time on a
+// CPU and its time runnable but waiting for one, in ms. What a frame took beyond the two
+// it spent blocked (a lock, a page from the disk).
+struct SchedTimes
+{
+    double onCpuMs = 0;
+    double waitingMs = 0;
+};
+
+class ThreadSchedStat
+{
+public:
+    ThreadSchedStat()
+        : m_fd(
+              ::open(QStringLiteral("/proc/self/task/%1/schedstat").arg(::gettid()).toLocal8Bit().constData(),
+                     O_RDONLY | O_CLOEXEC))
+    {
+    }
+    ~ThreadSchedStat()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    ThreadSchedStat(const ThreadSchedStat&) = delete;
+    ThreadSchedStat& operator=(const ThreadSchedStat&) = delete;
+
+    bool available() const { return m_fd >= 0; }
+    SchedTimes read() const
+    {
+        char text[128] = {};
+        if (m_fd < 0 || ::pread(m_fd, text, sizeof text - 1, 0) <= 0)
+            return {};
+        char* end = nullptr;
+        const double onCpu = std::strtod(text, &end);
+        const double waiting = std::strtod(end, nullptr);
+        return {onCpu / 1e6, waiting / 1e6};
+    }
+
+private:
+    int m_fd;
+};
 
 // The highest peak of the decoder workers seen so far.
 double g_workerPeakMiB = 0;
@@ -404,6 +447,13 @@ int main(int argc, char** argv)
     double worstCpu = 0;
     double worstCpuBetween = 0;
     double cpuAtFrameEnd = 0;
+    // Where the time of a frame went: the worst wait for a CPU within one frame, and the
+    // parts of the frame that took longest in wall time.
+    const ThreadSchedStat sched;
+    double worstWaitForCpu = 0;
+    double waitForCpuOver16 = 0; // summed over the frames over 16 ms
+    double wallOver16 = 0;
+    SchedTimes worstFrameParts;
     int frames = 0;
     int slowFrames = 0;
     QElapsedTimer sinceLast;
@@ -416,14 +466,25 @@ int main(int argc, char** argv)
         QElapsedTimer frame;
         frame.start();
         const double cpuBefore = threadCpuMs();
+        const SchedTimes schedBefore = sched.read();
         if (frames > 0)
             worstCpuBetween = std::max(worstCpuBetween, cpuBefore - cpuAtFrameEnd);
         bar->setValue(bar->value() + step);
         window->grid()->viewport()->repaint();
         const double ms = frame.nsecsElapsed() / 1e6;
         cpuAtFrameEnd = threadCpuMs();
+        const SchedTimes schedAfter = sched.read();
+        const SchedTimes parts{schedAfter.onCpuMs - schedBefore.onCpuMs,
+                               schedAfter.waitingMs - schedBefore.waitingMs};
         worstCpu = std::max(worstCpu, cpuAtFrameEnd - cpuBefore);
+        worstWaitForCpu = std::max(worstWaitForCpu, parts.waitingMs);
+        if (ms > worstFrame)
+            worstFrameParts = parts;
         worstFrame = std::max(worstFrame, ms);
+        if (ms > 16) {
+            waitForCpuOver16 += parts.waitingMs;
+            wallOver16 += ms;
+        }
         slowFrames += ms > 16;
         frameSum += ms;
         if (++frames >= options.frames)
@@ -441,6 +502,14 @@ int main(int argc, char** argv)
         "worst between two frames %.1f ms\n",
         frames, worstFrame, worstFrame / 16, frameSum / std::max(frames, 1), slowFrames, worstGap, worstCpu,
         worstCpu / 16, worstCpuBetween);
+    if (sched.available())
+        std::printf(
+            "                        the worst frame: %.1f ms on a CPU, %.1f ms waiting for one, %.1f ms "
+            "blocked; worst wait for a CPU in a frame %.1f ms; frames over 16 ms: %.1f of %.1f ms "
+            "waiting for a CPU\n",
+            worstFrameParts.onCpuMs, worstFrameParts.waitingMs,
+            std::max(0.0, worstFrame - worstFrameParts.onCpuMs - worstFrameParts.waitingMs), worstWaitForCpu,
+            waitForCpuOver16, wallOver16);
     std::printf("  at the end: row %d of %d on top, %d thumbnails waiting, %.1f MiB cached\n",
                 window->grid()->indexAt(QPoint(4, 4)).row(), model->rowCount(),
                 window->outstandingThumbnails(), window->cachedBytes() / 1048576.0);
