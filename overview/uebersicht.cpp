@@ -294,7 +294,7 @@ public:
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const override
     {
         const int side = m_window->cellPixels();
-        return {side + 2 * CellPadding, side + 3 * CellPadding + option.fontMetrics.height()};
+        return {m_window->columnWidth(), side + 3 * CellPadding + option.fontMetrics.height()};
     }
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
@@ -304,9 +304,10 @@ public:
         const QByteArray path = m_window->pathOf(row);
         const int side = m_window->cellPixels();
         const QRect cell = option.rect;
-        const QRect square(cell.left() + CellPadding, cell.top() + CellPadding, side, side);
-        const QRect nameRect(cell.left() + CellPadding, square.bottom() + 1 + CellPadding, side,
-                             option.fontMetrics.height());
+        // The columns share out the width: each picture and its name in the middle of its own.
+        const int left = cell.left() + std::max(CellPadding, (cell.width() - side) / 2);
+        const QRect square(left, cell.top() + CellPadding, side, side);
+        const QRect nameRect(left, square.bottom() + 1 + CellPadding, side, option.fontMetrics.height());
         QStyle* style = m_grid->style();
         if (option.state & QStyle::State_Selected)
             painter->fillRect(cell, option.palette.highlight());
@@ -400,6 +401,9 @@ Uebersicht::Uebersicht(ListBox* foundList, QWidget* parent)
     m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
     m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_grid->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // The scroll bar is always there: the columns fill the width, and a bar that came and
+    // went with the number of hits would lay them all out again, and again.
+    m_grid->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_grid->setDragEnabled(true);
     m_grid->setDragDropMode(QAbstractItemView::DragOnly);
     m_grid->setItemDelegate(new overview::CellDelegate(this, m_grid));
@@ -459,6 +463,16 @@ void Uebersicht::setCellPixels(int pixels)
 void Uebersicht::setCacheBytes(qint64 bytes)
 {
     m_cache.setMaxCost(bytes);
+}
+
+int Uebersicht::columnWidth() const
+{
+    // As many columns as cells of the size chosen fit, sharing out what is left over. The
+    // list view starts a new line where a cell would reach the viewport's last pixel.
+    const int cell = m_cellPixels + 2 * overview::CellPadding;
+    const int width = m_grid->viewport()->width() - 1;
+    const int columns = std::max(1, width / cell);
+    return std::max(cell, width / columns);
 }
 
 QByteArray Uebersicht::pathOf(int32_t row) const

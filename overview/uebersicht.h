@@ -62,6 +62,9 @@ public:
 
     QListView* grid() const;
     int cellPixels() const { return m_cellPixels; }
+    // The width of a column of cells: the cells of the size chosen, widened to fill the
+    // grid's width between them.
+    int columnWidth() const;
     void setCellPixels(int pixels);
     void setCacheBytes(qint64 bytes);
     qint64 cachedBytes() const { return m_cache.totalCost(); }

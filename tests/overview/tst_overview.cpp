@@ -82,6 +82,7 @@ private slots:
     void opensOnAnEntryFarDownALongList();
     void scrollPositionAndSelectionHoldWhileHitsArrive();
     void ctrlWheelAndPlusMinusZoomWithinTheirRange();
+    void columnsFillTheWidthAtEverySize();
     void menuOnACellOffersTheFileActions();
     void growsWhileTheSearchRuns();
     void aNewSearchShowsTheNewHits();
@@ -577,11 +578,12 @@ void TstOverview::ctrlWheelAndPlusMinusZoomWithinTheirRange()
                           Qt::ControlModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(grid->viewport(), &event);
     };
-    const auto cellWidth = [&] { return grid->visualRect(grid->model()->index(0, 0)).width(); };
-    const int width160 = cellWidth();
+    // The height of a cell is its picture's side and the name: the width is shared out.
+    const auto cellHeight = [&] { return grid->visualRect(grid->model()->index(0, 0)).height(); };
+    const int height160 = cellHeight();
     wheel(120);
     QCOMPARE(overview->cellPixels(), 192);
-    QTRY_COMPARE_WITH_TIMEOUT(cellWidth(), width160 + 32, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(cellHeight(), height160 + 32, Wait);
     grid->setFocus();
     QTest::keyClick(grid, Qt::Key_Plus);
     QCOMPARE(overview->cellPixels(), 224);
@@ -591,7 +593,7 @@ void TstOverview::ctrlWheelAndPlusMinusZoomWithinTheirRange()
     for (int i = 0; i < 10; ++i)
         wheel(-120);
     QCOMPARE(overview->cellPixels(), 96);
-    QTRY_COMPARE_WITH_TIMEOUT(cellWidth(), width160 - 64, Wait);
+    QTRY_COMPARE_WITH_TIMEOUT(cellHeight(), height160 - 64, Wait);
     for (int i = 0; i < 10; ++i)
         QTest::keyClick(grid, Qt::Key_Plus);
     QCOMPARE(overview->cellPixels(), 320);
@@ -601,6 +603,75 @@ void TstOverview::ctrlWheelAndPlusMinusZoomWithinTheirRange()
     // A wheel without Ctrl scrolls and leaves the size.
     wheel(0);
     QCOMPARE(overview->cellPixels(), 320);
+}
+
+void TstOverview::columnsFillTheWidthAtEverySize()
+{
+    QStringList names;
+    for (int i = 0; i < 60; ++i)
+        names << QStringLiteral("bild%1.png").arg(i, 2, 10, QLatin1Char('0'));
+    makeFiles(names);
+    search(QStringLiteral("*.png"));
+    QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 60);
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QListView* grid = overview->grid();
+    QAbstractItemModel* model = grid->model();
+    const auto rect = [&](int32_t row) { return grid->visualRect(model->index(row, 0)); };
+    for (const int width : {1280, 700}) {
+        overview->resize(width, 900);
+        for (int side = Uebersicht::MinCellPixels; side <= Uebersicht::MaxCellPixels;
+             side += Uebersicht::CellPixelsStep) {
+            overview->setCellPixels(side);
+            grid->scrollToTop();
+            const int room = grid->viewport()->width();
+            // As many columns as cells of that size fit, no fewer, no more (a cell never
+            // reaches the last pixel).
+            const int columns = (room - 1) / (side + 8);
+            QVERIFY(columns >= 1);
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                rect(columns).top() > rect(0).top() && rect(columns - 1).top() == rect(0).top(),
+                qPrintable(QStringLiteral("side %1 in %2: %3 columns expected, cells at %4 %5 %6 (%7 wide)")
+                               .arg(side)
+                               .arg(room)
+                               .arg(columns)
+                               .arg(rect(0).left())
+                               .arg(rect(1).left())
+                               .arg(rect(columns).left())
+                               .arg(rect(0).width())),
+                Wait);
+            QCOMPARE(rect(columns).left(), rect(0).left());
+            // Side by side, and together they leave a strip of at most one pixel a column.
+            QCOMPARE(rect(0).left(), 0);
+            for (int c = 1; c < columns; ++c)
+                QCOMPARE(rect(c).left(), rect(c - 1).right() + 1);
+            const int strip = room - (rect(columns - 1).right() + 1);
+            QVERIFY2(strip >= 1 && strip <= columns,
+                     qPrintable(QStringLiteral("side %1 in %2: %3 columns leave %4 px")
+                                    .arg(side)
+                                    .arg(room)
+                                    .arg(columns)
+                                    .arg(strip)));
+            // The picture sits in the middle of its column, so the column's edges are the
+            // cell's: a click anywhere in it chooses it.
+            const int32_t row = columns + columns / 2;
+            const QRect cell = rect(row);
+            for (const QPoint at : {cell.center(), QPoint(cell.left() + 1, cell.center().y()),
+                                    QPoint(cell.right() - 1, cell.center().y())}) {
+                grid->setCurrentIndex(model->index(0, 0));
+                QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+                QCOMPARE(grid->currentIndex().row(), row);
+                QCOMPARE(m_window->hsb->Value(), row);
+            }
+            grid->setFocus();
+            QTest::keyClick(grid, Qt::Key_Up);
+            QCOMPARE(grid->currentIndex().row(), row - columns);
+            if (columns / 2 + 1 < columns) {
+                QTest::keyClick(grid, Qt::Key_Right);
+                QCOMPARE(grid->currentIndex().row(), row - columns + 1);
+            }
+        }
+    }
 }
 
 void TstOverview::menuOnACellOffersTheFileActions()
