@@ -19,9 +19,11 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -51,6 +53,7 @@ struct Worker
     UniqueFd channel;
     uint64_t startSize = 0; // its address space once it had served its first request
     bool served = false;
+    bool background = false; // runs below the window's priority, serves only background work
 };
 
 // A worker's address space as /proc tells it (0 when unknown): the worker cannot look itself.
@@ -67,6 +70,66 @@ uint64_t addressSpaceOf(pid_t pid)
     if (n <= 0)
         return 0;
     return std::strtoull(text, nullptr, 10) * uint64_t(::sysconf(_SC_PAGESIZE));
+}
+
+// What the scheduler tells of a worker's threads (/proc/PID/task/TID/schedstat and stat):
+// the time they have spent runnable but waiting for a CPU (-1 when unknown), and whether
+// one of them is runnable now. A thread's wait is added up only once it gets a CPU: one
+// that waits still is seen by its state.
+struct SchedulerAccount
+{
+    std::chrono::nanoseconds waited{-1};
+    bool runnable = false;
+};
+
+SchedulerAccount schedulerAccountOf(pid_t pid)
+{
+    SchedulerAccount account;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task", int(pid));
+    const int tasks = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tasks < 0)
+        return account;
+    DIR* dir = ::fdopendir(tasks);
+    if (!dir) {
+        ::close(tasks);
+        return account;
+    }
+    const auto readAt = [tasks](const char* task, const char* file, char* text, size_t size) {
+        char name[48];
+        std::snprintf(name, sizeof name, "%.20s/%s", task, file);
+        const int fd = ::openat(tasks, name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const ssize_t n = ::read(fd, text, size - 1);
+        ::close(fd);
+        text[n > 0 ? n : 0] = '\0';
+        return n > 0;
+    };
+    long long waited = 0;
+    bool any = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        char text[512];
+        unsigned long long onCpu = 0;
+        unsigned long long waiting = 0;
+        if (readAt(entry->d_name, "schedstat", text, sizeof text) &&
+            std::sscanf(text, "%llu %llu", &onCpu, &waiting) == 2) {
+            waited += (long long)waiting;
+            any = true;
+        }
+        // The state follows the command name, which may hold anything but ends at the last ')'.
+        if (readAt(entry->d_name, "stat", text, sizeof text)) {
+            const char* close = std::strrchr(text, ')');
+            if (close && close[1] == ' ' && close[2] == 'R')
+                account.runnable = true;
+        }
+    }
+    ::closedir(dir);
+    if (any)
+        account.waited = std::chrono::nanoseconds(waited);
+    return account;
 }
 
 // A worker retires once it has grown this much: the next picture gets a fresh one.
@@ -100,17 +163,19 @@ public:
     {
         // Closing the channels ends the idle workers; the others were stopped by their jobs.
         const std::lock_guard lock(m_mutex);
-        m_idle.clear();
+        for (auto& idle : m_idle)
+            idle.clear();
     }
 
-    // An idle worker, or a new one; with fresh always a new one.
-    std::unique_ptr<Worker> acquire(bool fresh = false)
+    // An idle worker of the kind asked for, or a new one; with fresh always a new one.
+    std::unique_ptr<Worker> acquire(bool background, bool fresh = false)
     {
         const std::lock_guard lock(m_mutex);
         reapZombies();
-        while (!fresh && !m_idle.empty()) {
-            std::unique_ptr<Worker> w = std::move(m_idle.back());
-            m_idle.pop_back();
+        std::vector<std::unique_ptr<Worker>>& idle = m_idle[background];
+        while (!fresh && !idle.empty()) {
+            std::unique_ptr<Worker> w = std::move(idle.back());
+            idle.pop_back();
             // An idle worker says nothing: one that is readable or hung up is gone.
             pollfd p{w->channel.get(), POLLIN, 0};
             if (::poll(&p, 1, 0) == 0) {
@@ -119,7 +184,7 @@ public:
             }
             discardLocked(std::move(w), true);
         }
-        std::unique_ptr<Worker> w = spawn();
+        std::unique_ptr<Worker> w = spawn(background);
         if (w)
             m_busy.push_back(w->pid);
         return w;
@@ -134,11 +199,12 @@ public:
         }
         const std::lock_guard lock(m_mutex);
         unbusy(w->pid);
-        if (m_idle.size() >= KeptIdle || (w->startSize > 0 && size > w->startSize + MaxGrowthBytes)) {
+        std::vector<std::unique_ptr<Worker>>& idle = m_idle[w->background];
+        if (idle.size() >= KeptIdle || (w->startSize > 0 && size > w->startSize + MaxGrowthBytes)) {
             discardLocked(std::move(w), false);
             return;
         }
-        m_idle.push_back(std::move(w));
+        idle.push_back(std::move(w));
     }
 
     // A worker that will not be used again: killed (when it may still run) and reaped.
@@ -162,9 +228,11 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         m_misbehaviour = mode;
-        for (auto& w : m_idle)
-            discardLocked(std::move(w), true);
-        m_idle.clear();
+        for (auto& idle : m_idle) {
+            for (auto& w : idle)
+                discardLocked(std::move(w), true);
+            idle.clear();
+        }
     }
 
     QList<pid_t> busy()
@@ -177,8 +245,9 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         QList<pid_t> pids(m_busy.begin(), m_busy.end());
-        for (const auto& w : m_idle)
-            pids << w->pid;
+        for (const auto& idle : m_idle)
+            for (const auto& w : idle)
+                pids << w->pid;
         return pids;
     }
 
@@ -187,7 +256,10 @@ public:
         std::vector<std::unique_ptr<Worker>> idle;
         {
             const std::lock_guard lock(m_mutex);
-            idle.swap(m_idle);
+            for (auto& kind : m_idle) {
+                std::move(kind.begin(), kind.end(), std::back_inserter(idle));
+                kind.clear();
+            }
         }
         for (auto& w : idle) {
             w->channel.reset();
@@ -250,7 +322,7 @@ private:
         return env;
     }
 
-    std::unique_ptr<Worker> spawn()
+    std::unique_ptr<Worker> spawn(bool background)
     {
         if (!g_capable) {
             static std::once_flag warned;
@@ -295,10 +367,15 @@ private:
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
         std::string mode = "--misbehave=" + m_misbehaviour.toStdString();
+        // A worker starts at the priority of the thread that starts it; one for background
+        // work goes down to that work's on its own, whoever started it.
+        std::string nice = "--nice=" + std::to_string(backgroundNice());
         char option[] = "--decode-worker";
         std::vector<char*> argv{exe, option};
         if (!m_misbehaviour.isEmpty())
             argv.push_back(mode.data());
+        if (background)
+            argv.push_back(nice.data());
         argv.push_back(nullptr);
         std::vector<std::string> env = environment();
         std::vector<char*> envp;
@@ -314,14 +391,19 @@ private:
         posix_spawnattr_destroy(&attributes);
         if (failed != 0)
             return nullptr;
+        // Lowered at once too, so that not even its start runs at the window's priority (it
+        // is one thread yet; it lowers itself again before it starts any).
+        if (background)
+            ::setpriority(PRIO_PROCESS, id_t(pid), backgroundNice());
         auto w = std::make_unique<Worker>();
         w->pid = pid;
         w->channel = std::move(mine);
+        w->background = background;
         return w;
     }
 
     std::mutex m_mutex;
-    std::vector<std::unique_ptr<Worker>> m_idle;
+    std::vector<std::unique_ptr<Worker>> m_idle[2]; // by kind: [background]
     std::vector<pid_t> m_busy;
     std::vector<pid_t> m_zombies;
     QByteArray m_misbehaviour;
@@ -349,11 +431,14 @@ struct DecodeJob::State
     Clock::time_point start;
     Clock::time_point deadline; // the wall cap, moved on while the worker computes
     Clock::time_point latest;   // and never beyond this
-    // The worker's CPU clock, read once per DecodeStallCheck: whether it is still computing.
+    // The worker's CPU clock and its wait for a CPU, read once per DecodeStallCheck:
+    // whether it is still computing.
     clockid_t cpuClock{};
     bool haveCpuClock = false;
+    bool background = false;
     Clock::time_point sampledAt;
     std::chrono::nanoseconds sampledCpu{};
+    std::chrono::nanoseconds sampledWait{};
     bool computing = false;
     bool done = false;
     DecodeResult result;
@@ -498,7 +583,7 @@ struct DecodeJob::State
     bool startOn(bool fresh)
     {
         for (int attempt = 0; attempt < 2; ++attempt) {
-            worker = pool().acquire(fresh || attempt > 0);
+            worker = pool().acquire(background, fresh || attempt > 0);
             if (!worker) {
                 memory.reset();
                 finish(DecodeOutcome::Unavailable);
@@ -529,23 +614,37 @@ struct DecodeJob::State
         return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
     }
 
+    SchedulerAccount workerAccount() const
+    {
+        return worker ? schedulerAccountOf(worker->pid) : SchedulerAccount{};
+    }
+
     void startSampling()
     {
         haveCpuClock = worker && ::clock_getcpuclockid(worker->pid, &cpuClock) == 0;
         sampledAt = Clock::now();
         sampledCpu = workerCpu();
+        sampledWait = workerAccount().waited;
     }
 
-    // A new sample of the worker's CPU clock once a check period has passed.
+    // A new sample of the worker's CPU clock once a check period has passed. A worker that
+    // is runnable, waiting for a CPU the machine gives to others (it runs below them, or
+    // the machine is busy), computes as much as one on a CPU: only one that neither ran
+    // nor wanted to (held in a call on a drive, stopped) has stalled.
     void sample(Clock::time_point now)
     {
         if (now - sampledAt < budget::DecodeStallCheck)
             return;
         const std::chrono::nanoseconds cpu = workerCpu();
+        const SchedulerAccount account = workerAccount();
+        std::chrono::nanoseconds used = cpu - sampledCpu;
+        if (account.waited.count() >= 0 && sampledWait.count() >= 0)
+            used += account.waited - sampledWait;
         computing = cpu.count() >= 0 && sampledCpu.count() >= 0 &&
-                    (cpu - sampledCpu) * budget::DecodeStallShare >= now - sampledAt;
+                    (account.runnable || used * budget::DecodeStallShare >= now - sampledAt);
         sampledAt = now;
         sampledCpu = cpu;
+        sampledWait = account.waited;
     }
 
     // At the wall cap: whether the worker may go on (it is computing, not stalled).
@@ -608,6 +707,7 @@ std::vector<DecodeJob*>& waiting()
 DecodeJob::DecodeJob(ReadableFile file, const DecodeParams& params) : d(std::make_unique<State>())
 {
     d->start = Clock::now();
+    d->background = params.background;
     d->setAllowance(budget::DecodeCpuBase);
     if (!file.isOpen()) {
         d->finish(DecodeOutcome::NoFile);
@@ -704,6 +804,25 @@ DecodeResult decodeInWorker(ReadableFile file, const DecodeParams& params, bool 
 DecodeResult decodeInWorker(const QByteArray& path, const DecodeParams& params, bool serveEvents)
 {
     return decodeInWorker(openForReading(path), params, serveEvents);
+}
+
+int backgroundNice()
+{
+    // The main thread's (its id is the process's): the window's priority.
+    errno = 0;
+    const int main = ::getpriority(PRIO_PROCESS, id_t(::getpid()));
+    const int base = errno == 0 ? main : 0;
+    return std::min(19, base + BackgroundNiceSteps);
+}
+
+void runThisThreadInTheBackground()
+{
+    // On Linux the nice value is each thread's own: this lowers the caller only.
+    const int target = backgroundNice();
+    errno = 0;
+    const int now = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
+    if (errno == 0 && now < target)
+        ::setpriority(PRIO_PROCESS, id_t(::gettid()), target);
 }
 
 void setDecodeWorkerMisbehaviour(const QByteArray& mode)

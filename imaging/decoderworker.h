@@ -37,7 +37,20 @@ struct DecodeParams
     int32_t height = -1;
     uint32_t backColour = 0x00FFFFFF;
     qreal devicePixelRatio = 1.0;
+    // Work nobody waits for (thumbnails): served by workers of their own that run below the
+    // window's priority (see runThisThreadInTheBackground). Such a worker never serves a
+    // picture someone waits for: nobody could raise its priority again.
+    bool background = false;
 };
+
+// How many steps of nice the background work runs below the program's main thread.
+inline constexpr int BackgroundNiceSteps = 10;
+// The nice value of background work: the main thread's, BackgroundNiceSteps lower (at most 19).
+int backgroundNice();
+// Lowers the calling thread to backgroundNice(), for good: a thread of background work, so
+// that it takes a core only while the window does not want it. Workers it starts for
+// pictures someone waits for would inherit its priority: it starts none.
+void runThisThreadInTheBackground();
 
 enum class DecodeOutcome {
     Decoded,     // a picture
@@ -94,7 +107,9 @@ DecodeResult decodeInWorker(const QByteArray& path, const DecodeParams& params, 
 // For tests: how workers started from now on misbehave ("" for not at all). Modes:
 // "garbage" (answers random bytes), "oversize" (claims more pixels than fit),
 // "unsealed" (answers without sealing), "hang" (never answers), "spin" (burns CPU),
-// "crash" (aborts), "exit" (ends before answering).
+// "crash" (aborts), "exit" (ends before answering), "crawl" (computes, without answering,
+// until its request's wall cap and two seconds more have passed since the request came,
+// then refuses: a worker that needs long because it gets little of a CPU).
 void setDecodeWorkerMisbehaviour(const QByteArray& mode);
 // For tests: the workers now serving a request, and all workers alive.
 QList<pid_t> busyDecodeWorkers();

@@ -7,6 +7,7 @@
 #include <QImageReader>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -61,6 +62,7 @@ struct Request
 {
     worker::WorkerRequest header;
     timespec startCpu{};
+    std::chrono::steady_clock::time_point received;
     bool timerArmed = false;
 };
 
@@ -318,6 +320,15 @@ void misbehave(const Request& r, int memory)
         volatile unsigned long n = 0;
         for (;;)
             n = n + 1;
+    } else if (g_misbehaviour == "crawl") {
+        // Computes past the wall cap, then is refused like a file it cannot decode: only a
+        // program that stopped a worker waiting for a CPU would not hear the refusal.
+        const auto until =
+            r.received + budget::decodeWallCap(budget::DecodeCpuBase) + std::chrono::seconds(2);
+        volatile unsigned long n = 0;
+        while (std::chrono::steady_clock::now() < until)
+            n = n + 1;
+        return;
     } else if (g_misbehaviour == "crash") {
         std::abort();
     } else {
@@ -467,6 +478,7 @@ void onStartingThreadEnded(int)
         }
         g_current = &r;
         r.startCpu = processCpu();
+        r.received = std::chrono::steady_clock::now();
         allowCpu(r, budget::DecodeCpuBase);
         if (r.header.addressSpace > 0)
             g_addressSpace = (long long)r.header.addressSpace;
@@ -563,9 +575,18 @@ void markWorkerCapable();
 void runDecodeWorkerIfAsked(int argc, char** argv)
 {
     if (argc >= 2 && std::strcmp(argv[1], "--decode-worker") == 0) {
-        for (int i = 2; i < argc; ++i)
+        for (int i = 2; i < argc; ++i) {
             if (std::strncmp(argv[i], "--misbehave=", 12) == 0)
                 workerside::g_misbehaviour = QByteArray(argv[i] + 12);
+            // A worker for background work: below the window, before it starts any thread.
+            if (std::strncmp(argv[i], "--nice=", 7) == 0) {
+                const int nice = std::clamp(std::atoi(argv[i] + 7), -20, 19);
+                errno = 0;
+                const int now = ::getpriority(PRIO_PROCESS, 0);
+                if (errno == 0 && now < nice)
+                    ::setpriority(PRIO_PROCESS, 0, nice);
+            }
+        }
         workerside::serve();
     }
     workerclient::markWorkerCapable();

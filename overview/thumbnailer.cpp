@@ -187,8 +187,10 @@ namespace {
 std::optional<QImage> decode(ReadableFile file, int pixels, qreal devicePixelRatio,
                              const std::function<bool()>& stillWanted)
 {
-    imaging::DecodeJob job(std::move(file),
-                           imaging::DecodeParams{pixels, pixels, -1, -1, 0x00FFFFFF, devicePixelRatio});
+    imaging::DecodeParams params{pixels, pixels, -1, -1, 0x00FFFFFF, devicePixelRatio};
+    // Nobody waits for one thumbnail: the window's work goes first.
+    params.background = true;
+    imaging::DecodeJob job(std::move(file), params);
     while (!job.waitFor(budget::DecodeWaitSlice)) {
         if (stillWanted && !stillWanted()) {
             job.cancel();
@@ -441,6 +443,8 @@ void Thumbnailer::stop()
 
 void Thumbnailer::work(std::shared_ptr<Shared> shared)
 {
+    // A scroll of the window must never wait for a core that makes thumbnails.
+    imaging::runThisThreadInTheBackground();
     {
         // Its own scope: the shared state may go with this thread, before the count does.
         const std::shared_ptr<Shared> s = std::move(shared);

@@ -24,8 +24,12 @@
 #include "hostileinputs.h"
 #include "workermain.h"
 #include "workerprotocol.h"
+#include <atomic>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace fotarik;
@@ -232,6 +236,32 @@ QList<QByteArray> procStat(pid_t pid)
     return close < 0 ? QList<QByteArray>() : line.mid(close + 2).split(' ');
 }
 
+// The nice value of the process pid's main thread, and the CPU time of the whole process.
+int niceOf(pid_t pid)
+{
+    // After the name: state is field 3 of /proc/PID/stat, nice field 19.
+    bool ok = false;
+    const int nice = procStat(pid).value(19 - 3).toInt(&ok);
+    return ok ? nice : 100;
+}
+
+std::chrono::milliseconds cpuOf(pid_t pid)
+{
+    const QList<QByteArray> fields = procStat(pid);
+    const long long ticks = fields.value(14 - 3).toLongLong() + fields.value(15 - 3).toLongLong();
+    return std::chrono::milliseconds(ticks * 1000 / ::sysconf(_SC_CLK_TCK));
+}
+
+// The threads of the process pid.
+QList<pid_t> tasksOf(pid_t pid)
+{
+    QList<pid_t> tasks;
+    for (const QString& name :
+         QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        tasks << pid_t(name.toInt());
+    return tasks;
+}
+
 // Whether the process pid has ended: gone, or a zombie nobody has reaped yet.
 bool processEnded(pid_t pid)
 {
@@ -295,6 +325,8 @@ private slots:
     void validPicturesPastQtsDefaultLimitDecode();
     void windowEventsAreServedAndANewerRequestSupersedes();
     void corpusGivesTheSameOutcomesWithBothCoresBusy();
+    void backgroundWorkersRunLowerAndServeOnlyTheBackground();
+    void workerWaitingForACoreIsNotTakenAsHung();
 
 private:
     QString write(const QString& name, const QByteArray& bytes);
@@ -776,6 +808,101 @@ void TstDecoderWorker::corpusGivesTheSameOutcomesWithBothCoresBusy()
 }
 
 // The test binary is also the program that workerEndsWithAKilledProgram kills.
+void TstDecoderWorker::backgroundWorkersRunLowerAndServeOnlyTheBackground()
+{
+    errno = 0;
+    const int windowNice = ::getpriority(PRIO_PROCESS, id_t(::getpid()));
+    QCOMPARE(errno, 0);
+    QCOMPARE(backgroundNice(), std::min(19, windowNice + BackgroundNiceSteps));
+    const QString path = write(QStringLiteral("a.png"), pngBytes(photo(400, 300)));
+    // Taken in turns, each kind finds an idle worker of the other kind: it must not take it.
+    for (int round = 0; round < 3; ++round) {
+        for (const bool background : {false, true}) {
+            DecodeParams params = Preview;
+            params.background = background;
+            DecodeJob job(openForReading(QFile::encodeName(path)), params);
+            const pid_t worker = job.workerPid();
+            QVERIFY(worker > 0);
+            QCOMPARE(niceOf(worker), background ? backgroundNice() : windowNice);
+            const DecodeResult r = job.wait(false);
+            QCOMPARE(r.outcome, DecodeOutcome::Decoded);
+            QCOMPARE(r.picture.size, QSize(210, 157));
+        }
+    }
+    // Warm workers of both kinds are kept.
+    QCOMPARE(decodeWorkers().size(), 2);
+    // A thread of background work goes down to that priority, and only that thread.
+    int threadNice = 100;
+    std::thread([&] {
+        runThisThreadInTheBackground();
+        errno = 0;
+        threadNice = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
+    }).join();
+    QCOMPARE(threadNice, backgroundNice());
+    QCOMPARE(::getpriority(PRIO_PROCESS, id_t(::gettid())), windowNice);
+}
+
+void TstDecoderWorker::workerWaitingForACoreIsNotTakenAsHung()
+{
+    // A worker that gets next to nothing of a CPU because others have it (it runs below
+    // them, the machine is busy) needs longer than its wall cap: it is still computing,
+    // not stalled, and its answer is waited for. Here: it and two spinners share one CPU,
+    // and it runs far below them.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    QVERIFY(::sched_getaffinity(0, sizeof allowed, &allowed) == 0);
+    int cpu = 0;
+    while (cpu < CPU_SETSIZE && !CPU_ISSET(cpu, &allowed))
+        ++cpu;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    std::atomic<bool> stop{false};
+    std::atomic<int> pinned{0};
+    std::vector<std::thread> spinners;
+    for (int i = 0; i < 2; ++i) {
+        spinners.emplace_back([&] {
+            if (::sched_setaffinity(0, sizeof one, &one) == 0)
+                ++pinned;
+            volatile unsigned long n = 0;
+            while (!stop.load(std::memory_order_relaxed))
+                n = n + 1;
+        });
+    }
+    const auto stopSpinners = qScopeGuard([&] {
+        stop = true;
+        for (std::thread& t : spinners)
+            t.join();
+    });
+    QTRY_COMPARE(pinned.load(), 2);
+
+    const QString path = write(QStringLiteral("a.png"), pngBytes(photo(400, 300)));
+    setDecodeWorkerMisbehaviour("crawl");
+    QElapsedTimer clock;
+    clock.start();
+    DecodeJob job(openForReading(QFile::encodeName(path)), Preview);
+    const pid_t worker = job.workerPid();
+    QVERIFY(worker > 0);
+    for (const pid_t task : tasksOf(worker)) {
+        QVERIFY(::sched_setaffinity(task, sizeof one, &one) == 0);
+        QVERIFY(::setpriority(PRIO_PROCESS, id_t(task), 19) == 0);
+    }
+    std::chrono::milliseconds used{};
+    while (!job.waitFor(100ms))
+        used = std::max(used, cpuOf(worker));
+    const DecodeResult r = job.wait(false);
+    const auto took = std::chrono::milliseconds(clock.elapsed());
+    qInfo("the worker had %lld ms of a CPU in %lld ms", (long long)used.count(), (long long)took.count());
+    // The premise: far too little of a CPU to count as computing by its CPU time alone.
+    QVERIFY2(
+        used * budget::DecodeStallShare < took,
+        qPrintable(
+            QStringLiteral("the worker had %1 ms of a CPU in %2 ms").arg(used.count()).arg(took.count())));
+    QCOMPARE(r.outcome, DecodeOutcome::Refused);
+    QVERIFY2(took > budget::decodeWallCap(budget::DecodeCpuBase), qPrintable(QString::number(took.count())));
+    QVERIFY(busyDecodeWorkers().isEmpty());
+}
+
 FOTARIK_QTEST_WRAPPER(TstDecoderWorker, if (argc >= 4 && std::strcmp(argv[1], "--dying-program") == 0)
                                             runDyingProgram(argc, argv);
                       QTEST_QAPP_SETUP(QCoreApplication))

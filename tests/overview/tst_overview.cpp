@@ -25,9 +25,12 @@
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "budgets.h"
 #include "capturingmessageseam.h"
@@ -96,6 +99,7 @@ private slots:
     void misbehavingDecodersCostOnlyTheirCells();
     void jpegsShowTheirExifThumbnailWhenItIsBigEnough();
     void cellsComeFromTheThumbnailCacheOfOtherPrograms();
+    void thumbnailsAreMadeBelowTheWindowsPriority();
 
 private:
     void makeFiles(const QStringList& names);
@@ -1329,6 +1333,53 @@ void TstOverview::cellsComeFromTheThumbnailCacheOfOtherPrograms()
     QVERIFY(QFile::remove(large));
     writeFile(large, QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(200, '\xFF'));
     QVERIFY(red(made(160)));
+}
+
+namespace {
+std::atomic<int> g_thumbnailThreadNice{100};
+}
+
+void TstOverview::thumbnailsAreMadeBelowTheWindowsPriority()
+{
+    // A scroll never waits for a core that makes thumbnails: their threads and the
+    // workers that decode for them run below the window, which stays where it was.
+    errno = 0;
+    const int windowNice = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
+    QCOMPARE(errno, 0);
+    g_thumbnailThreadNice = 100;
+    overview::setThumbnailHookForTests([] {
+        errno = 0;
+        g_thumbnailThreadNice = ::getpriority(PRIO_PROCESS, id_t(::gettid()));
+    });
+    const auto unhook = qScopeGuard([] { overview::setThumbnailHookForTests(nullptr); });
+    imaging::stopIdleDecodeWorkers();
+    makeFiles({"rot.png"});
+    search(QStringLiteral("*.png"));
+    Uebersicht* overview = pressF3();
+    QVERIFY(overview);
+    QTRY_COMPARE_WITH_TIMEOUT(overview->cellState(0), CellState::Picture, Wait);
+    QCOMPARE(g_thumbnailThreadNice.load(), imaging::backgroundNice());
+    QVERIFY(imaging::backgroundNice() > windowNice);
+    QCOMPARE(::getpriority(PRIO_PROCESS, id_t(::gettid())), windowNice);
+    // The worker that decoded it is one of the background's, kept warm for them; the
+    // search window's preview has workers of its own, at the window's priority.
+    const auto workersAt = [](int nice) {
+        int count = 0;
+        for (const pid_t pid : imaging::decodeWorkers()) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+            if (fields.value(19 - 3).toInt() == nice)
+                ++count;
+        }
+        return count;
+    };
+    QCOMPARE(workersAt(imaging::backgroundNice()), 1);
+    QTest::mouseClick(overview->grid()->viewport(), Qt::LeftButton, {}, cellCentre(0));
+    QCOMPARE(m_window->hsb->Value(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(workersAt(windowNice) >= 1, Wait);
+    QCOMPARE(workersAt(imaging::backgroundNice()), 1);
 }
 
 FOTARIK_TEST_MAIN(TstOverview)
