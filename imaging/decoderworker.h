@@ -107,9 +107,10 @@ DecodeResult decodeInWorker(const QByteArray& path, const DecodeParams& params, 
 // For tests: how workers started from now on misbehave ("" for not at all). Modes:
 // "garbage" (answers random bytes), "oversize" (claims more pixels than fit),
 // "unsealed" (answers without sealing), "hang" (never answers), "spin" (burns CPU),
-// "crash" (aborts), "exit" (ends before answering), "crawl" (computes, without answering,
-// until its request's wall cap and two seconds more have passed since the request came,
-// then refuses: a worker that needs long because it gets little of a CPU).
+// "crash" (aborts), "exit" (ends before answering), "crawl" (refuses its first request at
+// once; on each later one computes, without answering, until the request's wall cap and
+// two seconds more have passed since it came, then refuses: a worker that needs long
+// because it gets little of a CPU).
 void setDecodeWorkerMisbehaviour(const QByteArray& mode);
 // For tests: the workers now serving a request, and all workers alive.
 QList<pid_t> busyDecodeWorkers();

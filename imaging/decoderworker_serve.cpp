@@ -14,6 +14,7 @@
 #include <ctime>
 #include <memory>
 #include <random>
+#include <utility>
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -322,7 +323,11 @@ void misbehave(const Request& r, int memory)
             n = n + 1;
     } else if (g_misbehaviour == "crawl") {
         // Computes past the wall cap, then is refused like a file it cannot decode: only a
-        // program that stopped a worker waiting for a CPU would not hear the refusal.
+        // program that stopped a worker waiting for a CPU would not hear the refusal. The
+        // first request is refused at once, so that a test can hold back a warm worker.
+        static bool first = true;
+        if (std::exchange(first, false))
+            return;
         const auto until =
             r.received + budget::decodeWallCap(budget::DecodeCpuBase) + std::chrono::seconds(2);
         volatile unsigned long n = 0;

@@ -878,11 +878,15 @@ void TstDecoderWorker::workerWaitingForACoreIsNotTakenAsHung()
 
     const QString path = write(QStringLiteral("a.png"), pngBytes(photo(400, 300)));
     setDecodeWorkerMisbehaviour("crawl");
+    // A warm worker (its first request is refused at once): held back from the moment the
+    // second request reaches it, not while it starts.
+    QCOMPARE(decodeFile(path).outcome, DecodeOutcome::Refused);
     QElapsedTimer clock;
     clock.start();
     DecodeJob job(openForReading(QFile::encodeName(path)), Preview);
     const pid_t worker = job.workerPid();
     QVERIFY(worker > 0);
+    QCOMPARE(decodeWorkers(), QList<pid_t>{worker});
     for (const pid_t task : tasksOf(worker)) {
         QVERIFY(::sched_setaffinity(task, sizeof one, &one) == 0);
         QVERIFY(::setpriority(PRIO_PROCESS, id_t(task), 19) == 0);
