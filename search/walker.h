@@ -48,9 +48,9 @@ struct WalkOptions
     // Threads that read the listings of folders the walk will enter next while it works
     // through the current one. 0 reads every listing on the walking thread; negative
     // picks a number suited to a disk. They run whenever sub-folders are walked: a listing
-    // from the cache costs them no more than the walking thread, and one from the disk, a
-    // network or a FUSE file system is read while the walk goes on, however fast or slow
-    // that turns out to be.
+    // from the cache costs them a little more than the walking thread (the hand-over), and
+    // one from the disk, a network or a FUSE file system is read while the walk goes on,
+    // however fast or slow that turns out to be.
     int readAheadThreads = -1;
     // Filled in when given.
     WalkStatistics* statistics = nullptr;
@@ -59,9 +59,9 @@ struct WalkOptions
     // (WalkSink::serveEventsWhileListing) and asks for a cancel at screen pace. A cancel
     // gives the call up at once, and so does budget::HungFolderWait: the folder then counts
     // as one that cannot be listed (or its listing ends there), and the thread is let go.
-    // With sub-folders the read-ahead threads always run in this mode (readAheadThreads
-    // below 0 picks their number, 0 has none): the walk waits for them rather than list a
-    // folder itself, and only checks a listing it takes with one call on its helper.
+    // In this mode the walk waits for the read-ahead threads (readAheadThreads below 0
+    // picks their number, 0 has none) rather than list a folder itself, and only checks a
+    // listing it takes with one call on its helper.
     bool guardCalls = false;
     // For tests: called before each call into the file system that opens or looks at a
     // folder of the walk, on the thread that makes it, with the path it concerns.

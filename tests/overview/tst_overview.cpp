@@ -103,6 +103,8 @@ private slots:
 
 private:
     void makeFiles(const QStringList& names);
+    // count pictures bild00.png, bild01.png, ... found by a search for *.png.
+    void searchPictures(int count);
     void search(const QString& pattern = QStringLiteral("*.*"));
     Uebersicht* pressF3();
     int32_t indexOf(const QString& name) const;
@@ -148,6 +150,15 @@ void TstOverview::makeFiles(const QStringList& names)
         else
             writeFile(path, "x");
     }
+}
+
+void TstOverview::searchPictures(int count)
+{
+    QStringList names;
+    for (int i = 0; i < count; ++i)
+        names << QStringLiteral("bild%1.png").arg(i, 2, 10, QLatin1Char('0'));
+    makeFiles(names);
+    search(QStringLiteral("*.png"));
 }
 
 void TstOverview::search(const QString& pattern)
@@ -358,11 +369,7 @@ void TstOverview::doubleClickAndEnterOpenPicturesAndTextsOnly()
 
 void TstOverview::keysMoveTheSelection()
 {
-    QStringList names;
-    for (int i = 0; i < 40; ++i)
-        names << QStringLiteral("bild%1.png").arg(i, 2, 10, QLatin1Char('0'));
-    makeFiles(names);
-    search(QStringLiteral("*.png"));
+    searchPictures(40);
     QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 40);
     Uebersicht* overview = pressF3();
     QVERIFY(overview);
@@ -402,11 +409,7 @@ void TstOverview::keysMoveTheSelection()
 
 void TstOverview::selectionFollowsTheSearchWindow()
 {
-    QStringList names;
-    for (int i = 0; i < 60; ++i)
-        names << QStringLiteral("bild%1.png").arg(i, 2, 10, QLatin1Char('0'));
-    makeFiles(names);
-    search(QStringLiteral("*.png"));
+    searchPictures(60);
     ListBox* list = m_window->ui->lstFoundFiles;
     QCOMPARE(GetListCount(list), 60);
     // Opened on the entry the search window shows: that cell is chosen and in view.
@@ -611,11 +614,7 @@ void TstOverview::ctrlWheelAndPlusMinusZoomWithinTheirRange()
 
 void TstOverview::columnsFillTheWidthAtEverySize()
 {
-    QStringList names;
-    for (int i = 0; i < 60; ++i)
-        names << QStringLiteral("bild%1.png").arg(i, 2, 10, QLatin1Char('0'));
-    makeFiles(names);
-    search(QStringLiteral("*.png"));
+    searchPictures(60);
     QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 60);
     Uebersicht* overview = pressF3();
     QVERIFY(overview);
