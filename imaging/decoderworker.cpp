@@ -200,7 +200,8 @@ public:
         const std::lock_guard lock(m_mutex);
         unbusy(w->pid);
         std::vector<std::unique_ptr<Worker>>& idle = m_idle[w->background];
-        if (idle.size() >= KeptIdle || (w->startSize > 0 && size > w->startSize + MaxGrowthBytes)) {
+        if (idle.size() >= KeptIdle || (w->startSize > 0 && size > w->startSize + MaxGrowthBytes) ||
+            (w->background && m_backgroundHolders == 0)) {
             discardLocked(std::move(w), false);
             return;
         }
@@ -222,6 +223,19 @@ public:
         unbusy(w->pid);
         w->channel.reset();
         return reapEnded(w->pid, m_zombies);
+    }
+
+    // One more or one fewer holder of BackgroundWork; with the last gone the idle workers
+    // for background work end.
+    void holdBackground(bool hold)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_backgroundHolders += hold ? 1 : -1;
+        if (m_backgroundHolders > 0)
+            return;
+        for (auto& w : m_idle[true])
+            discardLocked(std::move(w), true);
+        m_idle[true].clear();
     }
 
     void setMisbehaviour(const QByteArray& mode)
@@ -404,6 +418,7 @@ private:
 
     std::mutex m_mutex;
     std::vector<std::unique_ptr<Worker>> m_idle[2]; // by kind: [background]
+    int m_backgroundHolders = 0;
     std::vector<pid_t> m_busy;
     std::vector<pid_t> m_zombies;
     QByteArray m_misbehaviour;
@@ -804,6 +819,16 @@ DecodeResult decodeInWorker(ReadableFile file, const DecodeParams& params, bool 
 DecodeResult decodeInWorker(const QByteArray& path, const DecodeParams& params, bool serveEvents)
 {
     return decodeInWorker(openForReading(path), params, serveEvents);
+}
+
+BackgroundWork::BackgroundWork()
+{
+    pool().holdBackground(true);
+}
+
+BackgroundWork::~BackgroundWork()
+{
+    pool().holdBackground(false);
 }
 
 int backgroundNice()

@@ -43,6 +43,18 @@ struct DecodeParams
     bool background = false;
 };
 
+// Held by whoever makes background work (the overview's thumbnail maker) for as long as it
+// may: while none is held, no worker for background work is kept warm, so none outlives
+// the work (an idle one ends when the last holder goes, a busy one when it has answered).
+class BackgroundWork
+{
+public:
+    BackgroundWork();
+    ~BackgroundWork();
+    BackgroundWork(const BackgroundWork&) = delete;
+    BackgroundWork& operator=(const BackgroundWork&) = delete;
+};
+
 // How many steps of nice the background work runs below the program's main thread.
 inline constexpr int BackgroundNiceSteps = 10;
 // The nice value of background work: the main thread's, BackgroundNiceSteps lower (at most 19).

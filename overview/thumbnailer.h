@@ -25,6 +25,8 @@
 #include <optional>
 #include <vector>
 
+#include "decoderworker.h"
+
 namespace fotarik::overview {
 
 struct Thumbnail
@@ -118,6 +120,8 @@ private:
 
     Deliver m_deliver;
     std::shared_ptr<Shared> m_shared;
+    // Its decoder workers are kept warm for as long as it lives, not beyond.
+    imaging::BackgroundWork m_backgroundWork;
 };
 
 } // namespace fotarik::overview

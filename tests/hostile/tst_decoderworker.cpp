@@ -815,6 +815,7 @@ void TstDecoderWorker::backgroundWorkersRunLowerAndServeOnlyTheBackground()
     QCOMPARE(errno, 0);
     QCOMPARE(backgroundNice(), std::min(19, windowNice + BackgroundNiceSteps));
     const QString path = write(QStringLiteral("a.png"), pngBytes(photo(400, 300)));
+    auto work = std::make_unique<BackgroundWork>();
     // Taken in turns, each kind finds an idle worker of the other kind: it must not take it.
     for (int round = 0; round < 3; ++round) {
         for (const bool background : {false, true}) {
@@ -829,8 +830,20 @@ void TstDecoderWorker::backgroundWorkersRunLowerAndServeOnlyTheBackground()
             QCOMPARE(r.picture.size, QSize(210, 157));
         }
     }
-    // Warm workers of both kinds are kept.
-    QCOMPARE(decodeWorkers().size(), 2);
+    // Warm workers of both kinds are kept, one for background work only while it is wanted.
+    const QList<pid_t> warm = decodeWorkers();
+    QCOMPARE(warm.size(), 2);
+    work.reset();
+    QCOMPARE(decodeWorkers().size(), 1);
+    QCOMPARE(niceOf(decodeWorkers().first()), windowNice);
+    for (const pid_t pid : warm)
+        if (pid != decodeWorkers().first())
+            QTRY_VERIFY(processEnded(pid));
+    // Without anyone wanting them, a background worker serves its picture and ends.
+    DecodeParams params = Preview;
+    params.background = true;
+    QCOMPARE(decodeFile(path, params).outcome, DecodeOutcome::Decoded);
+    QCOMPARE(decodeWorkers().size(), 1);
     // A thread of background work goes down to that priority, and only that thread.
     int threadNice = 100;
     std::thread([&] {

@@ -61,6 +61,22 @@ namespace {
 
 const int Wait = budget::ms(budget::TestWait);
 
+// The decoder workers alive whose nice value is nice.
+int decodeWorkersAtNice(int nice)
+{
+    int count = 0;
+    for (const pid_t pid : imaging::decodeWorkers()) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // After the command name: the state is field 3, nice field 19.
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        if (fields.value(19 - 3).toInt() == nice)
+            ++count;
+    }
+    return count;
+}
+
 int threadCount()
 {
     return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
@@ -867,6 +883,8 @@ void TstOverview::closingInTheMiddleOfTheWorkLeavesNoThread()
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->overviewWindow(), Wait);
     QTRY_COMPARE_WITH_TIMEOUT(overview::Thumbnailer::liveWorkers(), 0, Wait);
     QTRY_VERIFY_WITH_TIMEOUT(imaging::busyDecodeWorkers().isEmpty(), Wait);
+    // Nor a decoder worker of the thumbnails: none is kept warm once the window is gone.
+    QTRY_COMPARE_WITH_TIMEOUT(decodeWorkersAtNice(imaging::backgroundNice()), 0, Wait);
     QTRY_VERIFY_WITH_TIMEOUT(threadCount() <= threads,
                              Wait); // other threads of the program may end meanwhile
     // The search window goes on as before: a search, a preview, the overview again.
@@ -1362,23 +1380,11 @@ void TstOverview::thumbnailsAreMadeBelowTheWindowsPriority()
     QCOMPARE(::getpriority(PRIO_PROCESS, id_t(::gettid())), windowNice);
     // The worker that decoded it is one of the background's, kept warm for them; the
     // search window's preview has workers of its own, at the window's priority.
-    const auto workersAt = [](int nice) {
-        int count = 0;
-        for (const pid_t pid : imaging::decodeWorkers()) {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-            if (!stat.open(QIODevice::ReadOnly))
-                continue;
-            const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
-            if (fields.value(19 - 3).toInt() == nice)
-                ++count;
-        }
-        return count;
-    };
-    QCOMPARE(workersAt(imaging::backgroundNice()), 1);
+    QCOMPARE(decodeWorkersAtNice(imaging::backgroundNice()), 1);
     QTest::mouseClick(overview->grid()->viewport(), Qt::LeftButton, {}, cellCentre(0));
     QCOMPARE(m_window->hsb->Value(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(workersAt(windowNice) >= 1, Wait);
-    QCOMPARE(workersAt(imaging::backgroundNice()), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(decodeWorkersAtNice(windowNice) >= 1, Wait);
+    QCOMPARE(decodeWorkersAtNice(imaging::backgroundNice()), 1);
 }
 
 FOTARIK_TEST_MAIN(TstOverview)
