@@ -48,9 +48,10 @@ struct WalkOptions
     // Threads that read the listings of folders the walk will enter next while it works
     // through the current one. 0 reads every listing on the walking thread; negative
     // picks a number suited to a disk. They run whenever sub-folders are walked: a listing
-    // from the cache costs them a little more than the walking thread (the hand-over), and
-    // one from the disk, a network or a FUSE file system is read while the walk goes on,
-    // however fast or slow that turns out to be.
+    // from the cache costs more through them than on the walking thread alone (the
+    // hand-over, and the check that it still stands for its folder), but one from the disk,
+    // a network or a FUSE file system is read while the walk goes on, however fast or slow
+    // that turns out to be.
     int readAheadThreads = -1;
     // Filled in when given.
     WalkStatistics* statistics = nullptr;
