@@ -831,13 +831,22 @@ BackgroundWork::~BackgroundWork()
     pool().holdBackground(false);
 }
 
+namespace {
+std::atomic<int> g_backgroundNiceSteps{BackgroundNiceSteps};
+}
+
 int backgroundNice()
 {
     // The main thread's (its id is the process's): the window's priority.
     errno = 0;
     const int main = ::getpriority(PRIO_PROCESS, id_t(::getpid()));
     const int base = errno == 0 ? main : 0;
-    return std::min(19, base + BackgroundNiceSteps);
+    return std::min(19, base + g_backgroundNiceSteps.load());
+}
+
+void setBackgroundNiceStepsForTests(int steps)
+{
+    g_backgroundNiceSteps = steps < 0 ? BackgroundNiceSteps : steps;
 }
 
 void runThisThreadInTheBackground()

@@ -59,6 +59,9 @@ public:
 inline constexpr int BackgroundNiceSteps = 10;
 // The nice value of background work: the main thread's, BackgroundNiceSteps lower (at most 19).
 int backgroundNice();
+// For tests whose subject is not how the work shares the machine: background work from now
+// on this many steps below the main thread (BackgroundNiceSteps again for a negative value).
+void setBackgroundNiceStepsForTests(int steps);
 // Lowers the calling thread to backgroundNice(), for good: a thread of background work, so
 // that it takes a core only while the window does not want it. Workers it starts for
 // pictures someone waits for would inherit its priority: it starts none.
