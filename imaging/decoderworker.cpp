@@ -56,18 +56,26 @@ struct Worker
     bool background = false; // runs below the window's priority, serves only background work
 };
 
+// Reads the small file name (relative to the folder at, or AT_FDCWD) into text, ended by a
+// NUL; whether it held anything.
+bool readSmallFile(int at, const char* name, char* text, size_t size)
+{
+    const int fd = ::openat(at, name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t n = ::read(fd, text, size - 1);
+    ::close(fd);
+    text[n > 0 ? n : 0] = '\0';
+    return n > 0;
+}
+
 // A worker's address space as /proc tells it (0 when unknown): the worker cannot look itself.
 uint64_t addressSpaceOf(pid_t pid)
 {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/statm", int(pid));
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    char text[64] = {};
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (n <= 0)
+    char text[64];
+    if (!readSmallFile(AT_FDCWD, path, text, sizeof text))
         return 0;
     return std::strtoull(text, nullptr, 10) * uint64_t(::sysconf(_SC_PAGESIZE));
 }
@@ -98,13 +106,7 @@ SchedulerAccount schedulerAccountOf(pid_t pid)
     const auto readAt = [tasks](const char* task, const char* file, char* text, size_t size) {
         char name[48];
         std::snprintf(name, sizeof name, "%.20s/%s", task, file);
-        const int fd = ::openat(tasks, name, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        const ssize_t n = ::read(fd, text, size - 1);
-        ::close(fd);
-        text[n > 0 ? n : 0] = '\0';
-        return n > 0;
+        return readSmallFile(tasks, name, text, size);
     };
     long long waited = 0;
     bool any = false;
@@ -231,22 +233,16 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         m_backgroundHolders += hold ? 1 : -1;
-        if (m_backgroundHolders > 0)
-            return;
-        for (auto& w : m_idle[true])
-            discardLocked(std::move(w), true);
-        m_idle[true].clear();
+        if (m_backgroundHolders == 0)
+            discardIdleLocked(true);
     }
 
     void setMisbehaviour(const QByteArray& mode)
     {
         const std::lock_guard lock(m_mutex);
         m_misbehaviour = mode;
-        for (auto& idle : m_idle) {
-            for (auto& w : idle)
-                discardLocked(std::move(w), true);
-            idle.clear();
-        }
+        discardIdleLocked(false);
+        discardIdleLocked(true);
     }
 
     QList<pid_t> busy()
@@ -304,6 +300,14 @@ private:
         // A killed worker can still be in the kernel (a hung mount): reaped later then.
         if (::waitpid(w->pid, &status, WNOHANG) != w->pid)
             m_zombies.push_back(w->pid);
+    }
+
+    // Ends the idle workers of a kind.
+    void discardIdleLocked(bool background)
+    {
+        for (auto& w : m_idle[background])
+            discardLocked(std::move(w), true);
+        m_idle[background].clear();
     }
 
     void reapZombies()
@@ -381,15 +385,10 @@ private:
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
         std::string mode = "--misbehave=" + m_misbehaviour.toStdString();
-        // A worker starts at the priority of the thread that starts it; one for background
-        // work goes down to that work's on its own, whoever started it.
-        std::string nice = "--nice=" + std::to_string(backgroundNice());
         char option[] = "--decode-worker";
         std::vector<char*> argv{exe, option};
         if (!m_misbehaviour.isEmpty())
             argv.push_back(mode.data());
-        if (background)
-            argv.push_back(nice.data());
         argv.push_back(nullptr);
         std::vector<std::string> env = environment();
         std::vector<char*> envp;
@@ -405,8 +404,9 @@ private:
         posix_spawnattr_destroy(&attributes);
         if (failed != 0)
             return nullptr;
-        // Lowered at once too, so that not even its start runs at the window's priority (it
-        // is one thread yet; it lowers itself again before it starts any).
+        // A worker starts at the priority of the thread that started it; one for background
+        // work goes down to that work's at once, whoever started it, while it is one thread
+        // (the threads it starts later inherit it).
         if (background)
             ::setpriority(PRIO_PROCESS, id_t(pid), backgroundNice());
         auto w = std::make_unique<Worker>();
@@ -639,7 +639,9 @@ struct DecodeJob::State
         haveCpuClock = worker && ::clock_getcpuclockid(worker->pid, &cpuClock) == 0;
         sampledAt = Clock::now();
         sampledCpu = workerCpu();
-        sampledWait = workerAccount().waited;
+        // Most pictures are done before the first check: their waits are not looked at. The
+        // first check counts the CPU time and the state only.
+        sampledWait = std::chrono::nanoseconds(-1);
     }
 
     // A new sample of the worker's CPU clock once a check period has passed. A worker that

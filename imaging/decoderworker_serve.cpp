@@ -580,18 +580,9 @@ void markWorkerCapable();
 void runDecodeWorkerIfAsked(int argc, char** argv)
 {
     if (argc >= 2 && std::strcmp(argv[1], "--decode-worker") == 0) {
-        for (int i = 2; i < argc; ++i) {
+        for (int i = 2; i < argc; ++i)
             if (std::strncmp(argv[i], "--misbehave=", 12) == 0)
                 workerside::g_misbehaviour = QByteArray(argv[i] + 12);
-            // A worker for background work: below the window, before it starts any thread.
-            if (std::strncmp(argv[i], "--nice=", 7) == 0) {
-                const int nice = std::clamp(std::atoi(argv[i] + 7), -20, 19);
-                errno = 0;
-                const int now = ::getpriority(PRIO_PROCESS, 0);
-                if (errno == 0 && now < nice)
-                    ::setpriority(PRIO_PROCESS, 0, nice);
-            }
-        }
         workerside::serve();
     }
     workerclient::markWorkerCapable();
