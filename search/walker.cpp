@@ -65,6 +65,20 @@ constexpr std::chrono::milliseconds GuardedReadersStop{20};
 // How often the walk asks whether the mount table changed while it runs.
 constexpr auto MountTableLook = std::chrono::milliseconds(50);
 
+// When the walk on its own thread starts its readers. A listing from the cache is cheapest
+// on the walking thread alone; the readers pay where the walk waits for a disk, a network
+// or a FUSE file system. The walk times its opens and listing calls (the clock is read
+// without a system call): a call slower than what a cached folder takes, a few microseconds
+// plus about one per KiB listed, counts as slow. A run of slow calls among few fast ones, or
+// one call that takes as long as a disk seek or a round trip, starts the readers, for the
+// rest of the walk. A call held up on a busy machine may start them too; that costs only the
+// readers' overhead.
+constexpr std::chrono::microseconds SlowCallBase{32};
+constexpr std::chrono::nanoseconds SlowCallPerKiB{1000};
+constexpr std::chrono::milliseconds LongCall{5};
+constexpr unsigned SlowCallCredit = 16; // a slow call adds this, a fast one takes 1 off
+constexpr unsigned SlowCallsStart = 4 * SlowCallCredit;
+
 // A folder opened by a call: its descriptor and errno and, when it was looked at, what
 // fstat said of it. ok: opened, and looked at when that was asked for.
 struct Opened
@@ -107,7 +121,13 @@ public:
         m_readAheadRequests = requests;
         m_readAheadThreads =
             options.readAheadThreads > 0 ? options.readAheadThreads : DefaultReadAheadThreads;
-        startReadAhead();
+        // The window's walk never lists a folder itself while a reader can, and a number
+        // asked for is a number wanted: those start at once. The choice left to the walk
+        // starts them once its listings turn out slow.
+        if (m_guarded || options.readAheadThreads > 0)
+            startReadAhead();
+        else
+            m_startWhenSlow = true;
     }
 
     ~Walker()
@@ -238,7 +258,9 @@ private:
             // descriptor may be let go and the folder opened again must be known to be
             // the same. Elsewhere it lives on its parent's file system.
             looked = depth >= m_keepOpenDepth || mayBeMountPoint();
+            const auto began = std::chrono::steady_clock::now();
             Opened child = openChild(parent, name.data(), looked);
+            timed(began, 0, depth);
             if (!child.ok)
                 return false;
             if (looked)
@@ -430,11 +452,13 @@ private:
         if (level.atEnd || !level.dir)
             return false;
         Listing& own = listingAt(depth);
+        const auto began = std::chrono::steady_clock::now();
         const std::optional<ListingRead> read = m_calls.run<ListingRead>(
             [dir = level.dir, buffer = own.buffer] {
                 return readListing(dir->get(), *buffer, buffer->size(), [] { return false; });
             },
             m_path);
+        timed(began, read ? read->size : 0, depth);
         if (!read)
             own.buffer.reset(); // the call given up may still write into it
         level.atEnd = !read || read->complete || read->failed;
@@ -451,6 +475,7 @@ private:
     void readWholeListing(size_t depth)
     {
         Level& level = m_levels[depth];
+        const auto began = std::chrono::steady_clock::now();
         level.bytes = m_calls
                           .run<std::vector<char>>(
                               [dir = level.dir] {
@@ -463,6 +488,7 @@ private:
                               },
                               m_path)
                           .value_or(std::vector<char>());
+        timed(began, level.bytes.size(), depth);
         queueSubFolders(depth, level.bytes.data(), level.bytes.size(), 0);
     }
 
@@ -482,6 +508,35 @@ private:
     {
         m_readAhead = detail::ReadAhead::start(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
                                                MaxReadAheadListing, m_hook);
+    }
+
+    // A call of the walk's own that began at began and listed bytes is done, in the folder
+    // at depth or one of its sub-folders; the readers start when the calls turn out slow.
+    void timed(std::chrono::steady_clock::time_point began, size_t bytes, size_t depth)
+    {
+        if (!m_startWhenSlow)
+            return;
+        const auto took = std::chrono::steady_clock::now() - began;
+        if (took < SlowCallBase + SlowCallPerKiB * (bytes / 1024)) {
+            m_slowCredit -= m_slowCredit > 0 ? 1 : 0;
+            return;
+        }
+        m_slowCredit += SlowCallCredit;
+        if (took < LongCall && m_slowCredit < SlowCallsStart)
+            return;
+        m_startWhenSlow = false;
+        startReadAhead();
+        // What is left of the listings of the folders walked into so far goes to the readers
+        // too; the folder at depth queues the block it has just read itself.
+        for (size_t d = 0; d < depth && d < m_levels.size(); ++d) {
+            const Level& level = m_levels[d];
+            if (!level.dir || !level.data || level.pos >= level.filled)
+                continue;
+            const detail::WalkKey key(m_key.begin(), m_key.begin() + std::ptrdiff_t(d));
+            m_readAhead->requestSubFolders(key, std::string_view(m_path).substr(0, level.pathLength),
+                                           level.data + level.pos, level.filled - level.pos, level.index,
+                                           level.dir, level.device);
+        }
     }
 
     // After a block of the listing at depth, read by the walk itself: its sub-folders go to
@@ -742,6 +797,8 @@ private:
     size_t m_keepOpenDepth = MaxKeepOpenDepth;
     size_t m_readAheadRequests = 0;
     int m_readAheadThreads = 0;
+    bool m_startWhenSlow = false; // the readers are started once listings turn out slow
+    unsigned m_slowCredit = 0;
     CallGuard m_calls;
     // Last, so that it stops its readers before anything they might touch goes.
     std::shared_ptr<detail::ReadAhead> m_readAhead;

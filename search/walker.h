@@ -46,12 +46,13 @@ struct WalkStatistics
 struct WalkOptions
 {
     // Threads that read the listings of folders the walk will enter next while it works
-    // through the current one. 0 reads every listing on the walking thread; negative
-    // picks a number suited to a disk. They run whenever sub-folders are walked: a listing
-    // from the cache costs more through them than on the walking thread alone (the
-    // hand-over, and the check that it still stands for its folder), but one from the disk,
-    // a network or a FUSE file system is read while the walk goes on, however fast or slow
-    // that turns out to be.
+    // through the current one. 0 reads every listing on the walking thread; a number
+    // starts that many readers with the walk. Negative picks a number suited to a disk and
+    // starts them once the walk's own listing calls turn out slow (timed by the clock, so
+    // that a disk, a network and a FUSE file system all count): a listing from the cache
+    // costs more through them than on the walking thread alone (the hand-over, and the
+    // check that it still stands for its folder), one from anywhere slower is read while
+    // the walk goes on. A walk with guardCalls starts them at once.
     int readAheadThreads = -1;
     // Filled in when given.
     WalkStatistics* statistics = nullptr;

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -347,6 +349,7 @@ private slots:
     void startFolderThatCannotBeListedGivesZero();
     void pseudoFileSystemMountsAreNotEntered();
     void readAheadWalkEqualsPlainWalk();
+    void readAheadStartsWhenListingsAreSlow();
     void readAheadSeesFoldersChangedAfterTheyWereRead();
     void readAheadInDeepTreeWithFewDescriptors();
     void readAheadStaysNearTheTopOfAVeryDeepTree();
@@ -795,15 +798,78 @@ void TstWalker::readAheadWalkEqualsPlainWalk()
         QVERIFY(ahead.statistics.listingsReadAhead > 0);
         QVERIFY(ahead.statistics.peakReadAheadBytes > 0);
     }
-    // The choice left to the walker walks the same, with its readers.
+    // The choice left to the walker walks the same, whether its readers start or not (that
+    // depends on how fast the listings come: readAheadStartsWhenListingsAreSlow).
     const WalkRecord chosen = walkWith(root, Pictures, -1, -1);
     COMPARE_WALKS(plain, chosen);
-    QVERIFY(chosen.statistics.listingsReadAhead > 0);
     // Without sub-folders there is nothing to read ahead; the count includes the folders.
     const WalkRecord flatPlain = walkWith(root, Pictures, 0, 0);
     const WalkRecord flatAhead = walkWith(root, Pictures, 0, 4);
     COMPARE_WALKS(flatPlain, flatAhead);
     QVERIFY(threadsBackTo(threads));
+}
+
+void TstWalker::readAheadStartsWhenListingsAreSlow()
+{
+    // The walk left to choose lists on its own thread until its calls turn out slow: one
+    // call as long as a disk seek, or a run of calls each a little slower than the cache.
+    // The readers then take on what is left, the rest of the folders already entered
+    // included, and the walk finds what a plain walk finds.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    for (int a = 0; a < 8; ++a) {
+        const std::string folder = root + "/a" + std::to_string(a);
+        makeFolder(folder);
+        for (int b = 0; b < 4; ++b) {
+            makeFolder(folder + "/b" + std::to_string(b));
+            makeFile(folder + "/b" + std::to_string(b) + "/bild.jpg");
+        }
+    }
+    const std::vector<std::string> order = listingOrder(root);
+    QCOMPARE(order.size(), size_t(8));
+    const std::string first = root + "/" + order.front();
+    const std::string last = root + "/" + order.back();
+    letTreeSettle();
+    const WalkRecord plain = walkWith(root, Pictures, -1, 0);
+    QCOMPARE(plain.result, 32);
+
+    struct Slowness
+    {
+        const char* what;
+        std::chrono::microseconds each;
+        bool onlyInFirst;
+    };
+    for (const Slowness slowness : {Slowness{"one long call", std::chrono::microseconds(20000), true},
+                                    Slowness{"a run of slow calls", std::chrono::microseconds(300), false}}) {
+        auto readerOpenedLast = std::make_shared<std::atomic<bool>>(false);
+        WalkOptions options;
+        options.readAheadThreads = -1;
+        options.onCall = [=](std::string_view path) {
+            char name[32] = {};
+            ::pthread_getname_np(::pthread_self(), name, sizeof name);
+            if (std::string_view(name) == "walk reader") {
+                if (path == last)
+                    readerOpenedLast->store(true);
+                return;
+            }
+            if (!slowness.onlyInFirst || path.substr(0, first.size()) == first)
+                std::this_thread::sleep_for(slowness.each);
+        };
+        fotarik::search::WalkStatistics statistics;
+        options.statistics = &statistics;
+        LogSink sink;
+        int32_t total = 0;
+        const int16_t withSub = -1;
+        const int threads = threadCount();
+        QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
+        QCOMPARE(total, plain.total);
+        QVERIFY2(sink.log == plain.log, firstDifference(plain.log, sink.log).c_str());
+        QVERIFY(threadsBackTo(threads));
+        QVERIFY2(statistics.listingsReadAhead > 0, slowness.what);
+        // The last folder of the start folder, listed before the readers began, was handed
+        // to them all the same.
+        QVERIFY2(readerOpenedLast->load(), slowness.what);
+    }
 }
 
 void TstWalker::readAheadSeesFoldersChangedAfterTheyWereRead()
