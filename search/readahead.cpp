@@ -64,14 +64,26 @@ ReadAhead::ReadAhead(size_t maxRequests, size_t memoryBudget, size_t maxListing)
 }
 
 std::shared_ptr<ReadAhead> ReadAhead::start(int threads, size_t maxRequests, size_t memoryBudget,
-                                            size_t maxListing, std::function<void(std::string_view)> hook)
+                                            size_t maxListing, std::function<void(std::string_view)> hook,
+                                            int growTo)
 {
     auto readAhead = std::make_shared<ReadAhead>(maxRequests, memoryBudget, maxListing);
     readAhead->m_hook = std::move(hook);
-    readAhead->m_threads.reserve(size_t(threads));
+    readAhead->m_growTo = growTo;
+    readAhead->m_threads.reserve(size_t(std::max(threads, growTo)));
     for (int i = 0; i < threads; ++i)
         readAhead->startReader();
+    readAhead->m_readers = threads;
     return readAhead;
+}
+
+// On the walk's thread, like every start of a reader.
+void ReadAhead::grow()
+{
+    if (!m_growWanted.exchange(false))
+        return;
+    for (; m_readers < m_growTo; ++m_readers)
+        startReader();
 }
 
 void ReadAhead::startReader()
@@ -243,7 +255,14 @@ std::optional<ReadListing> ReadAhead::take(const WalkKey& key, std::string_view 
 
 void ReadAhead::release(size_t bytes)
 {
+    release(bytes, nullptr);
+}
+
+void ReadAhead::release(size_t bytes, std::shared_ptr<const void> held)
+{
     std::lock_guard lock(m_mutex);
+    if (held)
+        disposeLocked(std::move(held));
     const bool wasFull = m_bytes >= m_memoryBudget;
     m_bytes -= bytes;
     // Readers wait on the budget only when it was spent.
@@ -263,6 +282,7 @@ ReadAhead::Awaited ReadAhead::await(const WalkKey& key, std::string_view name, c
                                     dev_t device, std::string_view path, std::chrono::milliseconds wait,
                                     std::optional<ReadListing>& listing)
 {
+    grow();
     std::unique_lock lock(m_mutex);
     for (auto it = m_requests.begin(); it != m_requests.end() && it->first < key;)
         it = erase(it);
@@ -348,6 +368,7 @@ size_t ReadAhead::peakBytes() const
 void ReadAhead::run()
 {
     std::vector<char> scratch(ScratchSize);
+    SlowCalls slow;
     std::unique_lock lock(m_mutex);
     std::vector<std::shared_ptr<const void>> disposing;
     while (true) {
@@ -378,7 +399,7 @@ void ReadAhead::run()
 
         lock.unlock();
         SharedDir opened;
-        read(*request, scratch, opened);
+        read(*request, scratch, opened, slow);
         // The sub-folders are queued from the reader's own listing, relative to the
         // descriptor it read it from; the parent is no longer needed.
         request->parent.reset();
@@ -427,10 +448,11 @@ void ReadAhead::run()
 
 // Lists one folder into request.listing; opened is its descriptor when it was read whole.
 // Anything unusual (gone, a link, another device, too large, a stop) leaves it to the walk.
-void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& opened)
+void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& opened, SlowCalls& slow)
 {
     if (m_hook)
         m_hook(request.path);
+    const auto began = SlowCalls::Clock::now();
     // The clock before the open: whatever changed the folder or its name after it shows a
     // later time stamp.
     struct timespec start;
@@ -443,10 +465,11 @@ void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& op
     struct stat st;
     if (::fstat(fd, &st) != 0 || st.st_dev != request.device)
         return;
-    const ListingRead read = readListing(fd, scratch, m_maxListing, [&] {
-        std::lock_guard lock(m_mutex);
-        return m_stop || request.dropped;
-    });
+    const ListingRead read =
+        readListing(fd, scratch, m_maxListing, [&] { return m_stop.load() || request.dropped.load(); });
+    // More readers once the folders turn out slow to list.
+    if (m_growTo > 0 && slow.note(began, read.size))
+        m_growWanted = true;
     if (!read.complete)
         return;
     request.listing.bytes.assign(scratch.data(), scratch.data() + read.size);

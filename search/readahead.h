@@ -4,6 +4,7 @@
 // their sub-folders in turn) in the order the walk will reach them, and the walk takes
 // each listing when it gets there. Nothing here reports anything to the walk's sink.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -42,6 +43,43 @@ inline constexpr size_t MaxReadAheadDepth = 128;
 
 // The names the walk never enters.
 bool isSkippedFolderName(std::string_view name);
+
+// Tells from the time a walk's opens and listing calls take whether it waits for a disk, a
+// network or a FUSE file system, or lists from the cache, where reading ahead (or reading
+// ahead on more threads) costs more than it buys. Timed by the clock, which is read without
+// a system call. A call slower than what a cached folder takes, a few microseconds plus
+// about one per KiB listed, counts as slow; a run in which more than a quarter of the calls
+// are slow, or one call as long as a disk seek or a round trip, makes the calls slow from
+// then on. A call held up by the scheduler counts as slow too, so a few of them must not
+// decide; a machine so busy that they are many costs only the readers' overhead.
+class SlowCalls
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    // Notes a call that began at began and listed bytes: true once the calls turn out slow.
+    bool note(Clock::time_point began, size_t bytes)
+    {
+        if (m_slow)
+            return true;
+        const Clock::duration took = Clock::now() - began;
+        if (took < Base + PerKiB * (bytes / 1024)) {
+            m_credit -= m_credit > 0 ? 1 : 0;
+            return false;
+        }
+        m_credit += Credit;
+        m_slow = took >= Long || m_credit >= Start;
+        return m_slow;
+    }
+
+private:
+    static constexpr std::chrono::microseconds Base{32};
+    static constexpr std::chrono::nanoseconds PerKiB{1000};
+    static constexpr std::chrono::milliseconds Long{5};
+    static constexpr unsigned Credit = 3; // a slow call adds this, a fast one takes 1 off
+    static constexpr unsigned Start = 16 * Credit;
+    unsigned m_credit = 0;
+    bool m_slow = false;
+};
 
 // The sub-folders of a block of raw listing bytes, whose first entry has index
 // firstIndex: calls f(index, name) for each entry marked as a folder that is not skipped.
@@ -82,10 +120,13 @@ public:
     // most memoryBudget bytes, and a folder whose listing is larger than maxListing is left
     // to the walk. Each reader shares the object, so that one stuck in a call that does not
     // return (a folder on a mount that does not answer) can be let go by stop(). hook, when
-    // set, is called by a reader before it opens a folder, with the folder's path.
+    // set, is called by a reader before it opens a folder, with the folder's path. With
+    // growTo above threads, more readers are started, up to growTo, once the readers' calls
+    // turn out slow (SlowCalls); the walk's next await() starts them.
     static std::shared_ptr<ReadAhead> start(int threads, size_t maxRequests, size_t memoryBudget,
                                             size_t maxListing,
-                                            std::function<void(std::string_view)> hook = {});
+                                            std::function<void(std::string_view)> hook = {},
+                                            int growTo = 0);
     // Stops the readers at once (a reader in the middle of a listing stops at its next
     // block) and joins them, and lets go of every descriptor and listing queued. Readers
     // that have not stopped within wait are left to finish on their own (they hold only
@@ -107,6 +148,8 @@ public:
     // bytes stay counted until release().
     std::optional<ReadListing> take(const WalkKey& key, std::string_view name);
     void release(size_t bytes);
+    // Both at once: the walk is done with a folder.
+    void release(size_t bytes, std::shared_ptr<const void> held);
 
     // For a walk that never lists a folder itself while a reader can (the window's, whose
     // thread must not wait in the kernel): the walk has reached the folder at key, named
@@ -148,14 +191,16 @@ private:
         dev_t device = 0;
         std::string path; // only for the hook
         State state = State::Pending;
-        bool dropped = false;
+        std::atomic<bool> dropped = false; // written with the lock held
+
         ReadListing listing;
     };
     using Map = std::map<WalkKey, std::shared_ptr<Request>>;
 
     void run();
     void startReader();
-    void read(Request& request, std::vector<char>& scratch, SharedDir& opened);
+    void grow();
+    void read(Request& request, std::vector<char>& scratch, SharedDir& opened, SlowCalls& slow);
     bool add(WalkKey key, std::string_view name, const SharedDir& parent, dev_t device,
              std::string_view path);
     Map::iterator erase(Map::iterator it);
@@ -172,7 +217,10 @@ private:
     size_t m_pending = 0;
     size_t m_bytes = 0;
     size_t m_peakBytes = 0;
-    bool m_stop = false;
+    std::atomic<bool> m_stop = false; // written with the lock held
+    int m_readers = 0;                // started, not counting those started for one let go
+    int m_growTo = 0;
+    std::atomic<bool> m_growWanted = false;
     // The request the walk waits for, if any: its reader tells when it is done.
     const Request* m_awaited = nullptr;
     std::vector<std::shared_ptr<const void>> m_dispose;

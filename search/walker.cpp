@@ -65,20 +65,6 @@ constexpr std::chrono::milliseconds GuardedReadersStop{20};
 // How often the walk asks whether the mount table changed while it runs.
 constexpr auto MountTableLook = std::chrono::milliseconds(50);
 
-// When the walk on its own thread starts its readers. A listing from the cache is cheapest
-// on the walking thread alone; the readers pay where the walk waits for a disk, a network
-// or a FUSE file system. The walk times its opens and listing calls (the clock is read
-// without a system call): a call slower than what a cached folder takes, a few microseconds
-// plus about one per KiB listed, counts as slow. A run of slow calls among few fast ones, or
-// one call that takes as long as a disk seek or a round trip, starts the readers, for the
-// rest of the walk. A call held up on a busy machine may start them too; that costs only the
-// readers' overhead.
-constexpr std::chrono::microseconds SlowCallBase{32};
-constexpr std::chrono::nanoseconds SlowCallPerKiB{1000};
-constexpr std::chrono::milliseconds LongCall{5};
-constexpr unsigned SlowCallCredit = 16; // a slow call adds this, a fast one takes 1 off
-constexpr unsigned SlowCallsStart = 4 * SlowCallCredit;
-
 // A folder opened by a call: its descriptor and errno and, when it was looked at, what
 // fstat said of it. ok: opened, and looked at when that was asked for.
 struct Opened
@@ -121,11 +107,16 @@ public:
         m_readAheadRequests = requests;
         m_readAheadThreads =
             options.readAheadThreads > 0 ? options.readAheadThreads : DefaultReadAheadThreads;
-        // The window's walk never lists a folder itself while a reader can, and a number
-        // asked for is a number wanted: those start at once. The choice left to the walk
-        // starts them once its listings turn out slow.
-        if (m_guarded || options.readAheadThreads > 0)
-            startReadAhead();
+        // A listing from the cache is cheapest on the walking thread alone; readers pay where
+        // the walk would wait for a disk, a network or a FUSE file system. So the choice left
+        // to the walk starts them once its own calls turn out slow (detail::SlowCalls). The
+        // window's walk never lists a folder itself while a reader can: it starts one at
+        // once, and the rest once the reader's calls turn out slow. A number asked for is
+        // started at once.
+        if (options.readAheadThreads > 0)
+            startReadAhead(m_readAheadThreads, 0);
+        else if (m_guarded)
+            startReadAhead(1, m_readAheadThreads);
         else
             m_startWhenSlow = true;
     }
@@ -333,17 +324,15 @@ private:
     void endLevel(size_t depth)
     {
         Level& level = m_levels[depth];
-        if (m_readAhead)
-            m_readAhead->dispose(std::move(level.dir));
+        if (m_readAhead && (level.dir || level.readAheadBytes > 0))
+            m_readAhead->release(level.readAheadBytes, std::move(level.dir));
+        level.readAheadBytes = 0;
         level.dir.reset();
         std::vector<char>().swap(level.bytes);
         level.data = nullptr;
         level.filled = level.pos = 0;
         if (!m_deepOpen.empty() && m_deepOpen.back() == depth)
             m_deepOpen.pop_back();
-        if (level.readAheadBytes > 0 && m_readAhead)
-            m_readAhead->release(level.readAheadBytes);
-        level.readAheadBytes = 0;
     }
 
     // --- Descriptors: opened by name, held, let go and opened again
@@ -504,28 +493,20 @@ private:
 
     // --- Reading ahead
 
-    void startReadAhead()
+    void startReadAhead(int threads, int growTo)
     {
-        m_readAhead = detail::ReadAhead::start(m_readAheadThreads, m_readAheadRequests, ReadAheadMemory,
-                                               MaxReadAheadListing, m_hook);
+        m_readAhead = detail::ReadAhead::start(threads, m_readAheadRequests, ReadAheadMemory,
+                                               MaxReadAheadListing, m_hook, growTo);
     }
 
     // A call of the walk's own that began at began and listed bytes is done, in the folder
     // at depth or one of its sub-folders; the readers start when the calls turn out slow.
     void timed(std::chrono::steady_clock::time_point began, size_t bytes, size_t depth)
     {
-        if (!m_startWhenSlow)
-            return;
-        const auto took = std::chrono::steady_clock::now() - began;
-        if (took < SlowCallBase + SlowCallPerKiB * (bytes / 1024)) {
-            m_slowCredit -= m_slowCredit > 0 ? 1 : 0;
-            return;
-        }
-        m_slowCredit += SlowCallCredit;
-        if (took < LongCall && m_slowCredit < SlowCallsStart)
+        if (!m_startWhenSlow || !m_slowCalls.note(began, bytes))
             return;
         m_startWhenSlow = false;
-        startReadAhead();
+        startReadAhead(m_readAheadThreads, 0);
         // What is left of the listings of the folders walked into so far goes to the readers
         // too; the folder at depth queues the block it has just read itself.
         for (size_t d = 0; d < depth && d < m_levels.size(); ++d) {
@@ -798,7 +779,7 @@ private:
     size_t m_readAheadRequests = 0;
     int m_readAheadThreads = 0;
     bool m_startWhenSlow = false; // the readers are started once listings turn out slow
-    unsigned m_slowCredit = 0;
+    detail::SlowCalls m_slowCalls;
     CallGuard m_calls;
     // Last, so that it stops its readers before anything they might touch goes.
     std::shared_ptr<detail::ReadAhead> m_readAhead;
