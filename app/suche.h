@@ -7,7 +7,9 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 #include "form1.h"
 #include "shortcut.h"
@@ -46,6 +48,11 @@ public:
 
     // Shows the found-list entry at hsb's Value.
     void ThumbNailShow();
+
+    // For tests that play a slow drive: called before each call of a search's walk into
+    // the file system (an open or a listing of a folder), on the thread that makes it, with
+    // the path it concerns. Empty: none.
+    static void setWalkCallHookForTests(std::function<void(std::string_view)> hook);
 
     // The full-screen window while it exists (tests, and the window's own hand-back).
     Form1* fullScreenWindow() const { return m_form1; }

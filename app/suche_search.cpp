@@ -93,7 +93,18 @@ private:
     int32_t m_totalShown = 0; // so the count is first written at the first hit
 };
 
+std::function<void(std::string_view)>& walkCallHook()
+{
+    static std::function<void(std::string_view)> hook;
+    return hook;
+}
+
 } // namespace
+
+void Suche::setWalkCallHookForTests(std::function<void(std::string_view)> hook)
+{
+    walkCallHook() = std::move(hook);
+}
 
 void Suche::cmdSearch_Click()
 {
@@ -185,6 +196,7 @@ void Suche::runWalk(const QString& patternList)
         // The window never waits in the kernel: a folder that does not answer is given up.
         search::WalkOptions options;
         options.guardCalls = true;
+        options.onCall = walkCallHook();
         // A walk that fails part-way still leaves the labels with what it reported.
         struct ShowAtEnd
         {

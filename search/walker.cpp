@@ -46,10 +46,12 @@ struct Listing
 };
 
 // How many read-ahead threads, how many folders they may have queued or waiting, and
-// how much of their listings may be held at once. Four keep a disk busy with several
-// listings at a time; with every listing in the cache they cost no more than listing on
-// the walking thread, since the walk goes on while they list (more would, on two cores).
+// how much of their listings may be held at once. Four keep a disk, a network or a FUSE
+// file system busy with several listings at a time.
 constexpr int DefaultReadAheadThreads = 4;
+// With every listing in the cache, two readers keep ahead of the window's walk; more only
+// fight over the lock and the two cores.
+constexpr int GuardedReadersAtFirst = 2;
 constexpr size_t MaxReadAheadRequests = 256;
 constexpr size_t ReadAheadMemory = 32 * 1024 * 1024;
 constexpr size_t MaxReadAheadListing = 4 * 1024 * 1024;
@@ -110,13 +112,13 @@ public:
         // A listing from the cache is cheapest on the walking thread alone; readers pay where
         // the walk would wait for a disk, a network or a FUSE file system. So the choice left
         // to the walk starts them once its own calls turn out slow (detail::SlowCalls). The
-        // window's walk never lists a folder itself while a reader can: it starts one at
-        // once, and the rest once the reader's calls turn out slow. A number asked for is
+        // window's walk never lists a folder itself while a reader can: it starts two at
+        // once, and the rest once the readers' calls turn out slow. A number asked for is
         // started at once.
         if (options.readAheadThreads > 0)
             startReadAhead(m_readAheadThreads, 0);
         else if (m_guarded)
-            startReadAhead(1, m_readAheadThreads);
+            startReadAhead(std::min(GuardedReadersAtFirst, m_readAheadThreads), m_readAheadThreads);
         else
             m_startWhenSlow = true;
     }

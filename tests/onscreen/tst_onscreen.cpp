@@ -128,14 +128,14 @@ void makePicture(const QString& path, QColor colour)
 class SlowDisk
 {
 public:
+    // Every open and listing of a folder by a search's walk takes this much longer.
     explicit SlowDisk(unsigned long microseconds)
     {
-        QObject::connect(&m_timer, &QTimer::timeout, [microseconds] { QThread::usleep(microseconds); });
-        m_timer.start(0);
+        Suche::setWalkCallHookForTests([microseconds](std::string_view) { QThread::usleep(microseconds); });
     }
-
-private:
-    QTimer m_timer;
+    ~SlowDisk() { Suche::setWalkCallHookForTests({}); }
+    SlowDisk(const SlowDisk&) = delete;
+    SlowDisk& operator=(const SlowDisk&) = delete;
 };
 
 // The window manager answers a map or a resize in its own time: waits until the window's
@@ -256,7 +256,7 @@ void TstOnScreen::searchesLeaveTheScreenTrue()
 {
     auto w = openOn(m_tree.path());
     QVERIFY(screenShowsState(w.get(), "opened"));
-    SlowDisk disk(100);
+    SlowDisk disk(300);
     for (int run = 1; run <= 3; ++run) {
         QElapsedTimer clock;
         clock.start();
@@ -417,8 +417,9 @@ void TstOnScreen::coveredWhileSearchingAndShowing()
 void TstOnScreen::folderLineAdvancesOnScreen()
 {
     auto w = openOn(m_tree.path());
-    // Every folder takes a millisecond more to arrive: the walk lasts a few seconds.
-    auto disk = std::make_unique<SlowDisk>(1000);
+    // Every folder takes 3 ms more to arrive, on up to four readers at once: the walk
+    // lasts a few seconds.
+    auto disk = std::make_unique<SlowDisk>(3000);
     // Looks at the folder line on the screen every 100 ms.
     QList<QImage> seen;
     QTimer look;
