@@ -28,6 +28,7 @@
 #include "mediacommands.h"
 #include "modlargelist.h"
 #include "recordingbackend.h"
+#include "slowdrive.h"
 #include "suche.h"
 #include "testfiles.h"
 #include "ui_suche.h"
@@ -274,11 +275,8 @@ void TstSearchRun::stateWhileTheWalkRuns()
 {
     QTemporaryDir dir;
     makeHits(dir.path(), 30);
-    // Events run every few milliseconds, not at every folder: the walk goes on for a while
-    // after its first hit, through empty folders beside the hits.
-    for (int d = 0; d < 3; ++d)
-        for (int i = 0; i < 600; ++i)
-            QVERIFY(QDir().mkpath(QStringLiteral("%1/d%2/leer%3").arg(dir.path()).arg(d).arg(i)));
+    // Events run every few milliseconds: a drive slow enough for some to run in the walk.
+    const test::SlowDrive drive(3000);
     Suche w(dir.path());
     w.show();
     bool checked = false;
@@ -310,6 +308,8 @@ void TstSearchRun::cancelKeepsTheHitsFoundSoFar()
 {
     QTemporaryDir dir;
     makeHits(dir.path(), 200);
+    // Events run every few milliseconds: a drive slow enough for some to run in the walk.
+    const test::SlowDrive drive(3000);
     Suche w(dir.path());
     w.show();
     QTimer probe;

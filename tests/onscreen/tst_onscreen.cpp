@@ -40,6 +40,7 @@
 #include "messagebox.h"
 #include "modlargelist.h"
 #include "recordingbackend.h"
+#include "slowdrive.h"
 #include "suche.h"
 #include "testfiles.h"
 #include "uebersicht.h"
@@ -125,18 +126,6 @@ void makePicture(const QString& path, QColor colour)
 // A slow disk: while it lives, every pass of the event loop (the walker serves events
 // once per folder) takes the given extra time, so a walk over the test tree lasts long
 // enough to be watched.
-class SlowDisk
-{
-public:
-    // Every open and listing of a folder by a search's walk takes this much longer.
-    explicit SlowDisk(unsigned long microseconds)
-    {
-        Suche::setWalkCallHookForTests([microseconds](std::string_view) { QThread::usleep(microseconds); });
-    }
-    ~SlowDisk() { Suche::setWalkCallHookForTests({}); }
-    SlowDisk(const SlowDisk&) = delete;
-    SlowDisk& operator=(const SlowDisk&) = delete;
-};
 
 // The window manager answers a map or a resize in its own time: waits until the window's
 // size has stayed the same for a few looks.
@@ -256,7 +245,7 @@ void TstOnScreen::searchesLeaveTheScreenTrue()
 {
     auto w = openOn(m_tree.path());
     QVERIFY(screenShowsState(w.get(), "opened"));
-    SlowDisk disk(300);
+    test::SlowDrive disk(300);
     for (int run = 1; run <= 3; ++run) {
         QElapsedTimer clock;
         clock.start();
@@ -419,7 +408,7 @@ void TstOnScreen::folderLineAdvancesOnScreen()
     auto w = openOn(m_tree.path());
     // Every folder takes 3 ms more to arrive, on up to four readers at once: the walk
     // lasts a few seconds.
-    auto disk = std::make_unique<SlowDisk>(3000);
+    auto disk = std::make_unique<test::SlowDrive>(3000);
     // Looks at the folder line on the screen every 100 ms.
     QList<QImage> seen;
     QTimer look;

@@ -43,6 +43,7 @@
 #include "modlargelist.h"
 #include "programflags.h"
 #include "recordingbackend.h"
+#include "slowdrive.h"
 #include "suche.h"
 #include "testfiles.h"
 #include "textview.h"
@@ -146,7 +147,6 @@ void TstOverview::init()
 
 void TstOverview::cleanup()
 {
-    Suche::setWalkCallHookForTests({});
     m_window.reset();
     imaging::setDecodeWorkerMisbehaviour({});
     m_messages.reset();
@@ -737,7 +737,7 @@ void TstOverview::growsWhileTheSearchRuns()
     QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 0 Dateien"));
     QList<int> seen;
     // A drive slow enough for the walk to take a while: events run every few milliseconds.
-    Suche::setWalkCallHookForTests([](std::string_view) { QThread::usleep(2000); });
+    auto drive = std::make_unique<test::SlowDrive>(2000);
     QTimer probe;
     connect(&probe, &QTimer::timeout, this, [&] {
         if (!m_window->isSearching())
@@ -751,7 +751,7 @@ void TstOverview::growsWhileTheSearchRuns()
     probe.start(0);
     search(QStringLiteral("*.txt"));
     probe.stop();
-    Suche::setWalkCallHookForTests({});
+    drive.reset();
     QCOMPARE(GetListCount(m_window->ui->lstFoundFiles), 300);
     QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 300 Dateien"));
     // Seen during the walk: some hits, then more, but not yet all.
