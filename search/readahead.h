@@ -125,8 +125,7 @@ public:
     // turn out slow (SlowCalls); the walk's next await() starts them.
     static std::shared_ptr<ReadAhead> start(int threads, size_t maxRequests, size_t memoryBudget,
                                             size_t maxListing,
-                                            std::function<void(std::string_view)> hook = {},
-                                            int growTo = 0);
+                                            std::function<void(std::string_view)> hook = {}, int growTo = 0);
     // Stops the readers at once (a reader in the middle of a listing stops at its next
     // block) and joins them, and lets go of every descriptor and listing queued. Readers
     // that have not stopped within wait are left to finish on their own (they hold only

@@ -11,13 +11,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include <dirent.h>
