@@ -253,11 +253,6 @@ std::optional<ReadListing> ReadAhead::take(const WalkKey& key, std::string_view 
     return listing;
 }
 
-void ReadAhead::release(size_t bytes)
-{
-    release(bytes, nullptr);
-}
-
 void ReadAhead::release(size_t bytes, std::shared_ptr<const void> held)
 {
     std::lock_guard lock(m_mutex);
@@ -268,14 +263,6 @@ void ReadAhead::release(size_t bytes, std::shared_ptr<const void> held)
     // Readers wait on the budget only when it was spent.
     if (wasFull && m_bytes < m_memoryBudget)
         m_work.notify_all();
-}
-
-void ReadAhead::dispose(std::shared_ptr<const void> held)
-{
-    if (!held)
-        return;
-    std::lock_guard lock(m_mutex);
-    disposeLocked(std::move(held));
 }
 
 ReadAhead::Awaited ReadAhead::await(const WalkKey& key, std::string_view name, const SharedDir& parent,
@@ -450,9 +437,10 @@ void ReadAhead::run()
 // Anything unusual (gone, a link, another device, too large, a stop) leaves it to the walk.
 void ReadAhead::read(Request& request, std::vector<char>& scratch, SharedDir& opened, SlowCalls& slow)
 {
+    // Timed with the hook: a test plays a slow drive there.
+    const auto began = SlowCalls::Clock::now();
     if (m_hook)
         m_hook(request.path);
-    const auto began = SlowCalls::Clock::now();
     // The clock before the open: whatever changed the folder or its name after it shows a
     // later time stamp.
     struct timespec start;

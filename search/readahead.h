@@ -146,9 +146,10 @@ public:
     // before it is dropped, and its listing is handed over when it has been read. The
     // bytes stay counted until release().
     std::optional<ReadListing> take(const WalkKey& key, std::string_view name);
-    void release(size_t bytes);
-    // Both at once: the walk is done with a folder.
-    void release(size_t bytes, std::shared_ptr<const void> held);
+    // The walk is done with bytes of listings handed over and, when given, with held (a
+    // descriptor), which a reader lets go of: closing a folder costs time, and on some file
+    // systems a wait.
+    void release(size_t bytes, std::shared_ptr<const void> held = nullptr);
 
     // For a walk that never lists a folder itself while a reader can (the window's, whose
     // thread must not wait in the kernel): the walk has reached the folder at key, named
@@ -164,10 +165,6 @@ public:
     // The walk gives the folder at key up (a cancel, or it did not answer in time): a reader
     // stuck on it is let go, and another takes its place.
     void abandon(const WalkKey& key);
-
-    // What the walk lets go of (a descriptor, a listing) is let go by a reader: closing a
-    // folder costs time, and on some file systems a wait.
-    void dispose(std::shared_ptr<const void> held);
 
     // Drops everything queued below key: the walk lists that folder itself.
     void dropBelow(const WalkKey& key);
@@ -191,7 +188,6 @@ private:
         std::string path; // only for the hook
         State state = State::Pending;
         std::atomic<bool> dropped = false; // written with the lock held
-
         ReadListing listing;
     };
     using Map = std::map<WalkKey, std::shared_ptr<Request>>;

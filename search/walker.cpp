@@ -251,7 +251,7 @@ private:
             // descriptor may be let go and the folder opened again must be known to be
             // the same. Elsewhere it lives on its parent's file system.
             looked = depth >= m_keepOpenDepth || mayBeMountPoint();
-            const auto began = std::chrono::steady_clock::now();
+            const auto began = timingStart();
             Opened child = openChild(parent, name.data(), looked);
             timed(began, 0, depth);
             if (!child.ok)
@@ -443,7 +443,7 @@ private:
         if (level.atEnd || !level.dir)
             return false;
         Listing& own = listingAt(depth);
-        const auto began = std::chrono::steady_clock::now();
+        const auto began = timingStart();
         const std::optional<ListingRead> read = m_calls.run<ListingRead>(
             [dir = level.dir, buffer = own.buffer] {
                 return readListing(dir->get(), *buffer, buffer->size(), [] { return false; });
@@ -466,7 +466,7 @@ private:
     void readWholeListing(size_t depth)
     {
         Level& level = m_levels[depth];
-        const auto began = std::chrono::steady_clock::now();
+        const auto began = timingStart();
         level.bytes = m_calls
                           .run<std::vector<char>>(
                               [dir = level.dir] {
@@ -501,9 +501,15 @@ private:
                                                MaxReadAheadListing, m_hook, growTo);
     }
 
+    // When a call of the walk's own begins: the clock while the calls are timed.
+    detail::SlowCalls::Clock::time_point timingStart() const
+    {
+        return m_startWhenSlow ? detail::SlowCalls::Clock::now() : detail::SlowCalls::Clock::time_point();
+    }
+
     // A call of the walk's own that began at began and listed bytes is done, in the folder
     // at depth or one of its sub-folders; the readers start when the calls turn out slow.
-    void timed(std::chrono::steady_clock::time_point began, size_t bytes, size_t depth)
+    void timed(detail::SlowCalls::Clock::time_point began, size_t bytes, size_t depth)
     {
         if (!m_startWhenSlow || !m_slowCalls.note(began, bytes))
             return;

@@ -52,7 +52,8 @@ struct WalkOptions
     // that a disk, a network and a FUSE file system all count): a listing from the cache
     // costs more through them than on the walking thread alone (the hand-over, and the
     // check that it still stands for its folder), one from anywhere slower is read while
-    // the walk goes on. A walk with guardCalls starts them at once.
+    // the walk goes on. A walk with guardCalls starts two at once and the rest once the
+    // readers' calls turn out slow.
     int readAheadThreads = -1;
     // Filled in when given.
     WalkStatistics* statistics = nullptr;

@@ -123,10 +123,6 @@ void makePicture(const QString& path, QColor colour)
     QVERIFY(image.save(path));
 }
 
-// A slow disk: while it lives, every pass of the event loop (the walker serves events
-// once per folder) takes the given extra time, so a walk over the test tree lasts long
-// enough to be watched.
-
 // The window manager answers a map or a resize in its own time: waits until the window's
 // size has stayed the same for a few looks.
 void waitForSizeToSettle(QWidget* w)
@@ -245,7 +241,7 @@ void TstOnScreen::searchesLeaveTheScreenTrue()
 {
     auto w = openOn(m_tree.path());
     QVERIFY(screenShowsState(w.get(), "opened"));
-    test::SlowDrive disk(300);
+    test::SlowDrive disk(600);
     for (int run = 1; run <= 3; ++run) {
         QElapsedTimer clock;
         clock.start();

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -1137,24 +1138,48 @@ void TstWalker::guardedWalkEqualsPlainWalk()
     int budget = 400;
     makeRandomTree(root, 123, 5, budget);
     const WalkRecord plain = walkWith(root, Pictures, -1, 0);
-    LogSink sink;
-    WalkOptions options;
-    options.guardCalls = true;
-    fotarik::search::WalkStatistics statistics;
-    options.statistics = &statistics;
-    int32_t total = 0;
-    const int16_t withSub = -1;
-    const int threads = threadCount();
-    QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
-    QCOMPARE(total, plain.total);
-    // The folders below the start come from the readers, which are gone afterwards.
-    QVERIFY(statistics.listingsReadAhead > 0);
-    QVERIFY(threadsBackTo(threads));
-    // Waits on a call may ask for a cancel more often; everything else is the same.
-    std::vector<std::string> a = plain.log, b = sink.log;
-    a.erase(std::remove(a.begin(), a.end(), "C"), a.end());
-    b.erase(std::remove(b.begin(), b.end(), "C"), b.end());
-    QVERIFY2(a == b, firstDifference(a, b).c_str());
+    // From the cache, and from a drive that takes 6 ms a folder: there the walk starts more
+    // readers than the two it begins with.
+    for (const bool slow : {false, true}) {
+        struct Readers
+        {
+            std::mutex mutex;
+            std::set<pthread_t> seen;
+        };
+        auto readers = std::make_shared<Readers>();
+        LogSink sink;
+        WalkOptions options;
+        options.guardCalls = true;
+        options.onCall = [readers, slow](std::string_view) {
+            char name[32] = {};
+            ::pthread_getname_np(::pthread_self(), name, sizeof name);
+            if (std::string_view(name) != "walk reader")
+                return;
+            {
+                const std::lock_guard lock(readers->mutex);
+                readers->seen.insert(::pthread_self());
+            }
+            if (slow)
+                std::this_thread::sleep_for(std::chrono::milliseconds(6));
+        };
+        fotarik::search::WalkStatistics statistics;
+        options.statistics = &statistics;
+        int32_t total = 0;
+        const int16_t withSub = -1;
+        const int threads = threadCount();
+        QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
+        QCOMPARE(total, plain.total);
+        // The folders below the start come from the readers, which are gone afterwards.
+        QVERIFY(statistics.listingsReadAhead > 0);
+        QVERIFY(threadsBackTo(threads));
+        if (slow)
+            QVERIFY2(readers->seen.size() > 2, std::to_string(readers->seen.size()).c_str());
+        // Waits on a call may ask for a cancel more often; everything else is the same.
+        std::vector<std::string> a = plain.log, b = sink.log;
+        a.erase(std::remove(a.begin(), a.end(), "C"), a.end());
+        b.erase(std::remove(b.begin(), b.end(), "C"), b.end());
+        QVERIFY2(a == b, firstDifference(a, b).c_str());
+    }
 }
 
 void TstWalker::guardedWalkSeesFoldersChangedJustAfterTheyWereRead()
