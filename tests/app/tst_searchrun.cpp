@@ -275,8 +275,9 @@ void TstSearchRun::stateWhileTheWalkRuns()
 {
     QTemporaryDir dir;
     makeHits(dir.path(), 30);
-    // Events run every few milliseconds: a drive slow enough for some to run in the walk.
-    const test::SlowDrive drive(3000);
+    // The walk waits, serving events, for its second folder, which the drive lists only
+    // once the state has been looked at.
+    test::GatedDrive drive(dir.path(), 1);
     Suche w(dir.path());
     w.show();
     bool checked = false;
@@ -296,6 +297,7 @@ void TstSearchRun::stateWhileTheWalkRuns()
         // The type boxes stay usable and do not disturb the running walk.
         QVERIFY(w.ui->chkP_0->isEnabled());
         w.chkP[0]->click();
+        drive.open();
     });
     probe.start(0);
     search(w);
@@ -308,14 +310,16 @@ void TstSearchRun::cancelKeepsTheHitsFoundSoFar()
 {
     QTemporaryDir dir;
     makeHits(dir.path(), 200);
-    // Events run every few milliseconds: a drive slow enough for some to run in the walk.
-    const test::SlowDrive drive(3000);
+    // The drive lists three of the twenty folders, then waits for the cancel.
+    test::GatedDrive drive(dir.path(), 3);
     Suche w(dir.path());
     w.show();
     QTimer probe;
     connect(&probe, &QTimer::timeout, this, [&] {
-        if (w.isSearching() && GetListCount(w.ui->lstFoundFiles) >= 25 && w.ui->cmdAbbruch->isEnabled())
+        if (w.isSearching() && GetListCount(w.ui->lstFoundFiles) >= 25 && w.ui->cmdAbbruch->isEnabled()) {
             QTest::mouseClick(w.ui->cmdAbbruch, Qt::LeftButton);
+            drive.open();
+        }
     });
     probe.start(0);
     const int threads = threadCount();

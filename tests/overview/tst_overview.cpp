@@ -736,8 +736,8 @@ void TstOverview::growsWhileTheSearchRuns()
     QVERIFY(overview);
     QCOMPARE(overview->windowTitle(), QStringLiteral("Übersicht – 0 Dateien"));
     QList<int> seen;
-    // A drive slow enough for the walk to take a while: events run every few milliseconds.
-    auto drive = std::make_unique<test::SlowDrive>(2000);
+    // The drive lists five folders, then waits until their hits have been seen.
+    auto drive = std::make_unique<test::GatedDrive>(m_dir->path(), 5);
     QTimer probe;
     connect(&probe, &QTimer::timeout, this, [&] {
         if (!m_window->isSearching())
@@ -747,6 +747,8 @@ void TstOverview::growsWhileTheSearchRuns()
             seen << rows;
             QCOMPARE(overview->windowTitle(), Uebersicht::captionFor(rows));
         }
+        if (rows > 0)
+            drive->open();
     });
     probe.start(0);
     search(QStringLiteral("*.txt"));
