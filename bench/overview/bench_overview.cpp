@@ -62,6 +62,7 @@ struct Options
     bool exif = true;
     bool others = true;
     QString dir;
+    QString files; // a folder whose files stand for the hits instead of the made pictures
 };
 
 // KiB of a "VmHWM:"-style line of /proc/PID/status.
@@ -352,21 +353,40 @@ int main(int argc, char** argv)
             options.others = args[i + 1] != QLatin1String("no");
         else if (args[i] == QLatin1String("--dir"))
             options.dir = args[i + 1];
+        else if (args[i] == QLatin1String("--files"))
+            options.files = args[i + 1];
         else {
             std::fprintf(stderr, "usage: bench_overview [--count N] [--hits N] [--frames N] [--rates no] "
-                                 "[--exif no] [--others no] [--dir DIR]\n");
+                                 "[--exif no] [--others no] [--dir DIR] [--files DIR]\n");
             return 2;
         }
     }
     QTemporaryDir temporary;
-    const QString dir = options.dir.isEmpty() ? temporary.filePath(QStringLiteral("fotos")) : options.dir;
-    const QStringList files = makePictures(dir + (options.exif ? QString() : QStringLiteral("-ohne-exif")),
-                                           options.count, options.exif);
+    QStringList files;
+    if (options.files.isEmpty()) {
+        const QString dir = options.dir.isEmpty() ? temporary.filePath(QStringLiteral("fotos")) : options.dir;
+        files = makePictures(dir + (options.exif ? QString() : QStringLiteral("-ohne-exif")), options.count,
+                             options.exif);
+    } else {
+        // Whatever lies there (hostile files, pipes, links) is shown; nothing is timed per file.
+        const QDir given(options.files);
+        for (const QString& name :
+             given.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot, QDir::Name))
+            files << given.filePath(name);
+        if (files.isEmpty()) {
+            std::fprintf(stderr, "no files in %s\n", qPrintable(options.files));
+            return 2;
+        }
+        options.rates = false;
+    }
     const QString out = temporary.filePath(QStringLiteral("out"));
 
     // 1. Thumbnails per second, cold and warm, each tool in turn.
-    std::printf("thumbnails of %d camera-size JPEGs (12/24 MP) into %d px, %d cores\n", options.count, Cell,
-                QThread::idealThreadCount());
+    if (options.rates)
+        std::printf("thumbnails of %d camera-size JPEGs (12/24 MP) into %d px, %d cores\n", options.count,
+                    Cell, QThread::idealThreadCount());
+    else
+        std::printf("%lld files from %s\n", static_cast<long long>(files.size()), qPrintable(options.files));
     const QString vips = QStandardPaths::findExecutable(QStringLiteral("vipsthumbnail"));
     const QString pixbuf =
         options.others ? QStandardPaths::findExecutable(QStringLiteral("gdk-pixbuf-thumbnailer")) : QString();
@@ -411,9 +431,9 @@ int main(int argc, char** argv)
                       peer);
         }
     }
-    if (ffmpeg.isEmpty() && options.others)
+    if (ffmpeg.isEmpty() && options.others && options.rates)
         std::printf("  ffmpegthumbnailer not installed\n");
-    if (pixbuf.isEmpty() && options.others)
+    if (pixbuf.isEmpty() && options.others && options.rates)
         std::printf("  gdk-pixbuf-thumbnailer not installed\n");
 
     // 2. The window on a million hits (the pictures above, over and over).
@@ -513,6 +533,43 @@ int main(int argc, char** argv)
     std::printf("  at the end: row %d of %d on top, %d thumbnails waiting, %.1f MiB cached\n",
                 window->grid()->indexAt(QPoint(4, 4)).row(), model->rowCount(),
                 window->outstandingThumbnails(), window->cachedBytes() / 1048576.0);
+
+    // 3b. Left alone where the scrolling ended: the cells in view are made (or given up),
+    // while a 16 ms timer tells how long the thread was kept from its events.
+    {
+        QElapsedTimer settling;
+        settling.start();
+        QElapsedTimer tick;
+        tick.start();
+        double worstTick = 0;
+        QTimer heartbeat;
+        heartbeat.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+            worstTick = std::max(worstTick, tick.nsecsElapsed() / 1e6);
+            tick.start();
+        });
+        heartbeat.start(16);
+        while (window->outstandingThumbnails() > 0 && settling.elapsed() < 300000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 16);
+        heartbeat.stop();
+        int32_t counts[5] = {};
+        int32_t inView = 0;
+        const QRect view = window->grid()->viewport()->rect();
+        for (int32_t row = std::max(0, window->grid()->indexAt(QPoint(4, 4)).row()); row < model->rowCount();
+             ++row) {
+            const QRect cell = window->grid()->visualRect(model->index(row));
+            if (!cell.intersects(view))
+                break;
+            ++inView;
+            ++counts[static_cast<int>(window->cellState(row))];
+        }
+        std::printf(
+            "  left alone: %d cells in view settled in %.1f s (%d still waiting), worst gap of a 16 ms "
+            "timer %.1f ms; pictures %d, texts %d, cannot be decoded %d, symbols %d\n",
+            inView, settling.elapsed() / 1000.0, window->outstandingThumbnails(), worstTick,
+            counts[int(overview::CellState::Picture)], counts[int(overview::CellState::Text)],
+            counts[int(overview::CellState::Failed)], counts[int(overview::CellState::Symbol)]);
+    }
 
     delete window;
 
