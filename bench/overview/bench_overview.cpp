@@ -552,7 +552,9 @@ int main(int argc, char** argv)
         while (window->outstandingThumbnails() > 0 && settling.elapsed() < 300000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 16);
         heartbeat.stop();
-        int32_t counts[5] = {};
+        // The wait since the last tick counts too: a settling shorter than a tick is no gap of 0.
+        worstTick = std::max(worstTick, tick.nsecsElapsed() / 1e6);
+        int32_t counts[int(overview::CellState::Symbol) + 1] = {};
         int32_t inView = 0;
         const QRect view = window->grid()->viewport()->rect();
         for (int32_t row = std::max(0, window->grid()->indexAt(QPoint(4, 4)).row()); row < model->rowCount();
