@@ -65,11 +65,12 @@ ReadAhead::ReadAhead(size_t maxRequests, size_t memoryBudget, size_t maxListing)
 
 std::shared_ptr<ReadAhead> ReadAhead::start(int threads, size_t maxRequests, size_t memoryBudget,
                                             size_t maxListing, std::function<void(std::string_view)> hook,
-                                            int growTo)
+                                            int growTo, bool walkListsNext)
 {
     auto readAhead = std::make_shared<ReadAhead>(maxRequests, memoryBudget, maxListing);
     readAhead->m_hook = std::move(hook);
     readAhead->m_growTo = growTo;
+    readAhead->m_leftToWalk = walkListsNext ? 1 : 0;
     readAhead->m_threads.reserve(size_t(std::max(threads, growTo)));
     for (int i = 0; i < threads; ++i)
         readAhead->startReader();
@@ -229,6 +230,7 @@ void ReadAhead::disposeLocked(std::shared_ptr<const void> held)
 
 std::optional<ReadListing> ReadAhead::take(const WalkKey& key, std::string_view name)
 {
+    grow();
     std::unique_lock lock(m_mutex);
     for (auto it = m_requests.begin(); it != m_requests.end() && it->first < key;)
         it = erase(it);
@@ -360,7 +362,8 @@ void ReadAhead::run()
     std::vector<std::shared_ptr<const void>> disposing;
     while (true) {
         m_work.wait(lock, [&] {
-            return m_stop || m_dispose.size() >= DisposeBatch || (m_pending > 0 && m_bytes < m_memoryBudget);
+            return m_stop || m_dispose.size() >= DisposeBatch ||
+                   (m_pending > m_leftToWalk && m_bytes < m_memoryBudget);
         });
         if (m_stop)
             return;
@@ -371,10 +374,11 @@ void ReadAhead::run()
             lock.lock();
             continue;
         }
-        // The folder the walk reaches first.
+        // The folder the walk reaches first, of those not left to it.
         std::shared_ptr<Request> request;
+        size_t skip = m_leftToWalk;
         for (auto& [key, r] : m_requests) {
-            if (r->state == State::Pending) {
+            if (r->state == State::Pending && skip-- == 0) {
                 request = r;
                 break;
             }

@@ -44,9 +44,9 @@ inline constexpr size_t MaxReadAheadDepth = 128;
 // The names the walk never enters.
 bool isSkippedFolderName(std::string_view name);
 
-// Tells from the time a walk's opens and listing calls take whether it waits for a disk, a
-// network or a FUSE file system, or lists from the cache, where reading ahead (or reading
-// ahead on more threads) costs more than it buys. Timed by the clock, which is read without
+// Tells from the time a reader's opens and listing calls take whether it waits for a disk, a
+// network or a FUSE file system, or lists from the cache, where reading ahead on more
+// threads costs more than it buys. Timed by the clock, which is read without
 // a system call. A call slower than what a cached folder takes, a few microseconds plus
 // about one per KiB listed, counts as slow; a run in which more than a quarter of the calls
 // are slow, or one call as long as a disk seek or a round trip, makes the calls slow from
@@ -122,10 +122,15 @@ public:
     // return (a folder on a mount that does not answer) can be let go by stop(). hook, when
     // set, is called by a reader before it opens a folder, with the folder's path. With
     // growTo above threads, more readers are started, up to growTo, once the readers' calls
-    // turn out slow (SlowCalls); the walk's next await() starts them.
+    // turn out slow (SlowCalls); the walk's next await() or take() starts them. With
+    // walkListsNext, for a walk that lists a folder itself when its listing is not ready
+    // (take()), the readers leave the first folder waiting to be read to the walk and read
+    // those after it: the walk is about to list that one anyway, and a reader on it would
+    // only list it a second time, beside the walk.
     static std::shared_ptr<ReadAhead> start(int threads, size_t maxRequests, size_t memoryBudget,
                                             size_t maxListing,
-                                            std::function<void(std::string_view)> hook = {}, int growTo = 0);
+                                            std::function<void(std::string_view)> hook = {}, int growTo = 0,
+                                            bool walkListsNext = false);
     // Stops the readers at once (a reader in the middle of a listing stops at its next
     // block) and joins them, and lets go of every descriptor and listing queued. Readers
     // that have not stopped within wait are left to finish on their own (they hold only
@@ -215,6 +220,8 @@ private:
     std::atomic<bool> m_stop = false; // written with the lock held
     int m_readers = 0;                // started, not counting those started for one let go
     int m_growTo = 0;
+    // Pending requests the readers leave to the walk: 1 with walkListsNext, else 0.
+    size_t m_leftToWalk = 0;
     std::atomic<bool> m_growWanted = false;
     // The request the walk waits for, if any: its reader tells when it is done.
     const Request* m_awaited = nullptr;

@@ -16,8 +16,10 @@
 #include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -39,6 +41,15 @@ constexpr size_t ListingBufferSize = 64 * 1024;
 
 enum class EntryKind { File, Folder, LinkedFolder, Gone };
 
+// The cores this process may run on.
+int usableCores()
+{
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0)
+        return std::max(CPU_COUNT(&set), 1);
+    return std::max(int(std::thread::hardware_concurrency()), 1);
+}
+
 struct Listing
 {
     // Shared with a listing call in flight, which may outlive a wait that gave it up.
@@ -49,9 +60,13 @@ struct Listing
 // how much of their listings may be held at once. Four keep a disk, a network or a FUSE
 // file system busy with several listings at a time.
 constexpr int DefaultReadAheadThreads = 4;
-// With every listing in the cache, two readers keep ahead of the window's walk; more only
-// fight over the lock and the two cores.
+// With every listing in the cache, two readers keep ahead of the window's walk, whose
+// thread mostly waits for them; more only fight over the lock and the cores.
 constexpr int GuardedReadersAtFirst = 2;
+// A walk that lists folders itself gains from readers only where they run beside it, on a
+// core of their own: from the cache, a reader that takes a core from the walk costs more
+// than it reads ahead.
+constexpr int UnguardedReadersAtMost = 2;
 constexpr size_t MaxReadAheadRequests = 256;
 constexpr size_t ReadAheadMemory = 32 * 1024 * 1024;
 constexpr size_t MaxReadAheadListing = 4 * 1024 * 1024;
@@ -109,18 +124,21 @@ public:
         m_readAheadRequests = requests;
         m_readAheadThreads =
             options.readAheadThreads > 0 ? options.readAheadThreads : DefaultReadAheadThreads;
-        // A listing from the cache is cheapest on the walking thread alone; readers pay where
-        // the walk would wait for a disk, a network or a FUSE file system. So the choice left
-        // to the walk starts them once its own calls turn out slow (detail::SlowCalls). The
-        // window's walk never lists a folder itself while a reader can: it starts two at
-        // once, and the rest once the readers' calls turn out slow. A number asked for is
-        // started at once.
+        // The readers start with the walk, as many as pay with every listing in the cache,
+        // and the rest once their calls turn out slow (detail::SlowCalls), where the walk
+        // would wait for a disk, a network or a FUSE file system. The window's walk never
+        // lists a folder itself while a reader can: it starts two. Any other walk starts one
+        // fewer than the cores it may run on (at least one, at most two), and its readers
+        // leave the folder the walk enters next to the walk. A number asked for is started
+        // at once.
         if (options.readAheadThreads > 0)
             startReadAhead(m_readAheadThreads, 0);
         else if (m_guarded)
             startReadAhead(std::min(GuardedReadersAtFirst, m_readAheadThreads), m_readAheadThreads);
         else
-            m_startWhenSlow = true;
+            startReadAhead(
+                std::clamp(usableCores() - 1, 1, std::min(UnguardedReadersAtMost, m_readAheadThreads)),
+                m_readAheadThreads);
     }
 
     ~Walker()
@@ -251,9 +269,7 @@ private:
             // descriptor may be let go and the folder opened again must be known to be
             // the same. Elsewhere it lives on its parent's file system.
             looked = depth >= m_keepOpenDepth || mayBeMountPoint();
-            const auto began = timingStart();
             Opened child = openChild(parent, name.data(), looked);
-            timed(began, 0, depth);
             if (!child.ok)
                 return false;
             if (looked)
@@ -443,13 +459,11 @@ private:
         if (level.atEnd || !level.dir)
             return false;
         Listing& own = listingAt(depth);
-        const auto began = timingStart();
         const std::optional<ListingRead> read = m_calls.run<ListingRead>(
             [dir = level.dir, buffer = own.buffer] {
                 return readListing(dir->get(), *buffer, buffer->size(), [] { return false; });
             },
             m_path);
-        timed(began, read ? read->size : 0, depth);
         if (!read)
             own.buffer.reset(); // the call given up may still write into it
         level.atEnd = !read || read->complete || read->failed;
@@ -466,7 +480,6 @@ private:
     void readWholeListing(size_t depth)
     {
         Level& level = m_levels[depth];
-        const auto began = timingStart();
         level.bytes = m_calls
                           .run<std::vector<char>>(
                               [dir = level.dir] {
@@ -479,7 +492,6 @@ private:
                               },
                               m_path)
                           .value_or(std::vector<char>());
-        timed(began, level.bytes.size(), depth);
         queueSubFolders(depth, level.bytes.data(), level.bytes.size(), 0);
     }
 
@@ -498,34 +510,7 @@ private:
     void startReadAhead(int threads, int growTo)
     {
         m_readAhead = detail::ReadAhead::start(threads, m_readAheadRequests, ReadAheadMemory,
-                                               MaxReadAheadListing, m_hook, growTo);
-    }
-
-    // When a call of the walk's own begins: the clock while the calls are timed.
-    detail::SlowCalls::Clock::time_point timingStart() const
-    {
-        return m_startWhenSlow ? detail::SlowCalls::Clock::now() : detail::SlowCalls::Clock::time_point();
-    }
-
-    // A call of the walk's own that began at began and listed bytes is done, in the folder
-    // at depth or one of its sub-folders; the readers start when the calls turn out slow.
-    void timed(detail::SlowCalls::Clock::time_point began, size_t bytes, size_t depth)
-    {
-        if (!m_startWhenSlow || !m_slowCalls.note(began, bytes))
-            return;
-        m_startWhenSlow = false;
-        startReadAhead(m_readAheadThreads, 0);
-        // What is left of the listings of the folders walked into so far goes to the readers
-        // too; the folder at depth queues the block it has just read itself.
-        for (size_t d = 0; d < depth && d < m_levels.size(); ++d) {
-            const Level& level = m_levels[d];
-            if (!level.dir || !level.data || level.pos >= level.filled)
-                continue;
-            const detail::WalkKey key(m_key.begin(), m_key.begin() + std::ptrdiff_t(d));
-            m_readAhead->requestSubFolders(key, std::string_view(m_path).substr(0, level.pathLength),
-                                           level.data + level.pos, level.filled - level.pos, level.index,
-                                           level.dir, level.device);
-        }
+                                               MaxReadAheadListing, m_hook, growTo, !m_guarded);
     }
 
     // After a block of the listing at depth, read by the walk itself: its sub-folders go to
@@ -786,8 +771,6 @@ private:
     size_t m_keepOpenDepth = MaxKeepOpenDepth;
     size_t m_readAheadRequests = 0;
     int m_readAheadThreads = 0;
-    bool m_startWhenSlow = false; // the readers are started once listings turn out slow
-    detail::SlowCalls m_slowCalls;
     CallGuard m_calls;
     // Last, so that it stops its readers before anything they might touch goes.
     std::shared_ptr<detail::ReadAhead> m_readAhead;

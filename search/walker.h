@@ -47,13 +47,13 @@ struct WalkOptions
 {
     // Threads that read the listings of folders the walk will enter next while it works
     // through the current one. 0 reads every listing on the walking thread; a number
-    // starts that many readers with the walk. Negative picks a number suited to a disk and
-    // starts them once the walk's own listing calls turn out slow (timed by the clock, so
-    // that a disk, a network and a FUSE file system all count): a listing from the cache
-    // costs more through them than on the walking thread alone (the hand-over, and the
-    // check that it still stands for its folder), one from anywhere slower is read while
-    // the walk goes on. A walk with guardCalls starts two at once and the rest once the
-    // readers' calls turn out slow.
+    // starts that many readers with the walk. Negative picks the number: the walk starts
+    // as many as pay with every listing in the cache (one fewer than the cores, so that
+    // none takes a core from the walk; at most two), and more, up to a number suited to a
+    // disk, once the readers' calls turn out slow (timed by the clock, so that a disk, a
+    // network and a FUSE file system all count). Readers of a walk that lists folders
+    // itself leave the folder it enters next to it and read the ones after. A walk with
+    // guardCalls starts two at once and the rest once the readers' calls turn out slow.
     int readAheadThreads = -1;
     // Filled in when given.
     WalkStatistics* statistics = nullptr;

@@ -350,7 +350,8 @@ private slots:
     void startFolderThatCannotBeListedGivesZero();
     void pseudoFileSystemMountsAreNotEntered();
     void readAheadWalkEqualsPlainWalk();
-    void readAheadStartsWhenListingsAreSlow();
+    void readAheadGrowsWhenListingsAreSlow();
+    void readersLeaveTheNextFolderToTheWalk();
     void readAheadSeesFoldersChangedAfterTheyWereRead();
     void readAheadInDeepTreeWithFewDescriptors();
     void readAheadStaysNearTheTopOfAVeryDeepTree();
@@ -799,8 +800,8 @@ void TstWalker::readAheadWalkEqualsPlainWalk()
         QVERIFY(ahead.statistics.listingsReadAhead > 0);
         QVERIFY(ahead.statistics.peakReadAheadBytes > 0);
     }
-    // The choice left to the walker walks the same, whether its readers start or not (that
-    // depends on how fast the listings come: readAheadStartsWhenListingsAreSlow).
+    // The choice left to the walker walks the same, however many readers it starts (that
+    // depends on the cores and on how fast the listings come: readAheadGrowsWhenListingsAreSlow).
     const WalkRecord chosen = walkWith(root, Pictures, -1, -1);
     COMPARE_WALKS(plain, chosen);
     // Without sub-folders there is nothing to read ahead; the count includes the folders.
@@ -810,12 +811,11 @@ void TstWalker::readAheadWalkEqualsPlainWalk()
     QVERIFY(threadsBackTo(threads));
 }
 
-void TstWalker::readAheadStartsWhenListingsAreSlow()
+void TstWalker::readAheadGrowsWhenListingsAreSlow()
 {
-    // The walk left to choose lists on its own thread until its calls turn out slow: one
-    // call as long as a disk seek, or a run of calls each a little slower than the cache.
-    // The readers then take on what is left, the rest of the folders already entered
-    // included, and the walk finds what a plain walk finds.
+    // The walk left to choose starts its readers with it, and more of them once their calls
+    // turn out slow: from the cache, and from a drive that takes 6 ms a folder. Either way it
+    // finds what a plain walk finds, and the readers are gone afterwards.
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
     for (int a = 0; a < 8; ++a) {
@@ -826,35 +826,28 @@ void TstWalker::readAheadStartsWhenListingsAreSlow()
             makeFile(folder + "/b" + std::to_string(b) + "/bild.jpg");
         }
     }
-    const std::vector<std::string> order = listingOrder(root);
-    QCOMPARE(order.size(), size_t(8));
-    const std::string first = root + "/" + order.front();
-    const std::string last = root + "/" + order.back();
     letTreeSettle();
     const WalkRecord plain = walkWith(root, Pictures, -1, 0);
     QCOMPARE(plain.result, 32);
 
-    struct Slowness
-    {
-        const char* what;
-        std::chrono::microseconds each;
-        bool onlyInFirst;
-    };
-    for (const Slowness slowness : {Slowness{"one long call", std::chrono::microseconds(20000), true},
-                                    Slowness{"a run of slow calls", std::chrono::microseconds(300), false}}) {
-        auto readerOpenedLast = std::make_shared<std::atomic<bool>>(false);
+    for (const bool slow : {false, true}) {
+        struct Readers
+        {
+            std::mutex mutex;
+            std::set<pthread_t> seen;
+        };
+        auto readers = std::make_shared<Readers>();
         WalkOptions options;
         options.readAheadThreads = -1;
-        options.onCall = [=](std::string_view path) {
+        options.onCall = [readers, slow](std::string_view) {
             char name[32] = {};
             ::pthread_getname_np(::pthread_self(), name, sizeof name);
             if (std::string_view(name) == "walk reader") {
-                if (path == last)
-                    readerOpenedLast->store(true);
-                return;
+                const std::lock_guard lock(readers->mutex);
+                readers->seen.insert(::pthread_self());
             }
-            if (!slowness.onlyInFirst || path.substr(0, first.size()) == first)
-                std::this_thread::sleep_for(slowness.each);
+            if (slow)
+                std::this_thread::sleep_for(std::chrono::milliseconds(6));
         };
         fotarik::search::WalkStatistics statistics;
         options.statistics = &statistics;
@@ -866,10 +859,62 @@ void TstWalker::readAheadStartsWhenListingsAreSlow()
         QCOMPARE(total, plain.total);
         QVERIFY2(sink.log == plain.log, firstDifference(plain.log, sink.log).c_str());
         QVERIFY(threadsBackTo(threads));
-        QVERIFY2(statistics.listingsReadAhead > 0, slowness.what);
-        // The last folder of the start folder, listed before the readers began, was handed
-        // to them all the same.
-        QVERIFY2(readerOpenedLast->load(), slowness.what);
+        if (slow) {
+            QVERIFY(statistics.listingsReadAhead > 0);
+            QVERIFY2(readers->seen.size() > 2, std::to_string(readers->seen.size()).c_str());
+        }
+    }
+}
+
+void TstWalker::readersLeaveTheNextFolderToTheWalk()
+{
+    // A chain of folders, each holding one sub-folder and a picture, on a drive that takes
+    // 3 ms a folder: at any moment the one folder left to read is the one the walk enters
+    // next, which it lists itself. So the readers read nothing, and they wait meanwhile
+    // rather than look for work over and over.
+    QTemporaryDir dir;
+    const std::string root = tempRoot(dir);
+    std::string folder = root;
+    for (int i = 0; i < 60; ++i) {
+        folder += "/k" + std::to_string(i);
+        makeFolder(folder);
+        makeFile(folder + "/bild.jpg");
+    }
+    letTreeSettle();
+    const WalkRecord plain = walkWith(root, Pictures, -1, 0);
+    QCOMPARE(plain.result, 60);
+
+    for (const int readers : {-1, 2}) {
+        WalkOptions options;
+        options.readAheadThreads = readers;
+        options.onCall = [](std::string_view) { std::this_thread::sleep_for(std::chrono::milliseconds(3)); };
+        fotarik::search::WalkStatistics statistics;
+        options.statistics = &statistics;
+        LogSink sink;
+        int32_t total = 0;
+        const int16_t withSub = -1;
+        const int threads = threadCount();
+        struct rusage before, after;
+        ::getrusage(RUSAGE_SELF, &before);
+        const auto began = std::chrono::steady_clock::now();
+        QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
+        const auto wall = std::chrono::steady_clock::now() - began;
+        ::getrusage(RUSAGE_SELF, &after);
+        QVERIFY2(sink.log == plain.log, firstDifference(plain.log, sink.log).c_str());
+        QVERIFY(threadsBackTo(threads));
+        QCOMPARE(statistics.listingsReadAhead, size_t(0));
+        // The walk sleeps through most of its time; a reader that kept looking for work
+        // would use a core for all of it.
+        const auto cpu = [](const struct rusage& r) {
+            return std::chrono::seconds(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+                   std::chrono::microseconds(r.ru_utime.tv_usec + r.ru_stime.tv_usec);
+        };
+        const auto used = cpu(after) - cpu(before);
+        QVERIFY2(used < wall / 2,
+                 (std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(used).count()) +
+                  " ms of CPU in " +
+                  std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(wall).count()) + " ms")
+                     .c_str());
     }
 }
 
