@@ -191,9 +191,9 @@ struct WalkRecord
     fotarik::search::WalkStatistics statistics;
 };
 
-// Walks root with the given read-ahead; prepare (if any) sets the tree up anew and may
-// hook into the sink. Checks that no reader thread outlives the walk.
-WalkRecord walkWith(const std::string& root, std::string_view patterns, int16_t withSub, int readAheadThreads,
+// Walks root with the given options; prepare (if any) sets the tree up anew and may hook
+// into the sink. Checks that no reader thread outlives the walk.
+WalkRecord walkWith(const std::string& root, std::string_view patterns, int16_t withSub, WalkOptions options,
                     const std::function<void(LogSink&)>& prepare = {})
 {
     LogSink sink;
@@ -201,14 +201,21 @@ WalkRecord walkWith(const std::string& root, std::string_view patterns, int16_t 
         prepare(sink);
     WalkRecord r;
     const int threadsBefore = threadCount();
-    WalkOptions options;
-    options.readAheadThreads = readAheadThreads;
     options.statistics = &r.statistics;
     r.result = SearchFolder(root, patterns, withSub, r.total, sink, options);
     r.threadsGone = threadsBackTo(threadsBefore);
     r.log = std::move(sink.log);
     r.hits = sink.hits;
     return r;
+}
+
+// The same with the given read-ahead.
+WalkRecord walkWith(const std::string& root, std::string_view patterns, int16_t withSub, int readAheadThreads,
+                    const std::function<void(LogSink&)>& prepare = {})
+{
+    WalkOptions options;
+    options.readAheadThreads = readAheadThreads;
+    return walkWith(root, patterns, withSub, options, prepare);
 }
 
 // The first differing line of two logs, for a readable failure.
@@ -849,18 +856,10 @@ void TstWalker::readAheadGrowsWhenListingsAreSlow()
             if (slow)
                 std::this_thread::sleep_for(std::chrono::milliseconds(6));
         };
-        fotarik::search::WalkStatistics statistics;
-        options.statistics = &statistics;
-        LogSink sink;
-        int32_t total = 0;
-        const int16_t withSub = -1;
-        const int threads = threadCount();
-        QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
-        QCOMPARE(total, plain.total);
-        QVERIFY2(sink.log == plain.log, firstDifference(plain.log, sink.log).c_str());
-        QVERIFY(threadsBackTo(threads));
+        const WalkRecord ahead = walkWith(root, Pictures, -1, options);
+        COMPARE_WALKS(plain, ahead);
         if (slow) {
-            QVERIFY(statistics.listingsReadAhead > 0);
+            QVERIFY(ahead.statistics.listingsReadAhead > 0);
             QVERIFY2(readers->seen.size() > 2, std::to_string(readers->seen.size()).c_str());
         }
     }
@@ -888,21 +887,14 @@ void TstWalker::readersLeaveTheNextFolderToTheWalk()
         WalkOptions options;
         options.readAheadThreads = readers;
         options.onCall = [](std::string_view) { std::this_thread::sleep_for(std::chrono::milliseconds(3)); };
-        fotarik::search::WalkStatistics statistics;
-        options.statistics = &statistics;
-        LogSink sink;
-        int32_t total = 0;
-        const int16_t withSub = -1;
-        const int threads = threadCount();
         struct rusage before, after;
         ::getrusage(RUSAGE_SELF, &before);
         const auto began = std::chrono::steady_clock::now();
-        QCOMPARE(SearchFolder(root, Pictures, withSub, total, sink, options), plain.result);
+        const WalkRecord ahead = walkWith(root, Pictures, -1, options);
         const auto wall = std::chrono::steady_clock::now() - began;
         ::getrusage(RUSAGE_SELF, &after);
-        QVERIFY2(sink.log == plain.log, firstDifference(plain.log, sink.log).c_str());
-        QVERIFY(threadsBackTo(threads));
-        QCOMPARE(statistics.listingsReadAhead, size_t(0));
+        COMPARE_WALKS(plain, ahead);
+        QCOMPARE(ahead.statistics.listingsReadAhead, size_t(0));
         // The walk sleeps through most of its time; a reader that kept looking for work
         // would use a core for all of it.
         const auto cpu = [](const struct rusage& r) {
