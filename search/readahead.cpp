@@ -81,8 +81,11 @@ std::shared_ptr<ReadAhead> ReadAhead::start(int threads, size_t maxRequests, siz
 // On the walk's thread, like every start of a reader.
 void ReadAhead::grow()
 {
-    if (!m_growWanted.exchange(false))
+    // Asked at every folder: a plain load while there is nothing to do, so that the walk
+    // does not write to what the readers write.
+    if (m_readers >= m_growTo || !m_growWanted.load(std::memory_order_relaxed))
         return;
+    m_growWanted = false;
     for (; m_readers < m_growTo; ++m_readers)
         startReader();
 }

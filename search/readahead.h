@@ -46,8 +46,8 @@ bool isSkippedFolderName(std::string_view name);
 
 // Tells from the time a reader's opens and listing calls take whether it waits for a disk, a
 // network or a FUSE file system, or lists from the cache, where reading ahead on more
-// threads costs more than it buys. Timed by the clock, which is read without
-// a system call. A call slower than what a cached folder takes, a few microseconds plus
+// threads costs more than it buys. Timed by the clock, which is read without a system
+// call. A call slower than what a cached folder takes, a few microseconds plus
 // about one per KiB listed, counts as slow; a run in which more than a quarter of the calls
 // are slow, or one call as long as a disk seek or a round trip, makes the calls slow from
 // then on. A call held up by the scheduler counts as slow too, so a few of them must not

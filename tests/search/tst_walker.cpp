@@ -818,14 +818,35 @@ void TstWalker::readAheadWalkEqualsPlainWalk()
     QVERIFY(threadsBackTo(threads));
 }
 
+// The threads of this process now running as walk readers.
+int readerThreads()
+{
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            const std::string comm = "/proc/self/task/" + std::string(e->d_name) + "/comm";
+            if (FILE* f = std::fopen(comm.c_str(), "r")) {
+                char name[32] = {};
+                n += std::fgets(name, sizeof name, f) && std::string_view(name) == "walk reader\n";
+                std::fclose(f);
+            }
+        }
+        ::closedir(d);
+    }
+    return n;
+}
+
 void TstWalker::readAheadGrowsWhenListingsAreSlow()
 {
-    // The walk left to choose starts its readers with it, and more of them once their calls
-    // turn out slow: from the cache, and from a drive that takes 6 ms a folder. Either way it
-    // finds what a plain walk finds, and the readers are gone afterwards.
+    // The walk left to choose starts its readers with it, at most two, and more of them once
+    // their calls turn out slow: one call as long as a disk seek (in the first folder only),
+    // or a run of calls each slower than the cache. From the cache too it finds what a plain
+    // walk finds, and the readers are gone afterwards.
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
-    for (int a = 0; a < 8; ++a) {
+    for (int a = 0; a < 16; ++a) {
         const std::string folder = root + "/a" + std::to_string(a);
         makeFolder(folder);
         for (int b = 0; b < 4; ++b) {
@@ -833,34 +854,38 @@ void TstWalker::readAheadGrowsWhenListingsAreSlow()
             makeFile(folder + "/b" + std::to_string(b) + "/bild.jpg");
         }
     }
+    const std::string first = root + "/" + listingOrder(root).front();
     letTreeSettle();
     const WalkRecord plain = walkWith(root, Pictures, -1, 0);
-    QCOMPARE(plain.result, 32);
+    QCOMPARE(plain.result, 64);
 
-    for (const bool slow : {false, true}) {
-        struct Readers
-        {
-            std::mutex mutex;
-            std::set<pthread_t> seen;
-        };
-        auto readers = std::make_shared<Readers>();
+    struct Slowness
+    {
+        const char* what;
+        std::chrono::microseconds each;
+        bool onlyInFirst;
+    };
+    for (const Slowness slowness :
+         {Slowness{"from the cache", std::chrono::microseconds(0), false},
+          Slowness{"one long call", std::chrono::microseconds(20000), true},
+          Slowness{"a run of slow calls", std::chrono::microseconds(1000), false}}) {
+        const bool slow = slowness.each.count() > 0;
         WalkOptions options;
         options.readAheadThreads = -1;
-        options.onCall = [readers, slow](std::string_view) {
-            char name[32] = {};
-            ::pthread_getname_np(::pthread_self(), name, sizeof name);
-            if (std::string_view(name) == "walk reader") {
-                const std::lock_guard lock(readers->mutex);
-                readers->seen.insert(::pthread_self());
-            }
-            if (slow)
-                std::this_thread::sleep_for(std::chrono::milliseconds(6));
+        options.onCall = [=](std::string_view path) {
+            if (slow && (!slowness.onlyInFirst || path.substr(0, first.size()) == first))
+                std::this_thread::sleep_for(slowness.each);
         };
-        const WalkRecord ahead = walkWith(root, Pictures, -1, options);
+        int mostReaders = 0;
+        const WalkRecord ahead = walkWith(root, Pictures, -1, options, [&](LogSink& sink) {
+            sink.onFolder = [&](const std::string&) { mostReaders = std::max(mostReaders, readerThreads()); };
+        });
         COMPARE_WALKS(plain, ahead);
+        QVERIFY2(mostReaders >= 1, slowness.what);
         if (slow) {
-            QVERIFY(ahead.statistics.listingsReadAhead > 0);
-            QVERIFY2(readers->seen.size() > 2, std::to_string(readers->seen.size()).c_str());
+            QVERIFY2(ahead.statistics.listingsReadAhead > 0, slowness.what);
+            QVERIFY2(mostReaders > 2,
+                     (std::string(slowness.what) + ": " + std::to_string(mostReaders)).c_str());
         }
     }
 }
