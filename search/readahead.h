@@ -20,6 +20,7 @@
 #include <sys/types.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 #include "folderlisting.h"
@@ -90,6 +91,9 @@ template <class F> void forEachSubFolder(const char* data, size_t size, uint32_t
 struct ReadListing
 {
     std::vector<char> bytes;
+    // The folder's identity, when the reader looked at it (ReadAhead::setMountPointNames)
+    // or the walk has since.
+    bool identified = false;
     dev_t device = 0;
     ino_t inode = 0;
     // The clock when the reader began (before it opened the folder), in nanoseconds since
@@ -97,19 +101,30 @@ struct ReadListing
     int64_t readStart = 0;
     // The descriptor it was read from; the walk takes it over.
     SharedDir dir;
+    // Whether the reader queued all its sub-folders, and the count of requests that found no
+    // room in the queue by then (ReadAhead::subFoldersStillQueued).
+    bool subFoldersQueued = false;
+    uint64_t roomLost = 0;
+    // The reader that read it, which closes its descriptor once the walk is done with it:
+    // closing a folder frees what the kernel built while listing it, which costs less on
+    // the thread that listed it, while that is still in its processor's caches.
+    int reader = -1;
 
     // Whether this listing still stands for the folder the walk now finds as st: the
     // same folder, and not changed since shortly before it was read. (Time stamps move in
     // clock ticks of a few milliseconds; a change in the tick the reading began in cannot
     // be told from one just before, so the margin covers a few ticks.)
     bool standsFor(const struct stat& st) const;
-    // The same check for a walk whose thread must not wait in the kernel, made on the two
-    // descriptors it holds, parent (the folder it is in) and dir, with what the system has
-    // cached (no disk, no server is asked): neither folder changed since shortly before the
-    // reader opened this one. An unchanged parent still binds the name to the folder the
-    // reader opened; an unchanged folder still holds the entries it listed. False where that
-    // cannot be told (the walk then looks the name up again).
-    bool unchangedSinceRead(int parent) const;
+    // The check for a walk whose thread must not wait in the kernel, made with one look at
+    // the descriptor dir and what the system has cached (no disk, no server is asked): the
+    // folder has not changed since shortly before the reader opened it and still has a
+    // name. A folder's change time moves with every change of its entries, and also when
+    // it is renamed, swapped with another or given another owner or mode (Linux's file
+    // systems set it on a rename); one removed has no links left. So an unchanged folder
+    // still holds the entries listed and is still bound to the name it was opened by. Fills
+    // in device and inode from that look. False where it cannot tell (the walk then looks
+    // the name up again).
+    bool unchangedSinceRead();
 };
 
 class ReadAhead : public std::enable_shared_from_this<ReadAhead>
@@ -152,9 +167,9 @@ public:
     // bytes stay counted until release().
     std::optional<ReadListing> take(const WalkKey& key, std::string_view name);
     // The walk is done with bytes of listings handed over and, when given, with held (a
-    // descriptor), which a reader lets go of: closing a folder costs time, and on some file
-    // systems a wait.
-    void release(size_t bytes, std::shared_ptr<const void> held = nullptr);
+    // descriptor), which a reader lets go of (the one that read it, when given as reader):
+    // closing a folder costs time, and on some file systems a wait.
+    void release(size_t bytes, std::shared_ptr<const void> held = nullptr, int reader = -1);
 
     // For a walk that never lists a folder itself while a reader can (the window's, whose
     // thread must not wait in the kernel): the walk has reached the folder at key, named
@@ -177,6 +192,18 @@ public:
     // what was left to dispose of, on the calling thread.
     void dropAll();
 
+    // Whether the sub-folders of a listing handed over are all queued still: its reader
+    // queued them, and no request has found no room since (none was pushed out). Otherwise
+    // the walk queues them again.
+    bool subFoldersStillQueued(const ReadListing& listing) const;
+
+    // For a walk that looks at the folders it takes itself: the names of the mount points
+    // below the start folder (their last steps). A reader then looks at a folder it opens
+    // (one more call) only where it has such a name, to keep out of another file system;
+    // elsewhere it leaves the folder's identity to the walk. Null, as at the start, has the
+    // readers look at every folder.
+    void setMountPointNames(std::shared_ptr<const std::unordered_set<std::string>> names);
+
     // The most listing bytes held at once.
     size_t peakBytes() const;
 
@@ -192,19 +219,29 @@ private:
         dev_t device = 0;
         std::string path; // only for the hook
         State state = State::Pending;
+        bool look = true;                  // whether its reader looks at the folder it opens
         std::atomic<bool> dropped = false; // written with the lock held
         ReadListing listing;
     };
     using Map = std::map<WalkKey, std::shared_ptr<Request>>;
 
-    void run();
+    void run(size_t index);
     void startReader();
     void grow();
     void read(Request& request, std::vector<char>& scratch, SharedDir& opened, SlowCalls& slow);
     bool add(WalkKey key, std::string_view name, const SharedDir& parent, dev_t device,
              std::string_view path);
+    Map prepare(const WalkKey& parentKey, std::string_view parentPath, const char* data, size_t size,
+                uint32_t firstIndex, const SharedDir& dir, dev_t device) const;
+    size_t insertLocked(Map& batch, bool* complete = nullptr);
+    bool makeRoomLocked(const WalkKey& key);
+    void notePendingLocked(Map::iterator it);
+    std::shared_ptr<Request> firstPendingLocked();
+    void wakeReaders(size_t added);
     Map::iterator erase(Map::iterator it);
+    Map::iterator eraseNode(Map::iterator it);
     void disposeLocked(std::shared_ptr<const void> held);
+    void returnedLocked(std::vector<std::shared_ptr<const void>>& gone);
 
     const size_t m_maxRequests;
     const size_t m_memoryBudget;
@@ -214,18 +251,25 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_work;
     Map m_requests;
+    // No request before this one is pending.
+    Map::iterator m_firstPending = m_requests.end();
+    // Requests that found no room (pushed out, or not queued), counted.
+    std::atomic<uint64_t> m_roomLost = 0;
     size_t m_pending = 0;
     size_t m_bytes = 0;
     size_t m_peakBytes = 0;
     std::atomic<bool> m_stop = false; // written with the lock held
     int m_readers = 0;                // started, not counting those started for one let go
     int m_growTo = 0;
+    std::shared_ptr<const std::unordered_set<std::string>> m_mountPointNames;
     // Pending requests the readers leave to the walk: 1 with walkListsNext, else 0.
     size_t m_leftToWalk = 0;
     std::atomic<bool> m_growWanted = false;
     // The request the walk waits for, if any: its reader tells when it is done.
     const Request* m_awaited = nullptr;
     std::vector<std::shared_ptr<const void>> m_dispose;
+    // What the walk hands back to each reader (by the reader's index) to let go of.
+    std::vector<std::vector<std::shared_ptr<const void>>> m_returned;
     std::condition_variable m_handed;
     size_t m_running = 0;
     std::condition_variable m_stopped;

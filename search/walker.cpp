@@ -187,6 +187,7 @@ private:
         bool looked = false; // whether the folder's own fstat gave device and inode
         SharedDir dir;       // its descriptor, when held
         size_t readAheadBytes = 0;
+        int reader = -1; // the reader that read its listing, if one did
         // The listing: read ahead or read whole (bytes), or read block by block into the
         // level's buffer while the descriptor stays open.
         std::vector<char> bytes;
@@ -255,6 +256,7 @@ private:
         bool looked = true;
         std::optional<ReadListing> ahead;
         if (m_guarded && m_readAhead) {
+            noticeMountChanges();
             if (!awaitReadAhead(parent, name, depth, st, ahead))
                 return false;
         } else {
@@ -280,8 +282,10 @@ private:
         }
         m_path.push_back('/');
         if (st.st_dev != m_levels[depth - 1].device && isPseudoMount(dir, st.st_dev)) {
-            if (ahead)
+            if (ahead) {
                 m_readAhead->release(ahead->bytes.size());
+                m_readAhead->dropBelow(m_key);
+            }
             return false;
         }
         if (ahead && m_statistics)
@@ -311,9 +315,10 @@ private:
         if (ahead) {
             // Its bytes stay counted until the level ends.
             level.readAheadBytes = ahead->bytes.size();
+            level.reader = ahead->reader;
             level.bytes = std::move(ahead->bytes);
-            // Its sub-folders are queued again where there was no room when it was read.
-            if (level.dir)
+            // Its sub-folders are queued again where there was no room for them.
+            if (level.dir && !m_readAhead->subFoldersStillQueued(*ahead))
                 m_readAhead->requestSubFolders(m_key, m_path, level.bytes.data(), level.bytes.size(), 0,
                                                level.dir, level.device);
         } else if (!keepOpen) {
@@ -343,7 +348,8 @@ private:
     {
         Level& level = m_levels[depth];
         if (m_readAhead && (level.dir || level.readAheadBytes > 0))
-            m_readAhead->release(level.readAheadBytes, std::move(level.dir));
+            m_readAhead->release(level.readAheadBytes, std::move(level.dir), level.reader);
+        level.reader = -1;
         level.readAheadBytes = 0;
         level.dir.reset();
         std::vector<char>().swap(level.bytes);
@@ -542,9 +548,9 @@ private:
 
     // The listing of the sub-folder name of parent (at m_key and m_path) for a walk that must
     // not wait in the kernel: taken from the readers, which are waited for while events are
-    // served. It is checked like any listing read ahead, first by what the folder and its
-    // parent say of themselves (no call that waits), and only where that cannot tell (one of
-    // them changed lately) by looking the name up anew, with a guarded call. False when the
+    // served. It is checked like any listing read ahead, first by what the folder says of
+    // itself (no call that waits), and only where that cannot tell (it changed lately, or it
+    // is a mount point) by looking the name up anew, with a guarded call. False when the
     // folder is given up (a cancel, or no answer within budget::HungFolderWait): it then
     // counts as one that cannot be listed.
     // True with no listing when the walk is to list it itself.
@@ -568,22 +574,40 @@ private:
                 return false;
             }
         }
-        if (ahead->unchangedSinceRead(parent->get())) {
+        // A folder that is a mount point now may have become one since it was read: what
+        // its name leads to is looked up again.
+        if (!mayBeMountPoint() && ahead->unchangedSinceRead()) {
             st = {};
             st.st_dev = ahead->device;
             st.st_ino = ahead->inode;
             return true;
         }
-        const std::optional<std::optional<struct stat>> looked = m_calls.run<std::optional<struct stat>>(
-            [ parent, name = std::string(name) ]() -> std::optional<struct stat> {
+        // The name looked up again, and the folder the reader opened too where its identity
+        // is not known yet.
+        struct Looks
+        {
+            std::optional<struct stat> name;
+            std::optional<struct stat> opened;
+        };
+        const std::optional<Looks> looked = m_calls.run<Looks>(
+            [parent, dir = ahead->dir, name = std::string(name), identified = ahead->identified] {
+                Looks l;
                 struct stat now;
-                if (::fstatat(parent->get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
-                    return std::nullopt;
-                return now;
+                if (::fstatat(parent->get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0)
+                    l.name = now;
+                if (!identified && ::fstat(dir->get(), &now) == 0)
+                    l.opened = now;
+                return l;
             },
             m_path);
-        if (looked && *looked && S_ISDIR((*looked)->st_mode) && ahead->standsFor(**looked)) {
-            st = **looked;
+        if (looked && !ahead->identified && looked->opened) {
+            ahead->identified = true;
+            ahead->device = looked->opened->st_dev;
+            ahead->inode = looked->opened->st_ino;
+        }
+        if (looked && looked->name && ahead->identified && S_ISDIR(looked->name->st_mode) &&
+            ahead->standsFor(*looked->name)) {
+            st = *looked->name;
             return true;
         }
         m_readAhead->release(ahead->bytes.size());
@@ -678,12 +702,13 @@ private:
         m_mountsBelow.clear();
         m_lookAtEveryFolder = true;
         m_mountsLooked = std::chrono::steady_clock::now();
-        if (!m_mountTable.valid())
+        const std::optional<std::vector<std::string>> points =
+            m_mountTable.valid() ? m_mountTable.mountPoints() : std::nullopt;
+        std::optional<std::string> prefix = points ? pathOfOpenFile(start) : std::nullopt;
+        if (!points || !prefix) {
+            shareMountPointNames();
             return;
-        const std::optional<std::vector<std::string>> points = m_mountTable.mountPoints();
-        std::optional<std::string> prefix = pathOfOpenFile(start);
-        if (!points || !prefix)
-            return;
+        }
         if (prefix->back() != '/')
             prefix->push_back('/');
         for (const std::string& point : *points)
@@ -691,30 +716,55 @@ private:
                 m_mountsBelow.insert(point.substr(prefix->size()));
         m_mountTypesRead = false; // what is mounted may have changed since they were read
         m_lookAtEveryFolder = false;
+        shareMountPointNames();
     }
 
-    // Whether the sub-folder m_path names may be a mount point. A change of the mount
-    // table while the walk runs is noticed within MountTableLook; the table is then read
-    // again, relative to the start folder.
+    // Whether the sub-folder m_path names may be a mount point.
     bool mayBeMountPoint()
     {
+        noticeMountChanges();
         if (m_lookAtEveryFolder)
             return true;
-        // The clock as read when events were served, just before this folder was opened.
-        if (m_lastServed - m_mountsLooked >= MountTableLook) {
-            m_mountsLooked = m_lastServed;
-            if (m_mountTable.changed()) {
-                const SharedDir start = m_levels[0].dir;
-                if (!start)
-                    return true;
-                findMountsBelow(start->get());
-                if (m_lookAtEveryFolder)
-                    return true;
-            }
-        }
         if (m_mountsBelow.empty())
             return false;
         return m_mountsBelow.count(std::string(m_path, m_levels[0].pathLength)) > 0;
+    }
+
+    // A change of the mount table while the walk runs is noticed within MountTableLook; the
+    // table is then read again, relative to the start folder.
+    void noticeMountChanges()
+    {
+        // The clock as read when events were served, just before this folder was opened.
+        if (m_lookAtEveryFolder || m_lastServed - m_mountsLooked < MountTableLook)
+            return;
+        m_mountsLooked = m_lastServed;
+        if (!m_mountTable.changed())
+            return;
+        const SharedDir start = m_levels[0].dir;
+        if (start) {
+            findMountsBelow(start->get());
+        } else {
+            m_lookAtEveryFolder = true;
+            shareMountPointNames();
+        }
+    }
+
+    // The readers of the window's walk, which looks at every folder it takes from them, look
+    // only at those named like a mount point below the start.
+    void shareMountPointNames()
+    {
+        if (!m_guarded || !m_readAhead)
+            return;
+        if (m_lookAtEveryFolder) {
+            m_readAhead->setMountPointNames(nullptr);
+            return;
+        }
+        auto names = std::make_shared<std::unordered_set<std::string>>();
+        for (const std::string& point : m_mountsBelow) {
+            const size_t slash = point.rfind('/');
+            names->insert(slash == std::string::npos ? point : point.substr(slash + 1));
+        }
+        m_readAhead->setMountPointNames(std::move(names));
     }
 
     // Whether the folder open as dir, on another device than its parent, is a mount of a

@@ -63,8 +63,9 @@ struct WalkOptions
     // gives the call up at once, and so does budget::HungFolderWait: the folder then counts
     // as one that cannot be listed (or its listing ends there), and the thread is let go.
     // In this mode the walk waits for the read-ahead threads (readAheadThreads below 0
-    // picks their number, 0 has none) rather than list a folder itself, and only checks a
-    // listing it takes with one call on its helper.
+    // picks their number, 0 has none) rather than list a folder itself. It checks each
+    // listing it takes with one look at the folder's descriptor, answered from what the
+    // system has cached, and only where that cannot tell with a call on its helper.
     bool guardCalls = false;
     // For tests: called before each call into the file system that opens or looks at a
     // folder of the walk, on the thread that makes it, with the path it concerns.

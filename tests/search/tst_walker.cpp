@@ -1246,11 +1246,12 @@ void TstWalker::guardedWalkEqualsPlainWalk()
 
 void TstWalker::guardedWalkSeesFoldersChangedJustAfterTheyWereRead()
 {
-    // The window's walk takes its listings from the readers. Two folders met after the
+    // The window's walk takes its listings from the readers. Four folders met after the
     // first change moments after a reader listed them, while the walk is in the first one:
-    // one gets a new file, one is swapped for another folder. The walk must see each as it
-    // is when it gets there; the folders that did not change are taken as read, without
-    // looking their names up again.
+    // one gets a new file, one is swapped for another folder by two renames, one is
+    // removed, one trades places with another folder in one exchange. The walk must see
+    // each as it is when it gets there; the folders that did not change are taken as read,
+    // without looking their names up again.
     QTemporaryDir dir;
     const std::string root = tempRoot(dir);
     const std::string t = root + "/t";
@@ -1264,10 +1265,14 @@ void TstWalker::guardedWalkSeesFoldersChangedJustAfterTheyWereRead()
     }
     makeFolder(root + "/other");
     makeFile(root + "/other/anders.jpg");
+    makeFolder(root + "/third");
+    makeFile(root + "/third/dritte.jpg");
     const std::vector<std::string> order = listingOrder(t);
     const std::string first = t + "/" + order[0];
     const std::string grows = t + "/" + order[1];
     const std::string swapped = t + "/" + order[2];
+    const std::string gone = t + "/" + order[3];
+    const std::string exchanged = t + "/" + order[4];
     letTreeSettle();
 
     struct Seen
@@ -1299,13 +1304,20 @@ void TstWalker::guardedWalkSeesFoldersChangedJustAfterTheyWereRead()
         std::unique_lock lock(seen->mutex);
         readBeforeTheChange = seen->changed.wait_for(lock, std::chrono::seconds(10), [&] {
             const auto& r = seen->byReaders;
-            return std::find(r.begin(), r.end(), grows + "/inner") != r.end() &&
-                   std::find(r.begin(), r.end(), swapped + "/inner") != r.end();
+            const auto read = [&](const std::string& path) {
+                return std::find(r.begin(), r.end(), path) != r.end();
+            };
+            return read(grows + "/inner") && read(swapped + "/inner") && read(gone + "/inner") &&
+                   read(exchanged + "/inner");
         });
         lock.unlock();
         makeFile(grows + "/neu.jpg");
         QCOMPARE(::rename(swapped.c_str(), (root + "/swapped-away").c_str()), 0);
         QCOMPARE(::rename((root + "/other").c_str(), swapped.c_str()), 0);
+        removeTreeByBytes(gone);
+        QCOMPARE(
+            ::renameat2(AT_FDCWD, (root + "/third").c_str(), AT_FDCWD, exchanged.c_str(), RENAME_EXCHANGE),
+            0);
     };
     int32_t total = 0;
     const int16_t withSub = -1;
@@ -1322,22 +1334,30 @@ void TstWalker::guardedWalkSeesFoldersChangedJustAfterTheyWereRead()
     QVERIFY(has(swapped + "/anders.jpg"));
     QVERIFY(!has(swapped + "/in.jpg"));
     QVERIFY(!has(swapped + "/inner/tief.jpg"));
-    for (size_t i = 3; i < order.size(); ++i)
+    QVERIFY(!has(gone + "/in.jpg"));
+    QVERIFY(!has(gone + "/inner/tief.jpg"));
+    QVERIFY(has(exchanged + "/dritte.jpg"));
+    QVERIFY(!has(exchanged + "/in.jpg"));
+    QVERIFY(!has(exchanged + "/inner/tief.jpg"));
+    for (size_t i = 5; i < order.size(); ++i)
         QVERIFY(has(t + "/" + order[i] + "/inner/tief.jpg"));
     QCOMPARE(total, int32_t(hits.size()));
-    QCOMPARE(total, 2 * 6 + 1 - 2 + 1);
+    // 2 a folder, one new, one each in the folders swapped in, none in the one removed.
+    QCOMPARE(total, 2 * 6 + 1 - 2 + 1 - 2 - 2 + 1);
     QVERIFY(statistics.listingsReadAhead > 0);
     // The walk's own guarded calls list the start folder and the two changed folders; the
     // names of the folders in the changed one are looked up again once it changed; nothing
     // below an unchanged folder is looked at: that is taken as the readers read it.
     std::lock_guard lock(seen->mutex);
     for (const std::string& path : seen->byTheGuard) {
-        const bool changed = path.rfind(grows, 0) == 0 || path.rfind(swapped, 0) == 0;
+        const bool changed = path.rfind(grows, 0) == 0 || path.rfind(swapped, 0) == 0 ||
+                             path.rfind(gone, 0) == 0 || path.rfind(exchanged, 0) == 0;
         const bool nameInStart =
             path.rfind(t + "/", 0) == 0 && path.find('/', t.size() + 1) == std::string::npos && path != first;
         QVERIFY2(path == t || path == t + "/" || changed || nameInStart, path.c_str());
     }
     removeTreeByBytes(root + "/swapped-away");
+    removeTreeByBytes(root + "/third");
 }
 
 void TstWalker::guardedCallThatHangsIsGivenUpOnCancel()
@@ -1437,6 +1457,8 @@ void TstWalker::mountPointsInsideTheTree()
         sink.onFolder = [&](const std::string& folder) {
             if (folder.rfind(root + "/pro c/", 0) == 0 || folder.rfind(root + "/spaet/q/", 0) == 0)
                 enteredPseudo = true;
+            if (folder == root + "/")
+                ::usleep(100 * 1000); // the readers go as far as they may meanwhile
             if (folder == root + "/spaet/") {
                 // The listing of spaet is read; q becomes a mount point before it is entered,
                 // and the walk has time to notice the changed mount table.
@@ -1445,8 +1467,20 @@ void TstWalker::mountPointsInsideTheTree()
             }
         };
         WalkOptions options;
-        options.readAheadThreads = std::string_view(mode) == "read ahead" ? 2 : 0;
+        // The guarded walk as the window's, with the readers it picks.
+        options.readAheadThreads = std::string_view(mode) == "read ahead" ? 2
+                                   : std::string_view(mode) == "plain"    ? 0
+                                                                          : -1;
         options.guardCalls = std::string_view(mode) == "guarded";
+        // The window's readers keep out of a mount of another file system: they look at a
+        // folder named like a mount point before they list it.
+        auto readIntoProc = std::make_shared<std::atomic<bool>>(false);
+        options.onCall = [readIntoProc, proc = root + "/pro c/"](std::string_view path) {
+            char name[32] = {};
+            ::pthread_getname_np(::pthread_self(), name, sizeof name);
+            if (std::string_view(name) == "walk reader" && path.substr(0, proc.size()) == proc)
+                *readIntoProc = true;
+        };
         int32_t total = 0;
         const int16_t withSub = -1;
         const int32_t result = SearchFolder(root, Pictures, withSub, total, sink, options);
@@ -1456,6 +1490,7 @@ void TstWalker::mountPointsInsideTheTree()
         QVERIFY2(paths == expected, mode);
         QCOMPARE(result, int32_t(expected.size()));
         QVERIFY2(!enteredPseudo, mode);
+        QVERIFY2(!*readIntoProc, mode);
         QVERIFY2(std::find(sink.folders.begin(), sink.folders.end(), root + "/b/selbst/") !=
                      sink.folders.end(),
                  mode);
