@@ -233,7 +233,10 @@ int main(int argc, char** argv)
                 int32_t total = 0;
                 if (pieces.paintEveryMs > 0)
                     w.setUpdatesEnabled(false);
-                search::SearchFolder(folderStd, patterns, -1, total, sink);
+                // As the window walks: no call into the file system on this thread.
+                search::WalkOptions options;
+                options.guardCalls = true;
+                search::SearchFolder(folderStd, patterns, -1, total, sink, options);
                 w.setUpdatesEnabled(true);
                 list->flushPendingRows();
                 folders = sink.folders;

@@ -90,52 +90,64 @@ if [ "$cold" = 1 ]; then
     fi
 fi
 
-# Runs a command N times; prints the median in milliseconds and keeps the sorted hits of
-# the last run in $work/$1.hits. Warm: after one warm-up run. Cold: the page cache is
-# emptied before every run.
-measure() {
-    local name="$1" fn="$2" mode="$3" times=()
-    [ "$mode" = warm ] && "$fn"
-    for ((i = 0; i < runs; i++)); do
-        local t0 t1
-        [ "$mode" = cold ] && drop_caches
-        t0=$(now_ns); "$fn"; t1=$(now_ns)
-        times+=($(((t1 - t0) / 1000)))
-    done
-    LC_ALL=C sort "$work/out" >"$work/$name.hits"
-    printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {m = (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2; printf "%.1f", m / 1000}'
+# The window's search run is timed inside its program (click to idle, after a warm-up run of
+# its own); it keeps its hits in $work/out like the others.
+run_window() {
+    QT_QPA_PLATFORM=offscreen "$window" "$tree" --runs 1 --hits "$work/out" --no-breakdown "$@" \
+        >"$work/window.log" 2>"$work/window.err" || { cat "$work/window.err" >&2; exit 1; }
+}
+run_window_cold() { run_window --cold; }
+
+median() {
+    sort -n | awk '{a[NR]=$1} END {m = (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2; printf "%.1f", m / 1000}'
 }
 
-t_fotarik=$(measure fotarik run_fotarik warm)
-result=$(tail -n 1 "$work/err")
-t_plain=$(measure plain run_plain warm)
-t_find=$(measure find run_find warm)
-t_fd="-"
-if [ -n "$fd" ]; then t_fd=$(measure fd run_fd warm); fi
-t_floor="-"
-if [ -n "$floor" ]; then t_floor=$(measure floor run_floor warm); fi
-c_fotarik="-" c_plain="-" c_find="-" c_fd="-" c_window="-" c_floor="-"
-if [ "$cold" = 1 ]; then
-    c_fotarik=$(measure fotarik-cold run_fotarik cold)
-    [ "$(tail -n 1 "$work/err")" = "$result" ] || result="cold run: $(tail -n 1 "$work/err")"
-    c_plain=$(measure plain-cold run_plain cold)
-    c_find=$(measure find-cold run_find cold)
-    if [ -n "$fd" ]; then c_fd=$(measure fd-cold run_fd cold); fi
-    if [ -n "$floor" ]; then c_floor=$(measure floor-cold run_floor cold); fi
-fi
-t_window="-"
-if [ -n "$window" ]; then
-    # The program makes its own warm-up run and takes the median itself.
-    QT_QPA_PLATFORM=offscreen "$window" "$tree" --runs "$runs" --hits "$work/out" --no-breakdown \
-        >"$work/window.log" 2>"$work/window.err" || { cat "$work/window.err" >&2; exit 1; }
-    t_window=$(awk '/^window-median-ms/ {print $2}' "$work/window.log")
-    LC_ALL=C sort "$work/out" >"$work/window.hits"
-    if [ "$cold" = 1 ]; then
-        QT_QPA_PLATFORM=offscreen "$window" "$tree" --runs "$runs" --hits "$work/out" --no-breakdown --cold \
-            >"$work/window-cold.log" 2>"$work/window.err" || { cat "$work/window.err" >&2; exit 1; }
-        c_window=$(awk '/^window-median-ms/ {print $2}' "$work/window-cold.log")
-        LC_ALL=C sort "$work/out" >"$work/window-cold.hits"
+# Times every command of the list N times, in rounds that run each once, so that a machine
+# whose speed drifts (a shared host) slows all of them alike; the median of each goes to
+# t_NAME (warm, after one warm-up round) or c_NAME (cold: the page cache is emptied before
+# every run), and the sorted hits of the last run to $work/NAME.hits (NAME-cold.hits).
+measure_all() {
+    local mode="$1" entry name fn
+    shift
+    declare -A times=()
+    if [ "$mode" = warm ]; then
+        for entry in "$@"; do "${entry#*=}"; done
     fi
+    for ((i = 0; i < runs; i++)); do
+        for entry in "$@"; do
+            name="${entry%%=*}" fn="${entry#*=}"
+            local t0 t1 us
+            [ "$mode" = cold ] && drop_caches
+            t0=$(now_ns); "$fn"; t1=$(now_ns)
+            us=$(((t1 - t0) / 1000))
+            [ "$name" = window ] && us=$(awk '/^window-median-ms/ {printf "%d", $2 * 1000}' "$work/window.log")
+            times[$name]+="$us "
+            local suffix=""
+            [ "$mode" = cold ] && suffix="-cold"
+            LC_ALL=C sort "$work/out" >"$work/$name$suffix.hits"
+            [ "$name" = fotarik ] && tail -n 1 "$work/err" >"$work/result$suffix"
+        done
+    done
+    for entry in "$@"; do
+        name="${entry%%=*}"
+        local m
+        m=$(printf '%s\n' ${times[$name]} | median)
+        if [ "$mode" = warm ]; then printf -v "t_$name" '%s' "$m"; else printf -v "c_$name" '%s' "$m"; fi
+    done
+}
+
+commands=(fotarik=run_fotarik plain=run_plain find=run_find)
+[ -n "$fd" ] && commands+=(fd=run_fd)
+[ -n "$floor" ] && commands+=(floor=run_floor)
+[ -n "$window" ] && commands+=(window=run_window)
+t_fotarik="-" t_plain="-" t_find="-" t_fd="-" t_floor="-" t_window="-"
+c_fotarik="-" c_plain="-" c_find="-" c_fd="-" c_window="-" c_floor="-"
+measure_all warm "${commands[@]}"
+result=$(cat "$work/result")
+if [ "$cold" = 1 ]; then
+    [ -n "$window" ] && commands[${#commands[@]}-1]=window=run_window_cold
+    measure_all cold "${commands[@]}"
+    [ "$(cat "$work/result-cold")" = "$result" ] || result="cold run: $(cat "$work/result-cold")"
 fi
 
 hits=$(wc -l <"$work/fotarik.hits")
