@@ -15,8 +15,18 @@ namespace {
 
 bool isListBoxType(const QObject* object)
 {
-    return object &&
-           QByteArrayView(object->metaObject()->className()).toByteArray().toLower().contains("listbox");
+    if (!object)
+        return false;
+    // Asked for every entry a walk adds: the answer for the class last asked about is kept
+    // (a class's meta-object lives as long as the program).
+    thread_local const QMetaObject* lastAsked = nullptr;
+    thread_local bool lastAnswer = false;
+    const QMetaObject* meta = object->metaObject();
+    if (meta != lastAsked) {
+        lastAnswer = QByteArrayView(meta->className()).toByteArray().toLower().contains("listbox");
+        lastAsked = meta;
+    }
+    return lastAnswer;
 }
 
 // The type check every operation starts with. A control that is named like a list box
