@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times `fotarik --find` against GNU find and fd on a generated tree of about 300 000 files
-# in 15 000 folders, warm cache, and checks that all of them report the same hits. Beside
+# in 15 000 folders, warm cache, and checks that all of them report the same hits. Each
+# round runs every command once, so that a host whose speed drifts slows them alike. Beside
 # them runs the floor: a plain C loop that walks the same tree in the same order with
 # nothing but openat and getdents64 (../shared/bench/walkfloor.c, built with cc -O2; left
 # out when it or cc is missing, or pass --floor SOURCE). With
