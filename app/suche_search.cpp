@@ -48,7 +48,9 @@ public:
     bool cancelRequested() override { return m_window.SearchCancelled == 1; }
     void hitFound(std::string_view path, int32_t runningTotal) override
     {
-        AddItem(m_ui.lstFoundFiles, QByteArray(path.data(), static_cast<qsizetype>(path.size())));
+        // The list copies the bytes: they need no copy of their own on the way.
+        AddItem(m_ui.lstFoundFiles,
+                QByteArray::fromRawData(path.data(), static_cast<qsizetype>(path.size())));
         m_total = runningTotal;
     }
 

@@ -4,6 +4,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <algorithm>
 #include <cstdlib>
@@ -148,8 +149,12 @@ void ListBoxModel::schedulePublish()
     // at once), slowing to one every 200 ms for huge lists. Past a few million rows a
     // layout alone takes longer than that; the pause then grows with the list (five times
     // a layout), so layouts never take over the walk. The layouts and paints cost a small
-    // part of a fast walk, and the list on screen is never far behind.
-    const int interval = std::max(std::clamp(m_published / 1000, 40, 200), m_published / 5000);
+    // part of a fast walk, and the list on screen is never far behind. Once the rows shown
+    // end above the last one, new rows change nothing on screen but the scroll bar, which
+    // moves five times a second: a fast walk then pays for a layout only that often.
+    const bool endInSight = !m_endInSight || m_endInSight();
+    const int pace = endInSight ? std::clamp(m_published / 1000, 40, 200) : 200;
+    const int interval = std::max(pace, m_published / 5000);
     const qint64 sinceLast = m_lastPublish.isValid() ? m_lastPublish.elapsed() : interval;
     m_publishTimer.start(static_cast<int>(std::max<qint64>(0, interval - sinceLast)));
 }
@@ -214,6 +219,11 @@ QMimeData* ListBoxModel::mimeData(const QModelIndexList& indexes) const
 ListBox::ListBox(QWidget* parent) : QListView(parent), m_model(new ListBoxModel(this))
 {
     setModel(m_model);
+    // The scroll bar stands at its end (also when all rows fit) where the last row shows.
+    m_model->setEndInSight([this] {
+        const QScrollBar* bar = verticalScrollBar();
+        return isVisible() && bar->value() >= bar->maximum();
+    });
     setItemDelegate(new ListBoxDelegate(this));
     setUniformItemSizes(true);
     setSelectionMode(QAbstractItemView::SingleSelection);

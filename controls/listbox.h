@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QListView>
 #include <QTimer>
+#include <functional>
 
 #include "listboxaccess.h"
 #include "listextent.h"
@@ -36,6 +37,9 @@ public:
     void clear();
     // Tells the view about rows appended since the last call.
     void publishPending();
+    // Answers whether the view shows the last published row. While it does not, new rows
+    // would only move the scroll bar, and they reach the view at a slower pace.
+    void setEndInSight(std::function<bool()> endInSight) { m_endInSight = std::move(endInSight); }
     int32_t publishedCount() const { return m_published; }
     // Bytes held for the entries beyond their own text (offsets and unused capacity).
     size_t overheadBytes() const;
@@ -64,6 +68,7 @@ private:
     int32_t m_count = 0;
     int32_t m_published = 0;
     bool m_entriesAreFiles = false;
+    std::function<bool()> m_endInSight;
     QTimer m_publishTimer;
     QElapsedTimer m_lastPublish;
 };

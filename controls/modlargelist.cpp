@@ -3,6 +3,7 @@
 #include <QByteArrayView>
 #include <QMetaObject>
 #include <QObject>
+#include <QPointer>
 #include <QtGlobal>
 #include <cstdlib>
 
@@ -36,7 +37,15 @@ ListBoxAccess* checkedList(QObject* list, const char* source)
 {
     if (!isListBoxType(list))
         raiseNotAListBox(source);
-    return dynamic_cast<ListBoxAccess*>(list);
+    // A walk adds every hit to the same list: its access is kept while that list lives
+    // (the cross cast costs more than adding the entry).
+    thread_local QPointer<QObject> lastList;
+    thread_local ListBoxAccess* lastAccess = nullptr;
+    if (lastList.data() != list) {
+        lastAccess = dynamic_cast<ListBoxAccess*>(list);
+        lastList = list;
+    }
+    return lastAccess;
 }
 
 ListBoxAccess* requireList(QObject* list, const char* source)

@@ -178,6 +178,32 @@ private slots:
         QCOMPARE(list.model()->data(list.model()->index(999, 0)).toString(), QStringLiteral("p999"));
     }
 
+    void rowsBelowTheVisibleOnesStillReachTheView()
+    {
+        // Rows the view would not show come at a slower pace, but they come, and rows
+        // appended while the user looks at the end come too.
+        ListBox list;
+        list.resize(200, 120);
+        list.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&list));
+        for (int i = 0; i < 500; ++i)
+            AddItem(&list, "p" + QByteArray::number(i));
+        QTRY_COMPARE(list.model()->rowCount(), 500);
+        QTRY_VERIFY(list.verticalScrollBar()->maximum() > 0);
+
+        list.verticalScrollBar()->setValue(0);
+        for (int i = 500; i < 800; ++i)
+            AddItem(&list, "p" + QByteArray::number(i));
+        QCOMPARE(GetListCount(&list), 800);
+        QTRY_COMPARE(list.model()->rowCount(), 800);
+
+        list.scrollToBottom();
+        QTRY_COMPARE(list.verticalScrollBar()->value(), list.verticalScrollBar()->maximum());
+        AddItem(&list, "last");
+        QTRY_COMPARE(list.model()->rowCount(), 801);
+        QCOMPARE(list.model()->data(list.model()->index(800, 0)).toString(), QStringLiteral("last"));
+    }
+
     void insertingBeforePendingRowsKeepsModelAndViewAgreed()
     {
         ListBox list;
