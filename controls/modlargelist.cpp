@@ -16,18 +16,8 @@ namespace {
 
 bool isListBoxType(const QObject* object)
 {
-    if (!object)
-        return false;
-    // Asked for every entry a walk adds: the answer for the class last asked about is kept
-    // (a class's meta-object lives as long as the program).
-    thread_local const QMetaObject* lastAsked = nullptr;
-    thread_local bool lastAnswer = false;
-    const QMetaObject* meta = object->metaObject();
-    if (meta != lastAsked) {
-        lastAnswer = QByteArrayView(meta->className()).toByteArray().toLower().contains("listbox");
-        lastAsked = meta;
-    }
-    return lastAnswer;
+    return object &&
+           QByteArrayView(object->metaObject()->className()).toByteArray().toLower().contains("listbox");
 }
 
 // The type check every operation starts with. A control that is named like a list box
@@ -35,16 +25,18 @@ bool isListBoxType(const QObject* object)
 // failure, the others as the type error.
 ListBoxAccess* checkedList(QObject* list, const char* source)
 {
-    if (!isListBoxType(list))
-        raiseNotAListBox(source);
-    // A walk adds every hit to the same list: its access is kept while that list lives
-    // (the cross cast costs more than adding the entry).
+    // A walk adds every hit to the same list: the answers for the list last asked about are
+    // kept while it lives (the name check and the cross cast cost more than the entry).
     thread_local QPointer<QObject> lastList;
+    thread_local bool lastIsListBox = false;
     thread_local ListBoxAccess* lastAccess = nullptr;
-    if (lastList.data() != list) {
-        lastAccess = dynamic_cast<ListBoxAccess*>(list);
+    if (!list || lastList.data() != list) {
+        lastIsListBox = isListBoxType(list);
+        lastAccess = lastIsListBox ? dynamic_cast<ListBoxAccess*>(list) : nullptr;
         lastList = list;
     }
+    if (!lastIsListBox)
+        raiseNotAListBox(source);
     return lastAccess;
 }
 
